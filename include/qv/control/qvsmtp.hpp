@@ -1,0 +1,109 @@
+// The mail control qvSMTP: sends one e-mail at a time to an SMTP server.
+//
+// A host sets the properties, calls Send, and learns through the events of
+// qvSMTPEvents how the conversation goes and how it ended. The control drives
+// only the services it is given (socket, timer, clock, component host), all on
+// one thread; it never blocks and takes no locks.
+//
+// Readers and writers keep the names of the automation interface: get_X reads
+// property X and put_X writes it. A refused write throws AutomationError with
+// the host's text for 393 or 394.
+#pragma once
+
+#include "qv/core/automation_error.hpp"
+#include "qv/core/date.hpp"
+#include "qv/core/types.hpp"
+#include "qv/core/variant.hpp"
+#include "qv/host/clock.hpp"
+#include "qv/host/component_host.hpp"
+#include "qv/host/property_bag.hpp"
+#include "qv/host/socket.hpp"
+#include "qv/host/timer.hpp"
+#include "qv/mail/events.hpp"
+#include "qv/mail/properties.hpp"
+#include "qv/mail/session.hpp"
+
+namespace qv {
+
+// The control's fixed size, in twips (24 x 22 pixels at 15 twips a pixel).
+inline constexpr Long kControlWidth = 360;
+inline constexpr Long kControlHeight = 330;
+
+class qvSMTP {
+ public:
+  // The services must outlive the control. No lifecycle notification is sent
+  // here: the creator sends Initialize, then InitProperties or ReadProperties.
+  qvSMTP(Socket& socket, Timer& timer, Clock& clock, ComponentHost& host);
+  qvSMTP(const qvSMTP&) = delete;
+  qvSMTP& operator=(const qvSMTP&) = delete;
+
+  // One sink at a time; nullptr detaches. Events without a sink do nothing.
+  void Advise(qvSMTPEvents* sink) { session_.SetEventSink(sink); }
+
+  // Properties, in slot order.
+  Boolean get_Enabled();
+  void put_Enabled(Boolean value);
+  String get_RemoteHost() const { return properties_.RemoteHost; }
+  void put_RemoteHost(const String& value);
+  String get_MailFrom() const { return properties_.MailFrom; }
+  void put_MailFrom(const String& value);
+  Variant get_Body() const { return properties_.Body; }
+  void put_Body(const Variant& value);
+  String get_RemoteHostIP() const { return properties_.RemoteHostIP; }
+  void put_RemoteHostIP(const String& value);
+  String get_Subject() const { return properties_.Subject; }
+  void put_Subject(const String& value);
+  Date get_DateHeader() const { return properties_.DateHeader; }
+  void put_DateHeader(Date value);
+  String get_RcptTo() const { return properties_.RcptTo; }
+  void put_RcptTo(const String& value);
+  Integer get_status() const { return properties_.status; }
+  void put_status(Integer value);
+  String get_XMailer() const { return properties_.XMailer; }
+  void put_XMailer(const String& value);
+  String get_Priority() const { return properties_.Priority; }
+  void put_Priority(const String& value);
+  String get_ContentType() const { return properties_.ContentType; }
+  void put_ContentType(const String& value);
+  Boolean get_Busy() const { return properties_.Busy; }
+  void put_Busy(Boolean value);
+
+  // Methods.
+  // Writes data's text form to the connection as it is (the host owns it):
+  // no line end added, no dot doubled. data is not modified.
+  void SendData(Variant& data) { session_.SendData(data); }
+  // 0: a conversation has started. 1: refused, one is running.
+  Integer Send() { return session_.Send(); }
+
+  String get_StatusStr() const { return properties_.StatusStr; }
+  void put_StatusStr(const String& value);
+  Integer get_BodyEvent() const { return properties_.BodyEvent; }
+  void put_BodyEvent(Integer value);
+
+  // Container lifecycle: Initialize, then InitProperties or ReadProperties,
+  // then any of Resize, WriteProperties and the members, Terminate last.
+  void Initialize();
+  void InitProperties();
+  // Restores the fifteen properties in order; a failing read or conversion
+  // propagates and leaves the later entries untouched.
+  void ReadProperties(PropertyBag& bag);
+  void WriteProperties(PropertyBag& bag);
+  void Resize();
+  void Terminate();
+
+  // The conversation, for hosts' diagnostics and tests.
+  const mail::Session& session() const { return session_; }
+
+ private:
+  void Changed(std::u16string_view name);
+  void RefuseSilentlyAtDesignTime();
+
+  Socket& socket_;
+  Timer& timer_;
+  Clock& clock_;
+  ComponentHost& host_;
+  mail::Properties properties_;
+  mail::Session session_;
+};
+
+}  // namespace qv

@@ -1,0 +1,65 @@
+// The TCP socket service that the control drives (its inner component Winsock1).
+#pragma once
+
+#include "qv/core/types.hpp"
+#include "qv/core/variant.hpp"
+
+namespace qv {
+
+// The usual socket state numbering.
+namespace socket_state {
+inline constexpr Integer kClosed = 0;
+inline constexpr Integer kOpen = 1;
+inline constexpr Integer kListening = 2;
+inline constexpr Integer kConnectionPending = 3;
+inline constexpr Integer kResolvingHost = 4;
+inline constexpr Integer kHostResolved = 5;
+inline constexpr Integer kConnecting = 6;
+inline constexpr Integer kConnected = 7;
+inline constexpr Integer kPeerClosing = 8;
+inline constexpr Integer kError = 9;
+}  // namespace socket_state
+
+// Numbered settings. Send clears 2, 1, 10 and 3 (in that order) before every
+// connection; 5 is the local host's name, read for HELO.
+namespace socket_setting {
+inline constexpr Integer kLocalHostName = 5;
+}  // namespace socket_setting
+
+// What the socket tells its owner. Delivered on the owner's thread, never
+// while another notification or a timer tick is being handled.
+class SocketEvents {
+ public:
+  virtual void OnConnect() = 0;
+  // bytes_total: bytes waiting to be fetched with GetData.
+  virtual void OnDataArrival(Long bytes_total) = 0;
+  virtual void OnError(Long number, const String& description) = 0;
+
+ protected:
+  ~SocketEvents() = default;
+};
+
+class Socket {
+ public:
+  virtual ~Socket() = default;
+
+  // nullptr detaches. The socket never calls a detached owner.
+  virtual void SetEvents(SocketEvents* events) = 0;
+
+  virtual Integer State() = 0;
+  // Ends the connection; State is 0 afterwards. Accepted in every state.
+  virtual void Close() = 0;
+  virtual void WriteSetting(Integer id, const Variant& value) = 0;
+  virtual Variant ReadSetting(Integer id) = 0;
+  // Starts resolving and connecting and returns at once; the outcome comes as
+  // OnConnect or OnError. Throws AutomationError when the request itself is
+  // refused.
+  virtual void Connect(const String& remote_host, Integer remote_port) = 0;
+  // Queues text for the peer; pieces go out in call order. Throws
+  // AutomationError when no connection can take it.
+  virtual void SendData(const String& text) = 0;
+  // All received text not yet fetched.
+  virtual String GetData() = 0;
+};
+
+}  // namespace qv

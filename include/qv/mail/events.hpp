@@ -1,0 +1,31 @@
+// The control's events (its event interface __qvSMTP), numbered by their
+// 1-based index. Each handler receives its one argument by reference and runs
+// before the raise returns; what it assigns is in the referenced storage
+// afterwards.
+#pragma once
+
+#include "qv/core/types.hpp"
+
+namespace qv {
+
+namespace event_id {
+inline constexpr Long kSendBody = 1;
+inline constexpr Long kSendComplete = 2;
+inline constexpr Long kDebugMessage = 3;
+}  // namespace event_id
+
+class qvSMTPEvents {
+ public:
+  // iTag is the control's BodyEvent itself: an assignment changes it.
+  virtual void SendBody(Integer& iTag) { (void)iTag; }
+  // At the end of a send, status is the control's status itself; for a
+  // refused Send it is a temporary holding 1.
+  virtual void SendComplete(Integer& status) { (void)status; }
+  // msg is always a temporary copy.
+  virtual void DebugMessage(String& msg) { (void)msg; }
+
+ protected:
+  ~qvSMTPEvents() = default;
+};
+
+}  // namespace qv

@@ -1,0 +1,104 @@
+// The mail session engine: one SMTP conversation at a time, stepped by the
+// timer and fed by the socket's notifications. It never blocks; every wait is
+// bounded, and every ending reports an outcome through SendComplete. Failures
+// of the conversation are outcomes, never exceptions.
+#pragma once
+
+#include <cstdint>
+
+#include "qv/core/types.hpp"
+#include "qv/core/variant.hpp"
+#include "qv/host/clock.hpp"
+#include "qv/host/socket.hpp"
+#include "qv/host/timer.hpp"
+#include "qv/mail/events.hpp"
+#include "qv/mail/properties.hpp"
+#include "qv/mail/session_state.hpp"
+
+namespace qv::mail {
+
+// Most text the reply buffer keeps; later text is dropped so that a server
+// cannot exhaust memory. Reply codes are read from the front, so nothing a
+// wait needs is lost.
+inline constexpr std::size_t kReplyBufferLimit = 65536;
+
+class Session final : private SocketEvents, private TimerEvents {
+ public:
+  // Attaches itself to socket and timer; detaches in the destructor.
+  Session(Properties& properties, Socket& socket, Timer& timer, Clock& clock);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // nullptr: events are raised to no one.
+  void SetEventSink(qvSMTPEvents* sink) { sink_ = sink; }
+
+  // Starts a conversation and returns 0, or returns 1 (after SendComplete with
+  // a temporary 1) when one is running. A Connect that the socket refuses at
+  // once propagates; the conversation then ends by its connect time-out.
+  Integer Send();
+
+  // Writes the text form of data to the connection unchanged, in one piece.
+  // Throws AutomationError for a value without text form or a refused write.
+  void SendData(const Variant& data);
+
+  // The conversation fields, for hosts' diagnostics and tests.
+  Integer SessionState() const { return session_state_; }
+  const String& ReplyBuffer() const { return reply_buffer_; }
+  Long StateStartTime() const { return state_start_time_; }
+  const String& PendingRecipients() const { return pending_recipients_; }
+
+  // The timer and socket notifications (also reachable through the services).
+  void OnTimer() override;
+  void OnConnect() override;
+  void OnDataArrival(Long bytes_total) override;
+  void OnError(Long number, const String& description) override;
+
+ private:
+  // Counts conversation starts and completions, so that a step can tell that
+  // an event handler has ended (or ended and restarted) its conversation.
+  using Generation = std::uint64_t;
+
+  void RunStep();
+  void FinishSession(Integer code, const String& text);
+  void CompleteSend(Integer code, const String& text);
+  void QuitAndFinish(Integer code, const String& text);
+  // Ends the conversation as a socket error does (code 2 with text).
+  void EndWithSocketError(const String& text);
+
+  // Waiting steps. Each returns after at most one ending.
+  void WaitConnect();
+  void WaitForReply(Integer accepted, Integer next_state, double limit, const char16_t* timeout_text,
+                    bool debug_after_finish);
+  void WaitAddressAck(Integer next_state);
+  bool TimedOut(double limit);
+
+  // Sending steps.
+  void WriteHelo();
+  void WriteMailFrom();
+  void WriteNextRecipient();
+  void WriteDataCommand();
+  void WriteHeader(std::u16string_view name, std::u16string_view value);
+  void WriteMessage();
+
+  void RaiseDebugMessage(const String& text);
+  void RaiseSendComplete(Integer& status);
+  void MarkStateStart();
+  double Now();
+
+  Properties& properties_;
+  Socket& socket_;
+  Timer& timer_;
+  Clock& clock_;
+  qvSMTPEvents* sink_ = nullptr;
+
+  Integer session_state_ = session_state::kIdle;
+  String reply_buffer_;
+  Long state_start_time_ = 0;
+  String pending_recipients_;
+
+  Generation generation_ = 0;
+  bool in_step_ = false;
+};
+
+}  // namespace qv::mail

@@ -1,0 +1,64 @@
+// A socket double that records every operation in order and lets a test play
+// the server: accept the connection, send text in any pieces, report an error,
+// refuse a write.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "qv/host/socket.hpp"
+
+namespace qv::testing {
+
+class FakeSocket final : public Socket {
+ public:
+  // One recorded operation, e.g. "State", "Close", "WriteSetting 2 0",
+  // "Connect mail.example.com 25", "SendData HELO host\r\n", "GetData".
+  std::vector<std::string> calls;
+  // Every text handed to SendData, one entry per call.
+  std::vector<String> writes;
+
+  // Script the server.
+  void AcceptConnection();              // State 7, then OnConnect
+  void ServerSends(std::u16string_view text);  // queued, then OnDataArrival
+  void ReportError(Long number, const String& description);  // State 9, then OnError
+  void PeerCloses() { state_ = socket_state::kPeerClosing; }
+  // The nth SendData from now (1 = the next) throws instead of writing.
+  void FailWrite(int nth, Long number = 40006,
+                 std::string description = "Wrong protocol or connection state for the "
+                                           "requested transaction or request");
+  // The next Connect throws.
+  void FailConnect(Long number, std::string description);
+  void SetLocalHostName(String name) { local_host_name_ = std::move(name); }
+  void SetState(Integer state) { state_ = state; }
+
+  // Every written text joined: the wire as the server sees it.
+  String Transcript() const;
+  // Operations recorded since the mark, and the mark itself.
+  std::size_t Mark() const { return calls.size(); }
+  std::vector<std::string> CallsSince(std::size_t mark) const;
+  SocketEvents* events() const { return events_; }
+
+  // Socket
+  void SetEvents(SocketEvents* events) override { events_ = events; }
+  Integer State() override;
+  void Close() override;
+  void WriteSetting(Integer id, const Variant& value) override;
+  Variant ReadSetting(Integer id) override;
+  void Connect(const String& remote_host, Integer remote_port) override;
+  void SendData(const String& text) override;
+  String GetData() override;
+
+ private:
+  SocketEvents* events_ = nullptr;
+  Integer state_ = socket_state::kClosed;
+  String incoming_;
+  String local_host_name_ = u"client.example.com";
+  int writes_until_failure_ = 0;
+  Long write_failure_number_ = 0;
+  std::string write_failure_text_;
+  std::optional<std::pair<Long, std::string>> connect_failure_;
+};
+
+}  // namespace qv::testing
