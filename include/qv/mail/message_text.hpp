@@ -8,6 +8,10 @@
 
 namespace qv::mail {
 
+// Text without its CR and LF characters, so that it cannot end a command line
+// early and smuggle in a command of its own.
+String WithoutLineBreaks(std::u16string_view text);
+
 // A header value as written: every CR LF pair, lone CR or lone LF becomes one
 // space, so a value can never start a header line of its own.
 String HeaderValue(std::u16string_view value);

@@ -60,17 +60,20 @@ class Session final : private SocketEvents, private TimerEvents {
   using Generation = std::uint64_t;
 
   void RunStep();
-  void FinishSession(Integer code, const String& text);
-  void CompleteSend(Integer code, const String& text);
-  void QuitAndFinish(Integer code, const String& text);
+  // The text is taken by value: it may come from the reply buffer, which a
+  // handler's new conversation clears.
+  void FinishSession(Integer code, String text);
+  void CompleteSend(Integer code, String text);
+  void QuitAndFinish(Integer code, String text);
   // Ends the conversation as a socket error does (code 2 with text).
-  void EndWithSocketError(const String& text);
+  void EndWithSocketError(String text);
 
   // Waiting steps. Each returns after at most one ending.
   void WaitConnect();
   void WaitForReply(Integer accepted, Integer next_state, double limit, const char16_t* timeout_text,
                     bool debug_after_finish);
   void WaitAddressAck(Integer next_state);
+  void WaitMessageAck();
   bool TimedOut(double limit);
 
   // Sending steps.

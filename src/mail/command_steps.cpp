@@ -1,0 +1,77 @@
+// The command steps: each announces itself, writes one command line and hands
+// over to the wait for its reply.
+#include "qv/core/automation_error.hpp"
+#include "qv/mail/message_text.hpp"
+#include "qv/mail/recipient_list.hpp"
+#include "qv/mail/session.hpp"
+
+namespace qv::mail {
+
+void Session::WriteHelo() {
+  const Generation generation = generation_;
+  RaiseDebugMessage(u"Sending HELO");
+  if (generation_ != generation) return;
+  // Read after the handler has run, at the moment of the step.
+  const String local_host = ToText(socket_.ReadSetting(socket_setting::kLocalHostName));
+  socket_.SendData(u"HELO " + local_host + u"\r\n");
+  session_state_ = session_state::kWaitHeloAck;
+  MarkStateStart();
+}
+
+void Session::WriteMailFrom() {
+  const Generation generation = generation_;
+  RaiseDebugMessage(u"Sending FROM: " + properties_.MailFrom);
+  if (generation_ != generation) return;
+  socket_.SendData(u"MAIL FROM: <" + WithoutLineBreaks(properties_.MailFrom) + u">\r\n");
+  session_state_ = session_state::kWaitFromAck;
+  MarkStateStart();
+}
+
+void Session::WriteNextRecipient() {
+  if (pending_recipients_.empty()) {
+    session_state_ = session_state::kSendDataCommand;
+    reply_buffer_.clear();
+    return;
+  }
+  const String entry = CutNextRecipient(pending_recipients_);
+  const Generation generation = generation_;
+  RaiseDebugMessage(u"Sending RCPT: " + entry);
+  if (generation_ != generation) return;
+  socket_.SendData(u"RCPT TO: <" + EnvelopeAddress(entry) + u">\r\n");
+  session_state_ = session_state::kWaitRcptAck;
+  MarkStateStart();
+}
+
+void Session::WriteDataCommand() {
+  const Generation generation = generation_;
+  RaiseDebugMessage(u"Sending DATA");
+  if (generation_ != generation) return;
+  socket_.SendData(u"DATA\r\n");
+  session_state_ = session_state::kWaitDataAck;
+  MarkStateStart();
+}
+
+void Session::QuitAndFinish(Integer code, String text) {
+  if (socket_.State() == socket_state::kConnected) {
+    const Generation generation = generation_;
+    RaiseDebugMessage(u"Sending QUIT command.");
+    if (generation_ != generation) return;
+    try {
+      socket_.SendData(u"QUIT\r\n");
+    } catch (const std::exception&) {
+      // The server has already answered; QUIT is a courtesy, and a lost
+      // connection now must not turn that answer into a socket error.
+    }
+  }
+  FinishSession(code, std::move(text));
+}
+
+void Session::SendData(const Variant& data) {
+  if (const String* text = data.get_if<String>()) {
+    socket_.SendData(*text);  // no copy of a large body
+    return;
+  }
+  socket_.SendData(ToText(data));
+}
+
+}  // namespace qv::mail

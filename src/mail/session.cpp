@@ -1,0 +1,245 @@
+// Starting and ending a conversation, the tick dispatch, the waiting steps and
+// the socket notifications.
+#include "qv/mail/session.hpp"
+
+#include <cmath>
+#include <exception>
+
+#include "qv/core/text.hpp"
+#include "qv/mail/reply_code.hpp"
+
+namespace qv::mail {
+namespace {
+
+constexpr double kSecondsPerDay = 86400.0;
+constexpr Integer kSmtpPort = 25;
+
+// Limits of the waits, in seconds.
+constexpr double kConnectLimit = 60.0;
+constexpr double kGreetingLimit = 60.0;
+constexpr double kReplyLimit = 10.0;
+
+// Reply codes the waits accept.
+constexpr Integer kServiceReady = 220;
+constexpr Integer kOk = 250;
+constexpr Integer kStartMailInput = 354;
+constexpr Integer kMailboxUnavailable = 550;
+
+}  // namespace
+
+Session::Session(Properties& properties, Socket& socket, Timer& timer, Clock& clock)
+    : properties_(properties), socket_(socket), timer_(timer), clock_(clock) {
+  socket_.SetEvents(this);
+  timer_.SetEvents(this);
+}
+
+Session::~Session() {
+  socket_.SetEvents(nullptr);
+  timer_.SetEvents(nullptr);
+}
+
+Integer Session::Send() {
+  if (properties_.Busy == kTrue) {
+    // The running conversation goes on undisturbed; the handler's assignment
+    // goes to a temporary.
+    Integer refused = outcome::kInProgress;
+    RaiseSendComplete(refused);
+    return outcome::kInProgress;
+  }
+  if (socket_.State() > socket_state::kClosed) socket_.Close();
+  socket_.WriteSetting(2, Variant(Long{0}));
+  socket_.WriteSetting(1, Variant(Long{0}));
+  socket_.WriteSetting(10, Variant(String()));
+  socket_.WriteSetting(3, Variant(Long{0}));
+
+  properties_.Busy = kTrue;
+  properties_.status = outcome::kInProgress;
+  reply_buffer_.clear();
+  pending_recipients_ = properties_.RcptTo;
+  MarkStateStart();
+  session_state_ = session_state::kWaitConnect;
+  const Generation started = ++generation_;
+
+  timer_.SetEnabled(true);
+  RaiseDebugMessage(u"Connecting to " + properties_.RemoteHost);
+  if (generation_ != started) return outcome::kSuccess;  // the handler's loop ended it
+  socket_.Connect(properties_.RemoteHost, kSmtpPort);
+  return outcome::kSuccess;
+}
+
+void Session::FinishSession(Integer code, String text) {
+  if (socket_.State() > socket_state::kClosed) socket_.Close();
+  properties_.Busy = kFalse;
+  CompleteSend(code, std::move(text));
+}
+
+void Session::CompleteSend(Integer code, String text) {
+  timer_.SetEnabled(false);
+  properties_.status = code;
+  properties_.StatusStr = std::move(text);
+  ++generation_;
+  RaiseSendComplete(properties_.status);
+}
+
+void Session::EndWithSocketError(String text) {
+  socket_.Close();
+  properties_.Busy = kFalse;
+  CompleteSend(outcome::kSocketError, std::move(text));
+}
+
+void Session::OnTimer() {
+  // A tick that arrives while a step runs (a handler stepped the host's loop)
+  // would start the step again.
+  if (in_step_) return;
+  struct StepGuard {
+    bool& flag;
+    explicit StepGuard(bool& f) : flag(f) { flag = true; }
+    ~StepGuard() { flag = false; }
+  } guard(in_step_);
+
+  const Generation generation = generation_;
+  String failure;
+  try {
+    RunStep();
+    return;
+  } catch (const std::exception& e) {
+    if (generation_ != generation) throw;  // raised after the ending: the host's own
+    failure = FromUtf8(e.what());
+  } catch (...) {
+    if (generation_ != generation) throw;
+    failure = u"Unknown failure in the mail conversation";
+  }
+  // A step that fails part-way ends the conversation as a socket error does;
+  // what was already written stays written.
+  EndWithSocketError(std::move(failure));
+}
+
+void Session::RunStep() {
+  using namespace session_state;
+  switch (session_state_) {
+    case kWaitConnect:
+      WaitConnect();
+      break;
+    case kWaitGreeting:
+      WaitForReply(kServiceReady, kSendHelo, kGreetingLimit, u"Timeout waiting for remote hello.",
+                   true);
+      break;
+    case kSendHelo:
+      WriteHelo();
+      break;
+    case kWaitHeloAck:
+      WaitForReply(kOk, kSendMailFrom, kReplyLimit, u"Timeout waiting for HELO ack.", true);
+      break;
+    case kSendMailFrom:
+      WriteMailFrom();
+      break;
+    case kWaitFromAck:
+    case kWaitRcptAck:
+      WaitAddressAck(kSendRcptTo);
+      break;
+    case kSendRcptTo:
+      WriteNextRecipient();
+      break;
+    case kSendDataCommand:
+      WriteDataCommand();
+      break;
+    case kWaitDataAck:
+      WaitForReply(kStartMailInput, kSendMessage, kReplyLimit, u"Timeout waiting for DATA ack.",
+                   false);
+      break;
+    case kSendMessage:
+      WriteMessage();
+      break;
+    case kWaitMessageAck:
+      WaitMessageAck();
+      break;
+    default:
+      break;  // Idle and numbers no step sets: nothing runs.
+  }
+}
+
+bool Session::TimedOut(double limit) {
+  double elapsed = Now() - state_start_time_;
+  // The seconds-of-day clock restarts at midnight; a wait is never half a day.
+  if (elapsed < -kSecondsPerDay / 2) elapsed += kSecondsPerDay;
+  return elapsed > limit;
+}
+
+void Session::WaitConnect() {
+  if (!TimedOut(kConnectLimit)) return;
+  const Generation generation = generation_;
+  RaiseDebugMessage(u"Timeout waiting for remote connection.");
+  if (generation_ != generation) return;
+  FinishSession(outcome::kTimeout, u"Timeout waiting for connect.");
+}
+
+void Session::WaitForReply(Integer accepted, Integer next_state, double limit,
+                           const char16_t* timeout_text, bool debug_after_finish) {
+  if (ReplyCode(reply_buffer_) == accepted) {
+    session_state_ = next_state;
+    reply_buffer_.clear();
+    return;
+  }
+  if (!TimedOut(limit)) return;
+  FinishSession(outcome::kTimeout, timeout_text);
+  // These waits tell the host after the ending, so a SendComplete handler
+  // that starts a new send has already done so when this message arrives.
+  if (debug_after_finish) RaiseDebugMessage(timeout_text);
+}
+
+void Session::WaitAddressAck(Integer next_state) {
+  const Integer code = ReplyCode(reply_buffer_);
+  if (code == kOk) {
+    session_state_ = next_state;
+    reply_buffer_.clear();
+    return;
+  }
+  if (code == kMailboxUnavailable) {
+    QuitAndFinish(outcome::kAddressRefused, reply_buffer_);
+    return;
+  }
+  if (TimedOut(kReplyLimit)) FinishSession(outcome::kTimeout, u"Timeout waiting for addr ack.");
+}
+
+void Session::WaitMessageAck() {
+  if (ReplyCode(reply_buffer_) == kOk) {
+    QuitAndFinish(outcome::kSuccess, u"Success");
+    return;
+  }
+  if (TimedOut(kReplyLimit)) {
+    FinishSession(outcome::kTimeout, u"Timeout waiting for MESSAGE ack.");
+  }
+}
+
+void Session::OnConnect() {
+  RaiseDebugMessage(u"Connected, waiting for HELO");
+  session_state_ = session_state::kWaitGreeting;
+  MarkStateStart();
+}
+
+void Session::OnDataArrival(Long /*bytes_total*/) {
+  const String text = socket_.GetData();
+  if (reply_buffer_.size() < kReplyBufferLimit) {
+    reply_buffer_.append(text, 0, kReplyBufferLimit - reply_buffer_.size());
+  }
+}
+
+void Session::OnError(Long /*number*/, const String& description) {
+  EndWithSocketError(description);
+}
+
+void Session::RaiseDebugMessage(const String& text) {
+  if (sink_ == nullptr) return;
+  String msg = text;  // the handler gets a copy: its assignments are lost
+  sink_->DebugMessage(msg);
+}
+
+void Session::RaiseSendComplete(Integer& status) {
+  if (sink_ != nullptr) sink_->SendComplete(status);
+}
+
+void Session::MarkStateStart() { state_start_time_ = static_cast<Long>(std::nearbyint(Now())); }
+
+double Session::Now() { return clock_.SecondsSinceMidnight(); }
+
+}  // namespace qv::mail
