@@ -1,0 +1,153 @@
+// InitProperties, ReadProperties and WriteProperties: the control's record in
+// the host's property store.
+#include <array>
+#include <string>
+
+#include "qv/control/qvsmtp.hpp"
+#include "qv/core/text.hpp"
+
+namespace qv {
+namespace {
+
+constexpr std::u16string_view kDefaultText = u"0";
+constexpr std::u16string_view kDefaultXMailer = u"qvSMTP by Quenvix";
+constexpr std::u16string_view kDefaultPriority = u"Normal";
+constexpr std::u16string_view kDefaultContentType = u"text/plain; charset=US-ASCII";
+
+using mail::Properties;
+
+// How an entry is written and restored.
+enum class Kind {
+  kEnabled,  // Boolean, kept by the host
+  kText,     // String member `text`
+  kBody,     // the held Variant, unconverted
+  kDate,     // DateHeader
+  kInteger,  // Integer member `number`
+  kBoolean,  // Boolean member `number`
+};
+
+struct PersistedProperty {
+  std::u16string_view key;
+  Kind kind;
+  // Passed with every read and every write.
+  Variant default_value;
+  String Properties::*text = nullptr;
+  // Boolean shares Integer's 16-bit form, so Busy is reached through this too.
+  Integer Properties::*number = nullptr;
+};
+
+PersistedProperty Text(std::u16string_view key, String Properties::*member,
+                       std::u16string_view default_text = kDefaultText) {
+  return {key, Kind::kText, Variant(default_text), member, nullptr};
+}
+
+PersistedProperty Number(std::u16string_view key, Kind kind, Integer Properties::*member) {
+  return {key, kind, Variant(Integer{0}), nullptr, member};
+}
+
+// The record, in the order it is read and written.
+const std::array<PersistedProperty, 15>& PersistedProperties() {
+  static const std::array<PersistedProperty, 15> table = {
+      PersistedProperty{u"Enabled", Kind::kEnabled, Variant(true)},
+      Text(u"RemoteHost", &Properties::RemoteHost),
+      Text(u"MailFrom", &Properties::MailFrom),
+      PersistedProperty{u"Body", Kind::kBody, Variant(Integer{0})},
+      Text(u"RemoteHostIP", &Properties::RemoteHostIP),
+      Text(u"Subject", &Properties::Subject),
+      PersistedProperty{u"DateHeader", Kind::kDate, Variant(Integer{0})},
+      Text(u"RcptTo", &Properties::RcptTo),
+      Number(u"Status", Kind::kInteger, &Properties::status),
+      Number(u"Busy", Kind::kBoolean, &Properties::Busy),
+      Text(u"XMailer", &Properties::XMailer, kDefaultXMailer),
+      Text(u"Priority", &Properties::Priority, kDefaultPriority),
+      Text(u"ContentType", &Properties::ContentType, kDefaultContentType),
+      Text(u"StatusStr", &Properties::StatusStr, u""),
+      Number(u"BodyEvent", Kind::kInteger, &Properties::BodyEvent),
+  };
+  return table;
+}
+
+Variant SavedValue(const PersistedProperty& entry, const Properties& properties,
+                   ComponentHost& host) {
+  switch (entry.kind) {
+    case Kind::kEnabled:
+      return Variant::FromBoolean(host.Enabled());
+    case Kind::kText:
+      return Variant(properties.*entry.text);
+    case Kind::kBody:
+      return properties.Body;
+    case Kind::kDate:
+      return Variant(properties.DateHeader);
+    case Kind::kInteger:
+      return Variant(properties.*entry.number);
+    case Kind::kBoolean:
+      return Variant::FromBoolean(properties.*entry.number);
+  }
+  return Variant();
+}
+
+// Converts first, so that a value that does not convert changes nothing.
+void Restore(const PersistedProperty& entry, const Variant& stored, Properties& properties,
+             ComponentHost& host) {
+  switch (entry.kind) {
+    case Kind::kEnabled:
+      host.SetEnabled(ToBoolean(stored));
+      return;
+    case Kind::kText:
+      properties.*entry.text = ToText(stored);
+      return;
+    case Kind::kBody:
+      properties.Body = stored;
+      return;
+    case Kind::kDate:
+      properties.DateHeader = ToDate(stored);
+      return;
+    case Kind::kInteger:
+      properties.*entry.number = ToInteger(stored);
+      return;
+    case Kind::kBoolean:
+      properties.*entry.number = ToBoolean(stored);
+      return;
+  }
+}
+
+}  // namespace
+
+void qvSMTP::InitProperties() {
+  properties_.RemoteHost = kDefaultText;
+  properties_.MailFrom = kDefaultText;
+  properties_.Body = Variant(Integer{0});
+  properties_.RemoteHostIP = kDefaultText;
+  properties_.Subject = kDefaultText;
+  properties_.DateHeader = clock_.Now();
+  properties_.RcptTo = kDefaultText;
+  properties_.status = 0;
+  properties_.Busy = kFalse;
+  timer_.SetEnabled(false);
+  properties_.XMailer = kDefaultXMailer;
+  properties_.Priority = kDefaultPriority;
+  properties_.ContentType = kDefaultContentType;
+  properties_.StatusStr.clear();
+  properties_.BodyEvent = 0;
+}
+
+void qvSMTP::ReadProperties(PropertyBag& bag) {
+  for (const PersistedProperty& entry : PersistedProperties()) {
+    const Variant stored = bag.ReadProperty(entry.key, entry.default_value);
+    try {
+      Restore(entry, stored, properties_, host_);
+    } catch (const AutomationError& error) {
+      // Same number; the text says which entry could not be restored.
+      throw AutomationError(
+          error.number(), std::string(error.what()) + " (restoring \"" + ToUtf8(entry.key) + "\")");
+    }
+  }
+}
+
+void qvSMTP::WriteProperties(PropertyBag& bag) {
+  for (const PersistedProperty& entry : PersistedProperties()) {
+    bag.WriteProperty(entry.key, SavedValue(entry, properties_, host_), entry.default_value);
+  }
+}
+
+}  // namespace qv
