@@ -1,0 +1,76 @@
+// The event loop on which the runtime's services run: one thread, the host
+// program's own. Every timer tick, socket notification and event handler runs
+// inside one of the calls below, one at a time.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+namespace qv::runtime {
+
+namespace detail {
+struct LoopAccess;
+class Gate;
+}  // namespace detail
+
+class EventLoop {
+ public:
+  EventLoop();
+  ~EventLoop();
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  // Runs handlers until Stop() or until no work remains (no connection, no
+  // enabled timer, nothing posted).
+  void Run();
+  // Runs handlers until done() is true (asked before each handler) or no work
+  // remains; returns done().
+  bool RunUntil(const std::function<bool()>& done);
+  // As above, but returns no later than limit from now.
+  bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
+  // Runs the handlers that are ready, without waiting; returns how many ran.
+  // For hosts that have a loop of their own and step this one from it.
+  std::size_t Poll();
+  // Runs handlers for up to duration (less when no work remains); returns how
+  // many ran.
+  std::size_t RunFor(std::chrono::milliseconds duration);
+  // Makes the innermost running call return as soon as its current handler
+  // is done, and every enclosing one after it. The next call runs again.
+  void Stop();
+
+  // Queues fn to run on the loop, after the handlers already ready.
+  void Post(std::function<void()> fn);
+
+  // Any of the calls above may be made from inside a handler (a host stepping
+  // the loop from an event handler). Socket notifications and timer ticks are
+  // then held back by their DeliveryGate: see below.
+
+ private:
+  friend struct detail::LoopAccess;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Notifications of the services that share a gate (the socket and timer of one
+// control) are delivered one at a time. While one is being handled, even when
+// its handler steps the loop, the others wait and follow, in order, as soon as
+// it returns. So a control never sees a socket notification or a tick inside
+// its own tick. Services made without a gate share their loop's gate.
+class DeliveryGate {
+ public:
+  explicit DeliveryGate(EventLoop& loop);
+  ~DeliveryGate();
+  DeliveryGate(const DeliveryGate&) = delete;
+  DeliveryGate& operator=(const DeliveryGate&) = delete;
+
+  // True while a notification of this gate is being handled.
+  bool Busy() const;
+
+ private:
+  friend struct detail::LoopAccess;
+  std::shared_ptr<detail::Gate> gate_;
+};
+
+}  // namespace qv::runtime

@@ -1,0 +1,416 @@
+#include "qv/runtime/asio_socket.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <climits>
+#include <deque>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+
+#include <asio/connect.hpp>
+#include <asio/error.hpp>
+#include <asio/ip/address.hpp>
+#include <asio/ip/host_name.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
+
+#include "loop_access.hpp"
+#include "qv/core/automation_error.hpp"
+#include "qv/core/text.hpp"
+
+namespace qv::runtime {
+
+namespace {
+
+using asio::ip::tcp;
+
+constexpr const char* kWrongStateText =
+    "Wrong protocol or connection state for the requested transaction or request";
+constexpr const char* kInvalidOperationText = "Invalid operation at current state";
+constexpr const char* kInvalidValueText = "Invalid property value";
+
+struct Failure {
+  Long number;
+  std::string description;
+};
+
+// The owner's StatusStr shows the description, so it is a plain sentence.
+Failure DescribeError(const std::error_code& ec, const std::string& host) {
+  namespace e = asio::error;
+  if (ec == e::connection_refused) return {socket_error::kConnectionRefused, "Connection refused"};
+  if (ec == e::connection_reset) {
+    return {socket_error::kConnectionReset, "Connection reset by peer"};
+  }
+  if (ec == e::timed_out) return {socket_error::kTimedOut, "Connection timed out"};
+  if (ec == e::host_not_found) return {socket_error::kHostNotFound, "Host not found: " + host};
+  if (ec == e::host_not_found_try_again) {
+    return {socket_error::kTryAgain,
+            "Host not found: " + host + " (the name service did not answer)"};
+  }
+  if (ec == e::no_data) return {socket_error::kNoData, "Host has no address: " + host};
+  if (ec == e::network_unreachable) {
+    return {socket_error::kNetworkUnreachable, "Network is unreachable"};
+  }
+  if (ec == e::host_unreachable) return {socket_error::kHostUnreachable, "No route to host"};
+  if (ec == e::connection_aborted) {
+    return {socket_error::kConnectionAborted, "Connection aborted"};
+  }
+  if (ec == e::broken_pipe) return {socket_error::kConnectionShutDown, "Connection closed by peer"};
+  if (ec == e::address_family_not_supported) {
+    return {socket_error::kAddressFamilyNotSupported, "Address family not supported"};
+  }
+  std::string text = ec.message();
+  if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  return {static_cast<Long>(ec.value()), text};
+}
+
+}  // namespace
+
+namespace detail {
+
+// One connection attempt and its life. Close detaches it from the socket; it
+// then finishes its writes, half-closes, and waits (bounded) for the peer.
+struct Connection {
+  explicit Connection(asio::io_context& io) : resolver(io), socket(io) {}
+
+  tcp::resolver resolver;
+  tcp::socket socket;
+  std::unique_ptr<asio::steady_timer> linger;  // only once closing
+
+  std::deque<std::string> outgoing;
+  std::size_t queued_bytes = 0;
+  std::array<asio::const_buffer, 16> gather{};
+  std::size_t gather_count = 0;
+  bool writing = false;
+
+  std::unique_ptr<char[]> read_buffer;  // allocated when connected
+  bool reading = false;
+  bool eof = false;
+  bool closing = false;
+
+  // Ends the connection now. Text still queued is dropped.
+  void End() {
+    if (linger) linger->cancel();
+    std::error_code ignored;
+    resolver.cancel();
+    socket.close(ignored);
+    // A write in flight still refers to its buffers; its completion clears them.
+    if (!writing) {
+      outgoing.clear();
+      queued_bytes = 0;
+    }
+  }
+};
+
+class SocketCore : public std::enable_shared_from_this<SocketCore> {
+ public:
+  using ConnectionPtr = std::shared_ptr<Connection>;
+
+  SocketCore(asio::io_context& io, std::shared_ptr<Gate> gate, SocketOptions options)
+      : io_(io), gate_(std::move(gate)), options_(options) {
+    options_.read_buffer_size = std::max<std::size_t>(options_.read_buffer_size, 64);
+    options_.receive_limit = std::max(options_.receive_limit, options_.read_buffer_size);
+  }
+
+  void SetEvents(SocketEvents* events) { events_ = events; }
+  Integer State() const { return state_; }
+  std::size_t BytesWaiting() const { return bytes_waiting_; }
+  std::size_t BytesQueued() const { return conn_ ? conn_->queued_bytes : 0; }
+
+  void Close() {
+    const Integer was = state_;
+    state_ = socket_state::kClosed;
+    gate_->Cancel(this);
+    arrival_queued_ = false;
+    if (!conn_) return;
+    ConnectionPtr c = std::move(conn_);
+    c->closing = true;
+    if ((was == socket_state::kConnected || was == socket_state::kPeerClosing) &&
+        c->socket.is_open()) {
+      c->linger = std::make_unique<asio::steady_timer>(io_, options_.close_linger);
+      c->linger->async_wait([c](const std::error_code& ec) {
+        if (!ec) c->End();
+      });
+      if (!c->writing) FinishWrites(c);
+      StartRead(c);  // reading may have paused; the peer's text is discarded now
+    } else {
+      c->End();
+    }
+  }
+
+  void Shutdown() {
+    events_ = nullptr;
+    Close();
+  }
+
+  void WriteSetting(Integer id) {
+    if (id != 1 && id != 2 && id != 3 && id != 10) {
+      throw AutomationError(socket_error::kInvalidPropertyValue, kInvalidValueText);
+    }
+    if (state_ != socket_state::kClosed) {
+      throw AutomationError(socket_error::kInvalidOperation, kInvalidOperationText);
+    }
+    ClearLeftovers();
+  }
+
+  void Connect(const String& remote_host, Integer remote_port) {
+    if (state_ != socket_state::kClosed) {
+      throw AutomationError(socket_error::kInvalidOperation, kInvalidOperationText);
+    }
+    // A 16-bit argument carries ports above 32767 as negative numbers.
+    auto port = static_cast<std::uint16_t>(remote_port);
+    if (port == 0) throw AutomationError(socket_error::kInvalidPropertyValue, kInvalidValueText);
+    if (port == 25 && options_.port_25_redirect != 0) port = options_.port_25_redirect;
+
+    ClearLeftovers();
+    host_ = ToUtf8(remote_host);
+    conn_ = std::make_shared<Connection>(io_);
+    ConnectionPtr c = conn_;
+    state_ = socket_state::kResolvingHost;
+
+    std::string name = host_;
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
+      name = name.substr(1, name.size() - 2);  // bracketed IPv6 literal
+    }
+    if (name.empty()) {
+      asio::post(io_, [self = shared_from_this(), c] {
+        if (self->conn_ == c) self->Fail(c, socket_error::kHostNotFound, "No host name given");
+      });
+      return;
+    }
+    std::error_code literal_error;
+    const auto address = asio::ip::make_address(name, literal_error);
+    if (!literal_error) {
+      state_ = socket_state::kHostResolved;
+      ConnectTo(c, std::array<tcp::endpoint, 1>{tcp::endpoint(address, port)});
+      return;
+    }
+    c->resolver.async_resolve(
+        name, std::to_string(port), tcp::resolver::numeric_service,
+        [self = shared_from_this(), c](const std::error_code& ec, tcp::resolver::results_type r) {
+          self->OnResolved(c, ec, std::move(r));
+        });
+  }
+
+  void SendData(const String& text) {
+    if (state_ != socket_state::kConnected) {
+      throw AutomationError(socket_error::kWrongProtocolOrState, kWrongStateText);
+    }
+    std::string bytes = ToUtf8(text);
+    if (bytes.empty()) return;
+    conn_->queued_bytes += bytes.size();
+    conn_->outgoing.push_back(std::move(bytes));
+    StartWrite(conn_);
+  }
+
+  String GetData() {
+    String text;
+    text.swap(incoming_);
+    bytes_waiting_ = 0;
+    if (conn_) StartRead(conn_);  // reading resumes if the limit had paused it
+    return text;
+  }
+
+ private:
+  void ClearLeftovers() {
+    String().swap(incoming_);
+    decoder_ = Utf8StreamDecoder();
+    bytes_waiting_ = 0;
+  }
+
+  void OnResolved(const ConnectionPtr& c, const std::error_code& ec,
+                  tcp::resolver::results_type results) {
+    if (conn_ != c || ec == asio::error::operation_aborted) return;
+    if (ec) return Fail(c, ec);
+    if (results.empty()) return Fail(c, asio::error::host_not_found);
+    state_ = socket_state::kHostResolved;
+    ConnectTo(c, results);
+  }
+
+  // Tries each address in turn; the last one's failure is reported.
+  template <typename Endpoints>
+  void ConnectTo(const ConnectionPtr& c, const Endpoints& endpoints) {
+    state_ = socket_state::kConnecting;
+    asio::async_connect(
+        c->socket, endpoints,
+        [self = shared_from_this(), c](const std::error_code& ec, const tcp::endpoint&) {
+          self->OnConnected(c, ec);
+        });
+  }
+
+  void OnConnected(const ConnectionPtr& c, const std::error_code& ec) {
+    if (conn_ != c || ec == asio::error::operation_aborted) return;
+    if (ec) return Fail(c, ec);
+    state_ = socket_state::kConnected;
+    std::error_code ignored;
+    c->socket.set_option(tcp::no_delay(true), ignored);
+    c->read_buffer = std::make_unique<char[]>(options_.read_buffer_size);
+    StartRead(c);
+    gate_->Deliver(this, [self = shared_from_this()] {
+      if (self->events_) self->events_->OnConnect();
+    });
+  }
+
+  void StartRead(const ConnectionPtr& c) {
+    if (c->reading || c->eof || !c->read_buffer || !c->socket.is_open()) return;
+    if (!c->closing && bytes_waiting_ >= options_.receive_limit) return;
+    c->reading = true;
+    c->socket.async_read_some(
+        asio::buffer(c->read_buffer.get(), options_.read_buffer_size),
+        [self = shared_from_this(), c](const std::error_code& ec, std::size_t n) {
+          self->OnRead(c, ec, n);
+        });
+  }
+
+  void OnRead(const ConnectionPtr& c, const std::error_code& ec, std::size_t n) {
+    c->reading = false;
+    if (c->closing) {
+      if (!ec) return StartRead(c);
+      c->eof = true;
+      // The peer has ended too: done, unless queued text is still going out.
+      if (ec != asio::error::eof || !c->writing) c->End();
+      return;
+    }
+    if (conn_ != c || ec == asio::error::operation_aborted) return;
+    if (!ec) {
+      decoder_.Decode(std::string_view(c->read_buffer.get(), n), incoming_);
+      bytes_waiting_ += n;
+      StartRead(c);  // before the notification, whose handler may throw
+      QueueArrival();
+      return;
+    }
+    if (ec == asio::error::eof) {
+      // An orderly close: no error, State 8. A sequence cut off by the end
+      // becomes characters of its bytes.
+      c->eof = true;
+      decoder_.Flush(incoming_);
+      if (state_ == socket_state::kConnected) state_ = socket_state::kPeerClosing;
+      if (bytes_waiting_ > 0) QueueArrival();
+      return;
+    }
+    Fail(c, ec);
+  }
+
+  void QueueArrival() {
+    if (arrival_queued_) return;  // one notification reports everything waiting
+    arrival_queued_ = true;
+    gate_->Deliver(this, [self = shared_from_this()] {
+      self->arrival_queued_ = false;
+      if (self->bytes_waiting_ == 0 || !self->events_) return;
+      self->events_->OnDataArrival(
+          static_cast<Long>(std::min<std::size_t>(self->bytes_waiting_, LONG_MAX)));
+    });
+  }
+
+  void StartWrite(const ConnectionPtr& c) {
+    if (c->writing || c->outgoing.empty() || !c->socket.is_open()) return;
+    c->gather_count = std::min(c->outgoing.size(), c->gather.size());
+    for (std::size_t i = 0; i < c->gather_count; ++i) c->gather[i] = asio::buffer(c->outgoing[i]);
+    c->writing = true;
+    asio::async_write(c->socket,
+                      std::span<const asio::const_buffer>(c->gather.data(), c->gather_count),
+                      [self = shared_from_this(), c](const std::error_code& ec, std::size_t) {
+                        self->OnWritten(c, ec);
+                      });
+  }
+
+  void OnWritten(const ConnectionPtr& c, const std::error_code& ec) {
+    c->writing = false;
+    if (ec) {
+      c->outgoing.clear();
+      c->queued_bytes = 0;
+      if (c->closing) return c->End();
+      if (conn_ != c || ec == asio::error::operation_aborted || state_ == socket_state::kError) {
+        return;
+      }
+      return Fail(c, ec);
+    }
+    for (std::size_t i = 0; i < c->gather_count; ++i) {
+      c->queued_bytes -= c->outgoing.front().size();
+      c->outgoing.pop_front();
+    }
+    if (!c->outgoing.empty()) return StartWrite(c);
+    if (c->closing) FinishWrites(c);
+  }
+
+  // Everything queued before Close has gone out: half-close, then wait for the
+  // peer's end (bounded by the linger timer) so that unread text on our side
+  // cannot turn the close into a reset that loses what we sent.
+  void FinishWrites(const ConnectionPtr& c) {
+    std::error_code ignored;
+    c->socket.shutdown(tcp::socket::shutdown_send, ignored);
+    if (c->eof || !c->read_buffer) return c->End();
+    StartRead(c);
+  }
+
+  void Fail(const ConnectionPtr& c, const std::error_code& ec) {
+    Failure failure = DescribeError(ec, host_);
+    Fail(c, failure.number, failure.description);
+  }
+
+  void Fail(const ConnectionPtr& c, Long number, const std::string& description) {
+    state_ = socket_state::kError;
+    c->End();
+    gate_->Deliver(this, [self = shared_from_this(), number, text = FromUtf8(description)] {
+      if (self->events_) self->events_->OnError(number, text);
+    });
+  }
+
+  asio::io_context& io_;
+  std::shared_ptr<Gate> gate_;
+  SocketOptions options_;
+  SocketEvents* events_ = nullptr;
+  Integer state_ = socket_state::kClosed;
+  ConnectionPtr conn_;
+  std::string host_;
+  String incoming_;
+  Utf8StreamDecoder decoder_;
+  std::size_t bytes_waiting_ = 0;
+  bool arrival_queued_ = false;
+};
+
+}  // namespace detail
+
+AsioSocket::AsioSocket(EventLoop& loop, SocketOptions options)
+    : core_(std::make_shared<detail::SocketCore>(detail::LoopAccess::Context(loop),
+                                                 detail::LoopAccess::LoopGate(loop), options)) {}
+
+AsioSocket::AsioSocket(EventLoop& loop, DeliveryGate& gate, SocketOptions options)
+    : core_(std::make_shared<detail::SocketCore>(detail::LoopAccess::Context(loop),
+                                                 detail::LoopAccess::GateOf(gate), options)) {}
+
+AsioSocket::~AsioSocket() { core_->Shutdown(); }
+
+void AsioSocket::SetEvents(SocketEvents* events) { core_->SetEvents(events); }
+Integer AsioSocket::State() { return core_->State(); }
+void AsioSocket::Close() { core_->Close(); }
+void AsioSocket::WriteSetting(Integer id, const Variant&) { core_->WriteSetting(id); }
+
+Variant AsioSocket::ReadSetting(Integer id) {
+  if (id != socket_setting::kLocalHostName) {
+    throw AutomationError(socket_error::kInvalidPropertyValue, kInvalidValueText);
+  }
+  return Variant(LocalHostName());
+}
+
+void AsioSocket::Connect(const String& remote_host, Integer remote_port) {
+  core_->Connect(remote_host, remote_port);
+}
+void AsioSocket::SendData(const String& text) { core_->SendData(text); }
+String AsioSocket::GetData() { return core_->GetData(); }
+std::size_t AsioSocket::BytesWaiting() const { return core_->BytesWaiting(); }
+std::size_t AsioSocket::BytesQueued() const { return core_->BytesQueued(); }
+
+String LocalHostName() {
+  std::error_code ec;
+  std::string name = asio::ip::host_name(ec);
+  if (ec || name.empty()) name = "localhost";
+  return FromUtf8(name);
+}
+
+}  // namespace qv::runtime
