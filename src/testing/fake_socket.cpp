@@ -8,6 +8,7 @@ namespace {
 
 std::string Describe(const Variant& value) {
   if (value.IsEmpty()) return "<empty>";
+  if (const String* text = value.get_if<String>()) return '"' + ToUtf8(*text) + '"';
   return ToUtf8(ToText(value));
 }
 

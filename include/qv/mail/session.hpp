@@ -70,8 +70,8 @@ class Session final : private SocketEvents, private TimerEvents {
 
   // Waiting steps. Each returns after at most one ending.
   void WaitConnect();
-  void WaitForReply(Integer accepted, Integer next_state, double limit, const char16_t* timeout_text,
-                    bool debug_after_finish);
+  void WaitForReply(Integer accepted, Integer next_state, double limit,
+                    const char16_t* timeout_text, bool debug_after_finish);
   void WaitAddressAck(Integer next_state);
   void WaitMessageAck();
   bool TimedOut(double limit);

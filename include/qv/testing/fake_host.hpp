@@ -13,7 +13,7 @@ class FakeHost final : public ComponentHost {
  public:
   Boolean user_mode = kTrue;
   Boolean enabled = kTrue;
-  std::vector<String> changed;  // PropertyChanged names in order
+  std::vector<String> changed;          // PropertyChanged names in order
   std::vector<std::string> size_calls;  // "Height 330", "Width 360"
   int user_mode_queries = 0;
 

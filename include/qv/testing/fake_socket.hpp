@@ -20,14 +20,15 @@ class FakeSocket final : public Socket {
   std::vector<String> writes;
 
   // Script the server.
-  void AcceptConnection();              // State 7, then OnConnect
-  void ServerSends(std::u16string_view text);  // queued, then OnDataArrival
+  void AcceptConnection();                                   // State 7, then OnConnect
+  void ServerSends(std::u16string_view text);                // queued, then OnDataArrival
   void ReportError(Long number, const String& description);  // State 9, then OnError
   void PeerCloses() { state_ = socket_state::kPeerClosing; }
   // The nth SendData from now (1 = the next) throws instead of writing.
   void FailWrite(int nth, Long number = 40006,
-                 std::string description = "Wrong protocol or connection state for the "
-                                           "requested transaction or request");
+                 std::string description =
+                     "Wrong protocol or connection state for the "
+                     "requested transaction or request");
   // The next Connect throws.
   void FailConnect(Long number, std::string description);
   void SetLocalHostName(String name) { local_host_name_ = std::move(name); }

@@ -1,0 +1,258 @@
+// The message text: headers, body sources, transparency, and failures inside
+// the message step.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "qv/mail/message_text.hpp"
+#include "rig.hpp"
+
+namespace qv::testing {
+namespace {
+
+using namespace mail::session_state;
+
+// The text the server receives from its 354 to the end of the data.
+std::string MessageOf(Rig& rig) {
+  rig.BringToWaitDataAck();
+  const std::size_t first = rig.socket.writes.size();
+  rig.socket.ServerSends(u"354 go ahead\r\n");
+  rig.Tick();
+  rig.Tick();
+  std::string text;
+  for (std::size_t i = first; i < rig.socket.writes.size(); ++i)
+    text += ToUtf8(rig.socket.writes[i]);
+  return text;
+}
+
+std::string HeaderBlock(const std::string& to = "a@example.com, b@example.com",
+                        const std::string& subject = "Hi") {
+  return "Priority: Normal\r\nFrom: from@example.com\r\nTo: " + to +
+         "\r\nDate: Fri, 9 Mar 2001 07:05:03 -0500\r\nMIME-Version: 1.0\r\n"
+         "Content-type: text/plain; charset=US-ASCII\r\nX-Mailer: qvSMTP by Quenvix\r\n"
+         "Subject: " +
+         subject + "\r\n\r\n";
+}
+
+struct BodyCase {
+  const char* name;
+  Variant body;
+  Integer body_event;
+  std::string body_on_wire;  // between the blank line and the end of data
+};
+
+class MessageBody : public ::testing::TestWithParam<BodyCase> {};
+
+TEST_P(MessageBody, IsWrittenTransparentlyBetweenHeaderAndEnd) {
+  const BodyCase& c = GetParam();
+  Rig rig;
+  rig.control.put_Body(c.body);
+  rig.control.put_BodyEvent(c.body_event);
+  EXPECT_EQ(MessageOf(rig), HeaderBlock() + c.body_on_wire + "\r\n.\r\n");
+  EXPECT_EQ(rig.sink.CountOf("SendBody"), 0);
+  EXPECT_EQ(rig.state(), kWaitMessageAck);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , MessageBody,
+    ::testing::Values(BodyCase{"Empty", Variant(), 0, ""}, BodyCase{"Null", Variant::Null(), 0, ""},
+                      BodyCase{"EmptyText", Variant(u""), 0, ""},
+                      BodyCase{"OneLine", Variant(u"Hello"), 0, "Hello\r\n"},
+                      BodyCase{"NegativeBodyEventMeansBody", Variant(u"Hello"), -1, "Hello\r\n"},
+                      BodyCase{"IntegerZero", Variant(Integer{0}), 0, "0\r\n"},
+                      BodyCase{"Double", Variant(2.5), 0, "2.5\r\n"},
+                      BodyCase{"EndsWithLineEnd", Variant(u"a\r\n"), 0, "a\r\n\r\n"},
+                      BodyCase{"BareLineEndsBecomeCrLf", Variant(u"a\nb\rc\r\nd"), 0,
+                               "a\r\nb\r\nc\r\nd\r\n"},
+                      BodyCase{"LoneDotLineCannotEndTheData", Variant(u"one\r\n.\r\nQUIT"), 0,
+                               "one\r\n..\r\nQUIT\r\n"},
+                      BodyCase{"LeadingDotsAreDoubled", Variant(u".x\n..y\nz.\n"), 0,
+                               "..x\r\n...y\r\nz.\r\n\r\n"},
+                      BodyCase{"DotAfterBareCr", Variant(u"a\r.b"), 0, "a\r\n..b\r\n"},
+                      BodyCase{"NonAscii", Variant(u"Gr\u00fc\u00dfe \u2603"), 0,
+                               "Gr\xc3\xbc\xc3\x9f"
+                               "e \xe2\x98\x83\r\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Message, BodyEventRaisesSendBodyAndIgnoresBody) {
+  Rig rig;
+  rig.control.put_BodyEvent(3);
+  rig.sink.on_send_body = [&](Integer& iTag) {
+    EXPECT_EQ(iTag, 3);
+    EXPECT_EQ(rig.state(), kSendMessage);
+    Variant piece(u"raw\r\n.line");  // the host owns this text: no changes
+    rig.control.SendData(piece);
+  };
+  EXPECT_EQ(MessageOf(rig), HeaderBlock() + "raw\r\n.line\r\n.\r\n");
+  EXPECT_EQ(rig.sink.CountOf("SendBody"), 1);
+  EXPECT_EQ(rig.control.get_BodyEvent(), 3);
+}
+
+TEST(Message, SendBodyHandlerCanSwitchTheNextMessageToBody) {
+  Rig rig;
+  rig.control.put_BodyEvent(3);
+  rig.sink.on_send_body = [](Integer& iTag) { iTag = 0; };
+  rig.host.changed.clear();
+  MessageOf(rig);
+  EXPECT_EQ(rig.control.get_BodyEvent(), 0);
+  EXPECT_TRUE(rig.host.changed.empty());  // the handler's change is not a property write
+}
+
+TEST(Message, HeaderValuesCannotStartHeaderLines) {
+  Rig rig;
+  rig.control.put_Subject(u"Hi\r\nBcc: victim@example.com\rX\nY");
+  const std::string message = MessageOf(rig);
+  EXPECT_NE(message.find("Subject: Hi Bcc: victim@example.com X Y\r\n"), std::string::npos);
+  EXPECT_EQ(message.find("\nBcc"), std::string::npos);
+}
+
+TEST(Message, EmptySubjectStillWritesTheHeader) {
+  Rig rig;
+  rig.control.put_Subject(u"");
+  EXPECT_EQ(MessageOf(rig), HeaderBlock("a@example.com, b@example.com", "") + "Hello\r\n\r\n.\r\n");
+}
+
+TEST(Message, NoDebugMessageBetweenDataAckAndMessageAck) {
+  Rig rig;
+  MessageOf(rig);
+  EXPECT_EQ(rig.sink.events.back(), "DebugMessage Sending DATA");
+}
+
+TEST(MessageText, DateHeaderForm) {
+  const struct {
+    double days;
+    int offset;
+    const char16_t* text;
+  } cases[] = {
+      {36959.29517361111, -300, u"Fri, 9 Mar 2001 07:05:03 -0500"},
+      {0.0, -300, u"Sat, 30 Dec 1899 00:00:00 -0500"},
+      {36951.0, 60, u"Thu, 1 Mar 2001 00:00:00 +0100"},
+      {-1.25, 0, u"Fri, 29 Dec 1899 06:00:00 +0000"},
+      {45123.75, -240, u"Sun, 16 Jul 2023 18:00:00 -0400"},
+      {45127.0, 330, u"Thu, 20 Jul 2023 00:00:00 +0530"},
+      {2958465.0, 0, u"Fri, 31 Dec 9999 00:00:00 +0000"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(mail::DateHeaderText(Date{c.days}, c.offset), c.text) << c.days;
+  }
+}
+
+TEST(MessageText, DateHeaderWithoutCalendarDateFails) {
+  EXPECT_THROW(mail::DateHeaderText(Date{std::nan("")}, 0), AutomationError);
+  EXPECT_THROW(mail::DateHeaderText(Date{3e6}, 0), AutomationError);
+}
+
+TEST(MessageText, HeaderValueTurnsEveryLineBreakIntoOneSpace) {
+  EXPECT_EQ(mail::HeaderValue(u"a\r\nb\rc\nd\r\r\ne"), u"a b c d  e");
+  EXPECT_EQ(mail::HeaderValue(u"plain"), u"plain");
+}
+
+// A step that fails part-way ends the send as a socket error, keeps what was
+// written, and never crashes.
+struct StepFailureCase {
+  const char* name;
+  std::function<void(Rig&)> arrange;
+  int writes_before_failure;  // writes of the message step that stay written
+};
+
+class StepFailure : public ::testing::TestWithParam<StepFailureCase> {};
+
+TEST_P(StepFailure, EndsAsSocketError) {
+  const StepFailureCase& c = GetParam();
+  Rig rig;
+  c.arrange(rig);
+  rig.BringToWaitDataAck();
+  const std::size_t before = rig.socket.writes.size();
+  rig.socket.ServerSends(u"354 go\r\n");
+  rig.Tick();
+  rig.Tick();
+  EXPECT_EQ(rig.control.get_status(), 2);
+  EXPECT_FALSE(rig.control.get_StatusStr().empty());
+  EXPECT_EQ(rig.control.get_Busy(), kFalse);
+  EXPECT_FALSE(rig.timer.Enabled());
+  EXPECT_EQ(rig.socket.State(), socket_state::kClosed);
+  EXPECT_EQ(rig.socket.writes.size() - before, static_cast<std::size_t>(c.writes_before_failure));
+  EXPECT_EQ(rig.state(), kSendMessage);
+  EXPECT_EQ(rig.sink.CountOf("SendComplete"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , StepFailure,
+    ::testing::Values(
+        StepFailureCase{"DateIsNaN", [](Rig& r) { r.control.put_DateHeader(Date{std::nan("")}); },
+                        3},
+        StepFailureCase{"DatePastYear9999", [](Rig& r) { r.control.put_DateHeader(Date{3e6}); }, 3},
+        StepFailureCase{"BodyWriteRefused",
+                        [](Rig& r) {
+                          r.sink.on_debug_message = [&r](String& msg) {
+                            if (msg == u"Sending DATA") r.socket.FailWrite(11);
+                          };
+                        },
+                        9}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(StepFailures, RefusedCommandWriteKeepsTheStateAndEndsTheSend) {
+  Rig rig;
+  rig.control.Send();
+  rig.socket.AcceptConnection();
+  rig.socket.ServerSends(u"220 ready\r\n");
+  rig.Tick();
+  rig.socket.FailWrite(1);
+  rig.Tick();
+  EXPECT_EQ(rig.state(), kSendHelo);
+  EXPECT_EQ(rig.control.get_status(), 2);
+  EXPECT_EQ(rig.control.get_StatusStr(),
+            u"Wrong protocol or connection state for the requested transaction or request");
+}
+
+TEST(StepFailures, QuitThatCannotBeWrittenKeepsTheServersAnswer) {
+  Rig rig;
+  rig.StartAndGreet();
+  rig.sink.on_debug_message = [&](String& msg) {
+    if (msg == u"Sending QUIT command.") rig.socket.FailWrite(1);
+  };
+  rig.Serve(Rig::Accepting);
+  EXPECT_EQ(rig.control.get_status(), 0);
+  EXPECT_EQ(rig.control.get_StatusStr(), u"Success");
+}
+
+TEST(SendData, WritesTheTextFormUnchangedInOnePiece) {
+  Rig rig;
+  Variant text(u"no line end");
+  Variant number(Integer{42});
+  Variant empty;
+  rig.control.SendData(text);
+  rig.control.SendData(number);
+  rig.control.SendData(empty);
+  EXPECT_EQ(rig.socket.writes, (std::vector<String>{u"no line end", u"42", u""}));
+  EXPECT_EQ(text, Variant(u"no line end"));
+  Variant null = Variant::Null();
+  try {
+    rig.control.SendData(null);
+    FAIL() << "Null has no text form";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.number(), error_number::kInvalidUseOfNull);
+  }
+  EXPECT_EQ(rig.socket.writes.size(), 3u);
+}
+
+TEST(SendData, RefusedWriteReachesTheCaller) {
+  Rig rig;
+  rig.socket.FailWrite(1);
+  Variant text(u"x");
+  EXPECT_THROW(rig.control.SendData(text), AutomationError);
+}
+
+TEST(Quit, SkippedSilentlyWhenNotConnected) {
+  Rig rig;
+  rig.StartAndGreet();
+  rig.Serve([&](const std::u16string& line) -> std::u16string {
+    if (line == u"\r\n.\r\n") rig.socket.PeerCloses();
+    return Rig::Accepting(line);
+  });
+  EXPECT_EQ(rig.control.get_status(), 0);
+  EXPECT_EQ(rig.sink.CountOf("DebugMessage Sending QUIT"), 0);
+  EXPECT_EQ(rig.socket.writes.back(), u"\r\n.\r\n");
+}
+
+}  // namespace
+}  // namespace qv::testing
