@@ -1,0 +1,60 @@
+// Loading a component library at run time and calling its entry points, as a
+// host program does to register or unregister it.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "qv/component/exports.hpp"
+#include "qv/component/guid.hpp"
+#include "qv/component/hresult.hpp"
+
+namespace qv::component {
+
+class ComponentLibrary {
+ public:
+  // Throws std::runtime_error with the loader's message when the file cannot
+  // be loaded or lacks one of the entry points or host functions.
+  explicit ComponentLibrary(const std::filesystem::path& file);
+  ~ComponentLibrary();
+  ComponentLibrary(const ComponentLibrary&) = delete;
+  ComponentLibrary& operator=(const ComponentLibrary&) = delete;
+
+  HResult RegisterServer() { return register_(); }
+  HResult UnregisterServer() { return unregister_(); }
+  HResult GetClassObject(const Guid& clsid, const Guid& iid, void** out) {
+    return get_class_object_(&clsid, &iid, out);
+  }
+  HResult CanUnloadNow() { return can_unload_now_(); }
+
+  // The component host inside the library.
+  HResult SetRegistryPath(const std::filesystem::path& file) {
+    return set_registry_path_(file.c_str());
+  }
+  std::string LastError() { return last_error_(); }
+
+ private:
+  void* handle_ = nullptr;
+  RegisterServerFn register_ = nullptr;
+  RegisterServerFn unregister_ = nullptr;
+  GetClassObjectFn get_class_object_ = nullptr;
+  CanUnloadNowFn can_unload_now_ = nullptr;
+  SetRegistryPathFn set_registry_path_ = nullptr;
+  LastErrorFn last_error_ = nullptr;
+};
+
+// The file this process has the library loaded from.
+std::filesystem::path ThisLibraryPath();
+
+struct RegistrationOutcome {
+  HResult status = hresult::kOk;
+  std::string message;  // what was done, or why it failed
+};
+
+// Loads library, chooses registry as the registry file, and registers it (or
+// unregisters it). Never throws: a library that cannot be loaded is kFail with
+// the loader's message.
+RegistrationOutcome RegisterLibrary(const std::filesystem::path& library,
+                                    const std::filesystem::path& registry, bool unregister);
+
+}  // namespace qv::component

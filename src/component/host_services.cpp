@@ -1,0 +1,219 @@
+#include "qv/component/host_services.hpp"
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+
+#include "qv/component/factory.hpp"
+#include "qv/component/registry_file.hpp"
+
+namespace qv::component::host {
+namespace {
+
+// What the host keeps for each library it has seen.
+struct LibraryState {
+  std::atomic<long> live{0};
+  std::atomic<long> locks{0};
+};
+
+struct HostState {
+  std::mutex mutex;
+  std::filesystem::path registry;
+  std::map<const ProjectDescriptor*, std::unique_ptr<LibraryState>> libraries;
+  std::uint32_t next_handle = 1;
+};
+
+HostState& State() {
+  static HostState state;
+  return state;
+}
+
+thread_local std::string last_error;
+
+// The library's state; the first call records that the host knows it in the
+// library's first module word.
+LibraryState& Attach(const ProjectDescriptor& project, std::uint32_t* first_word) {
+  HostState& state = State();
+  const std::lock_guard lock(state.mutex);
+  auto& slot = state.libraries[&project];
+  if (!slot) slot = std::make_unique<LibraryState>();
+  if (first_word != nullptr && *first_word == 0) *first_word = state.next_handle++;
+  return *slot;
+}
+
+HResult Fail(HResult status, std::string text) {
+  last_error = std::move(text);
+  return status;
+}
+
+HResult Succeed(HResult status = hresult::kOk) {
+  last_error.clear();
+  return status;
+}
+
+// A created control, counted while it lives.
+class CountedControl final : public ControlObject {
+ public:
+  CountedControl(std::unique_ptr<ControlObject> inner, LibraryState& library)
+      : inner_(std::move(inner)), library_(library) {
+    ++library_.live;
+  }
+  ~CountedControl() override {
+    inner_.reset();
+    --library_.live;
+  }
+  qvSMTP& control() override { return inner_->control(); }
+  Dispatch& dispatch() override { return inner_->dispatch(); }
+  void AdviseDispatch(DispatchEventSink* sink) override { inner_->AdviseDispatch(sink); }
+
+ private:
+  std::unique_ptr<ControlObject> inner_;
+  LibraryState& library_;
+};
+
+class HostClassObject final : public ClassObject {
+ public:
+  HostClassObject(const DesignerEntry& designer, LibraryState& library)
+      : designer_(designer), library_(library) {
+    ++library_.live;
+  }
+
+  std::uint32_t AddRef() override { return ++references_; }
+  std::uint32_t Release() override {
+    const std::uint32_t left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+  Guid ClassId() const override { return designer_.clsid; }
+
+  std::unique_ptr<ControlObject> CreateInstance(Socket& socket, Timer& timer, Clock& clock,
+                                                ComponentHost& host) override {
+    return std::make_unique<CountedControl>(designer_.create(socket, timer, clock, host), library_);
+  }
+
+  void LockServer(bool lock) override {
+    if (lock) {
+      ++locks_;
+      ++library_.live;
+    } else if (locks_ > 0) {
+      // An unlock without a lock of this object's is ignored.
+      --locks_;
+      --library_.live;
+    }
+  }
+
+ private:
+  ~HostClassObject() { library_.live -= 1 + locks_; }
+
+  const DesignerEntry& designer_;
+  LibraryState& library_;
+  std::atomic<std::uint32_t> references_{1};
+  long locks_ = 0;
+};
+
+HResult ChangeRegistration(std::uint32_t* first_word, const ProjectDescriptor& project,
+                           bool publish) {
+  Attach(project, first_word);
+  if (project.registration == nullptr) {
+    return Fail(hresult::kUnexpected, "the library has no registration record");
+  }
+  const std::filesystem::path registry = RegistryPath();
+  if (registry.empty()) return Fail(hresult::kUnexpected, "no registry file chosen");
+  const std::filesystem::path module = ModulePath(project);
+  if (module.empty()) return Fail(hresult::kSelfRegClass, "the library file cannot be found");
+  try {
+    const auto entries = RegistrationEntries(*project.registration, module.string());
+    if (publish) {
+      PublishEntries(registry, entries);
+    } else {
+      WithdrawEntries(registry, entries);
+    }
+  } catch (const RegistryError& error) {
+    return Fail(hresult::kSelfRegClass, error.what());
+  } catch (const std::bad_alloc&) {
+    return Fail(hresult::kOutOfMemory, "out of memory");
+  }
+  return Succeed();
+}
+
+}  // namespace
+
+void SetRegistryPath(std::filesystem::path file) {
+  HostState& state = State();
+  const std::lock_guard lock(state.mutex);
+  state.registry = std::move(file);
+}
+
+std::filesystem::path RegistryPath() {
+  HostState& state = State();
+  const std::lock_guard lock(state.mutex);
+  return state.registry;
+}
+
+std::string LastError() { return last_error; }
+
+HResult RegisterServer(std::uint32_t* first_word, std::uint32_t*,
+                       const ProjectDescriptor& project) {
+  return ChangeRegistration(first_word, project, true);
+}
+
+HResult UnregisterServer(std::uint32_t* first_word, std::uint32_t*,
+                         const ProjectDescriptor& project) {
+  return ChangeRegistration(first_word, project, false);
+}
+
+HResult GetClassObject(std::uint32_t* first_word, std::uint32_t*, const ProjectDescriptor& project,
+                       const Guid* clsid, const Guid* iid, void** out) {
+  LibraryState& library = Attach(project, first_word);
+  if (out == nullptr) return Fail(hresult::kPointer, "no place for the class object");
+  *out = nullptr;
+  if (clsid == nullptr || iid == nullptr) {
+    return Fail(hresult::kInvalidArg, "no class or interface identifier");
+  }
+  const DesignerEntry* designer = nullptr;
+  for (const DesignerEntry& entry : project.designers) {
+    if (entry.clsid == *clsid) designer = &entry;
+  }
+  if (designer == nullptr || designer->create == nullptr) {
+    return Fail(hresult::kClassNotAvailable, "class " + ToString(*clsid) + " is not available");
+  }
+  if (*iid != kIidIUnknown && *iid != kIidIClassFactory) {
+    return Fail(hresult::kNoInterface, "interface " + ToString(*iid) + " is not supported");
+  }
+  ClassObject* object = new (std::nothrow) HostClassObject(*designer, library);
+  if (object == nullptr) return Fail(hresult::kOutOfMemory, "out of memory");
+  *out = object;
+  return Succeed();
+}
+
+HResult CanUnloadNow(const ProjectDescriptor& project) {
+  return Succeed(LiveObjects(project) == 0 ? hresult::kOk : hresult::kFalse);
+}
+
+long LiveObjects(const ProjectDescriptor& project) { return Attach(project, nullptr).live.load(); }
+
+std::filesystem::path ModulePath(const ProjectDescriptor& project) {
+  Dl_info info{};
+  if (::dladdr(&project, &info) == 0 || info.dli_fname == nullptr || *info.dli_fname == '\0') {
+    return {};
+  }
+  // Absolute, but through the same links the loader followed: the registry
+  // then names the file a host should load, not its current version.
+  std::error_code error;
+  const auto path = std::filesystem::absolute(info.dli_fname, error);
+  return error ? std::filesystem::path(info.dli_fname) : path.lexically_normal();
+}
+
+}  // namespace qv::component::host
+
+extern "C" std::int32_t qvHostSetRegistryPath(const char* path) {
+  if (path == nullptr || *path == '\0') return qv::component::hresult::kInvalidArg;
+  qv::component::host::SetRegistryPath(path);
+  return qv::component::hresult::kOk;
+}
+
+extern "C" const char* qvHostLastError(void) { return qv::component::host::last_error.c_str(); }

@@ -1,0 +1,249 @@
+#include "qv/component/registry_file.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+namespace qv::component {
+namespace {
+
+using nlohmann::json;
+
+[[noreturn]] void FailErrno(const std::string& what, const std::filesystem::path& path) {
+  throw RegistryError(what + " " + path.string() + ": " + std::strerror(errno));
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+std::filesystem::path FolderOf(const std::filesystem::path& file) {
+  const std::filesystem::path folder = file.parent_path();
+  return folder.empty() ? std::filesystem::path(".") : folder;
+}
+
+// Held while a change is read, made and written. Locking the folder rather
+// than a lock file leaves nothing behind.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::filesystem::path& file)
+      : fd_(::open(FolderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd_.get() < 0) FailErrno("cannot open the folder of", file);
+    while (::flock(fd_.get(), LOCK_EX) != 0) {
+      if (errno != EINTR) FailErrno("cannot lock the folder of", file);
+    }
+  }
+  int folder() const { return fd_.get(); }
+
+ private:
+  FileDescriptor fd_;
+};
+
+// The whole document; a missing or empty file is an empty object.
+json ReadDocument(const std::filesystem::path& file) {
+  FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    if (errno == ENOENT) return json::object();
+    FailErrno("cannot read", file);
+  }
+  std::string content;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      FailErrno("cannot read", file);
+    }
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+  if (content.find_first_not_of(" \t\r\n") == std::string::npos) return json::object();
+  json document;
+  try {
+    document = json::parse(content);
+  } catch (const json::exception& error) {
+    throw RegistryError(file.string() + " is not a registry file: " + error.what());
+  }
+  if (!document.is_object()) throw RegistryError(file.string() + " is not a registry file");
+  if (!document.contains("keys")) return document;
+  const json& keys = document["keys"];
+  bool valid = keys.is_object();
+  for (auto key = keys.begin(); valid && key != keys.end(); ++key) {
+    valid = key.value().is_object();
+    for (auto value = key.value().begin(); valid && value != key.value().end(); ++value) {
+      valid = value.value().is_string();
+    }
+  }
+  if (!valid) throw RegistryError(file.string() + " is not a registry file: malformed keys");
+  return document;
+}
+
+void WriteAll(int fd, const std::string& text, const std::filesystem::path& file) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      FailErrno("cannot write", file);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+// Temporary file beside the target, flushed, renamed over it, then the
+// folder flushed so that the rename itself survives a crash.
+void WriteDocument(const std::filesystem::path& file, const json& document, int folder_fd) {
+  const std::string text = document.dump(2) + "\n";
+  std::string temp_name = file.string() + ".tmp-XXXXXX";
+  FileDescriptor fd(::mkstemp(temp_name.data()));
+  if (fd.get() < 0) FailErrno("cannot create a temporary file beside", file);
+  const std::filesystem::path temp(temp_name);
+  try {
+    struct stat existing {};
+    const mode_t mode = ::stat(file.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
+    if (::fchmod(fd.get(), mode) != 0) FailErrno("cannot set the mode of", temp);
+    WriteAll(fd.get(), text, temp);
+    if (::fsync(fd.get()) != 0) FailErrno("cannot flush", temp);
+    if (::close(fd.release()) != 0) FailErrno("cannot close", temp);
+    if (::rename(temp.c_str(), file.c_str()) != 0) FailErrno("cannot replace", file);
+  } catch (...) {
+    ::unlink(temp.c_str());
+    throw;
+  }
+  ::fsync(folder_fd);
+}
+
+template <typename Change>
+void ChangeRegistry(const std::filesystem::path& file, Change change) {
+  const FolderLock lock(file);
+  json document = ReadDocument(file);
+  if (change(document)) WriteDocument(file, document, lock.folder());
+}
+
+std::string ThreadingModelName(ThreadingModel model) {
+  switch (model) {
+    case ThreadingModel::kApartment:
+      break;
+  }
+  return "Apartment";
+}
+
+}  // namespace
+
+RegistryKeys ReadRegistry(const std::filesystem::path& file) {
+  const json document = ReadDocument(file);
+  RegistryKeys keys;
+  if (!document.contains("keys")) return keys;
+  for (const auto& [key, values] : document["keys"].items()) {
+    auto& target = keys[key];
+    for (const auto& [name, data] : values.items()) target[name] = data.get<std::string>();
+  }
+  return keys;
+}
+
+void PublishEntries(const std::filesystem::path& file, std::span<const RegistryEntry> entries) {
+  ChangeRegistry(file, [&](json& document) {
+    json& keys = document["keys"];
+    if (keys.is_null()) keys = json::object();
+    bool changed = false;
+    for (const RegistryEntry& entry : entries) {
+      json& values = keys[entry.key];
+      if (values.is_null()) values = json::object();
+      if (!values.contains(entry.name) || values[entry.name] != entry.data) {
+        values[entry.name] = entry.data;
+        changed = true;
+      }
+    }
+    return changed;
+  });
+}
+
+void WithdrawEntries(const std::filesystem::path& file, std::span<const RegistryEntry> entries) {
+  ChangeRegistry(file, [&](json& document) {
+    if (!document.contains("keys")) return false;
+    json& keys = document["keys"];
+    bool changed = false;
+    for (const RegistryEntry& entry : entries) {
+      const auto key = keys.find(entry.key);
+      if (key == keys.end()) continue;
+      changed = key->erase(entry.name) > 0 || changed;
+      if (key->empty()) {
+        keys.erase(key);
+        changed = true;
+      }
+    }
+    return changed;
+  });
+}
+
+std::vector<RegistryEntry> RegistrationEntries(const RegistrationRecord& record,
+                                               std::string_view module_path) {
+  const std::string module(module_path);
+  const std::string libid = ToString(record.libid);
+  const std::string version = std::to_string(record.major) + "." + std::to_string(record.minor);
+  std::vector<RegistryEntry> entries;
+  auto add = [&](std::string key, std::string name, std::string data) {
+    entries.push_back({std::move(key), std::move(name), std::move(data)});
+  };
+
+  const std::string typelib = "TypeLib\\" + libid + "\\" + version;
+  add(typelib, "", std::string(record.description));
+  add(typelib, "Name", std::string(record.name));
+  char locale[16];
+  std::snprintf(locale, sizeof locale, "%x", static_cast<unsigned>(record.lcid));
+  add(typelib + "\\" + locale + "\\linux", "", module);
+  add(typelib + "\\HELPDIR", "", std::string(record.help_dir));
+
+  for (const RegisteredClass& entry : record.classes) {
+    const std::string clsid = ToString(entry.clsid);
+    const std::string key = "CLSID\\" + clsid;
+    add(key, "", std::string(entry.name));
+    if (!entry.description.empty()) add(key, "Description", std::string(entry.description));
+    add(key, "DefaultInterface", ToString(entry.default_interface.iid));
+    add(key, "EventInterface", ToString(entry.event_interface.iid));
+    if (entry.control) add(key + "\\Control", "", "");
+    add(key + "\\InprocServer32", "", module);
+    add(key + "\\InprocServer32", "ThreadingModel", ThreadingModelName(entry.threading));
+    add(key + "\\MiscStatus", "", "0");
+    add(key + "\\MiscStatus\\1", "", std::to_string(entry.misc_status));
+    add(key + "\\ProgID", "", std::string(entry.prog_id));
+    add(key + "\\ToolboxBitmap32", "", module + ", " + std::to_string(entry.toolbox_bitmap));
+    if (entry.default_icon != 0) {
+      add(key + "\\DefaultIcon", "", module + ", " + std::to_string(entry.default_icon));
+    }
+    add(key + "\\TypeLib", "", libid);
+    add(key + "\\Version", "", version);
+    for (const InterfaceRef& interface : {entry.default_interface, entry.event_interface}) {
+      const std::string iid_key = "Interface\\" + ToString(interface.iid);
+      add(iid_key, "", std::string(interface.name));
+      add(iid_key + "\\TypeLib", "", libid);
+      add(iid_key + "\\TypeLib", "Version", version);
+    }
+    add(std::string(entry.prog_id), "", std::string(entry.name));
+    add(std::string(entry.prog_id) + "\\CLSID", "", clsid);
+  }
+  return entries;
+}
+
+}  // namespace qv::component
