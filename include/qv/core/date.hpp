@@ -18,7 +18,7 @@ struct Date {
 };
 
 // Dates from 1 January 100 to 31 December 9999, as the automation date allows.
-inline constexpr double kMinDateDays = -657434.0;
+inline constexpr double kMinDateDays = -657434.99999999;  // 1 Jan 100 23:59:59.999
 inline constexpr double kMaxDateDays = 2958465.99999999;
 
 struct CalendarTime {
