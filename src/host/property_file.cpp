@@ -223,8 +223,14 @@ class TreeBuilder final : public nlohmann::json_sax<Json> {
     return true;
   }
   bool end_array() override { return Close(); }
-  bool parse_error(std::size_t position, const std::string&,
+  bool parse_error(std::size_t position, const std::string& last_token,
                    const nlohmann::detail::exception& error) override {
+    if (error.id == 406) {
+      // A number too large for a double: point at the number itself.
+      complaint = Complaint{TokenStart(), "the number " + Printable(last_token) +
+                                              " is outside the range of a Double"};
+      return false;
+    }
     // The parser's text is "[json.exception...] parse error at line L, column C:
     // what"; keep only what, the place is reported our way.
     std::string_view what = error.what();
@@ -232,6 +238,8 @@ class TreeBuilder final : public nlohmann::json_sax<Json> {
       if (const std::size_t colon = what.find(": ", column); colon != std::string_view::npos) {
         what.remove_prefix(colon + 2);
       }
+    } else if (const std::size_t bracket = what.find("] "); bracket != std::string_view::npos) {
+      what.remove_prefix(bracket + 2);
     }
     complaint = Complaint{position > 0 ? position - 1 : 0, "not valid JSON: " + Printable(what)};
     return false;
@@ -324,7 +332,7 @@ std::optional<VarType> TypeFromName(std::string_view name) {
 }
 
 // A value that JSON numbers cannot hold is written as one of these texts.
-std::optional<double> SpecialNumber(std::string_view text) {
+std::optional<double> NonFiniteNumber(std::string_view text) {
   if (text == "NaN") return std::numeric_limits<double>::quiet_NaN();
   if (text == "Infinity") return std::numeric_limits<double>::infinity();
   if (text == "-Infinity") return -std::numeric_limits<double>::infinity();
@@ -345,7 +353,7 @@ T WholeNumber(const Node& node, std::string_view what) {
 
 double DoubleNumber(const Node& node, std::string_view what) {
   if (node.kind == Node::Kind::kString) {
-    if (std::optional<double> special = SpecialNumber(node.text)) return *special;
+    if (std::optional<double> non_finite = NonFiniteNumber(node.text)) return *non_finite;
   } else if (node.kind == Node::Kind::kInteger && !node.huge) {
     return static_cast<double>(node.integer);
   } else if (node.kind == Node::Kind::kFloat && std::isfinite(node.number)) {
@@ -359,19 +367,19 @@ double DoubleNumber(const Node& node, std::string_view what) {
 
 float SingleNumber(const Node& node, std::string_view what) {
   const double value = DoubleNumber(node, what);
-  if (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max()) {
-    Complain(node.offset, std::string(what) + " is outside the range of a Single");
+  if (node.kind != Node::Kind::kFloat) return static_cast<float>(value);
+  // Straight from the text: going through double could round twice.
+  float single = 0.0f;
+  const char* first = node.text.data();
+  const char* last = first + node.text.size();
+  const bool negative = first != last && *first == '-';
+  const auto result = std::from_chars(first + (negative ? 1 : 0), last, single);
+  if (result.ec == std::errc() && result.ptr == last) return negative ? -single : single;
+  // Too small for a Single is zero (or the nearest denormal), as on reading text.
+  if (result.ec == std::errc::result_out_of_range && std::fabs(value) < 1.0) {
+    return static_cast<float>(value);
   }
-  if (node.kind == Node::Kind::kFloat) {
-    // Straight from the text: going through double could round twice.
-    float single = 0.0f;
-    const char* first = node.text.data();
-    const char* last = first + node.text.size();
-    const bool negative = first != last && *first == '-';
-    const auto result = std::from_chars(first + (negative ? 1 : 0), last, single);
-    if (result.ec == std::errc() && result.ptr == last) return negative ? -single : single;
-  }
-  return static_cast<float>(value);
+  Complain(node.offset, std::string(what) + " is outside the range of a Single");
 }
 
 String Utf16Units(const Node& node) {
@@ -663,7 +671,7 @@ PropertyFile PropertyFile::Parse(std::string_view text, std::filesystem::path pa
   if (builder.complaint) fail_at(builder.complaint->offset, builder.complaint->problem);
   if (!builder.root) fail_at(text.size(), "not valid JSON");
 
-  PropertyFile file(std::move(path));
+  PropertyFile file(path);
   try {
     const Node& root = *builder.root;
     if (root.kind != Node::Kind::kObject) {

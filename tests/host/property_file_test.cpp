@@ -283,7 +283,7 @@ const Damage kDamages[] = {
     {"OnlySpaces", " \n\t\n", 0, 0, "the file is empty"},
     {"NotJson", "hello", 1, 1, "not valid JSON"},
     {"Truncated", kHead + "{\"key\": \"K\"", 2, 12, "not valid JSON"},
-    {"TrailingComma", WithEntries("{\"key\": \"K\", \"type\": \"Empty\"},\n"), 3, 1,
+    {"TrailingComma", WithEntries("{\"key\": \"K\", \"type\": \"Empty\"},"), 3, 1,
      "not valid JSON"},
     {"GarbageAfterDocument", WithEntries("") + "x", 3, 4, "not valid JSON"},
     {"BadUtf8", WithEntries("{\"key\": \"K\", \"type\": \"String\", \"value\": \"a\xFF\"}"), 2, 43,
