@@ -105,6 +105,22 @@ TEST(Message, HeaderValuesCannotStartHeaderLines) {
   EXPECT_EQ(message.find("\nBcc"), std::string::npos);
 }
 
+TEST(Message, DateHeaderCarriesTheClocksZoneForThatDate) {
+  Rig rig;
+  rig.clock.SetUtcOffsetMinutes(60);
+  const std::string message = MessageOf(rig);
+  EXPECT_NE(message.find("Date: Fri, 9 Mar 2001 07:05:03 +0100\r\n"), std::string::npos);
+}
+
+TEST(Message, SenderLineBreaksCannotSmuggleACommand) {
+  Rig rig;
+  rig.control.put_MailFrom(u"a@x>\r\nRCPT TO: <evil@x");
+  rig.StartAndGreet();
+  rig.Serve(Rig::Accepting);
+  EXPECT_EQ(ToUtf8(rig.socket.writes[1]), "MAIL FROM: <a@x>RCPT TO: <evil@x>\r\n");
+  EXPECT_EQ(rig.sink.events[3], "DebugMessage Sending FROM: a@x>\r\nRCPT TO: <evil@x");
+}
+
 TEST(Message, EmptySubjectStillWritesTheHeader) {
   Rig rig;
   rig.control.put_Subject(u"");
