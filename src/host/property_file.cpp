@@ -28,6 +28,7 @@ using Json = nlohmann::json;
 
 constexpr std::string_view kFormat = "qvcontrols1-properties";
 constexpr std::int64_t kVersion = 1;
+constexpr std::size_t kMaxDepth = 32;
 
 std::string Quoted(std::string_view text) { return Json(std::string(text)).dump(); }
 
@@ -197,13 +198,7 @@ class TreeBuilder final : public nlohmann::json_sax<Json> {
     return Add(std::move(node));
   }
   bool binary(binary_t&) override { return false; }  // not produced by text input
-  bool start_object(std::size_t) override {
-    Node node;
-    node.kind = Node::Kind::kObject;
-    node.offset = TokenStart();
-    open_.push_back(std::move(node));
-    return true;
-  }
+  bool start_object(std::size_t) override { return Open(Node::Kind::kObject); }
   bool key(string_t& name) override {
     const std::size_t offset = TokenStart();
     Node& object = open_.back();
@@ -215,13 +210,7 @@ class TreeBuilder final : public nlohmann::json_sax<Json> {
     return true;
   }
   bool end_object() override { return Close(); }
-  bool start_array(std::size_t) override {
-    Node node;
-    node.kind = Node::Kind::kArray;
-    node.offset = TokenStart();
-    open_.push_back(std::move(node));
-    return true;
-  }
+  bool start_array(std::size_t) override { return Open(Node::Kind::kArray); }
   bool end_array() override { return Close(); }
   bool parse_error(std::size_t position, const std::string& last_token,
                    const nlohmann::detail::exception& error) override {
@@ -260,6 +249,20 @@ class TreeBuilder final : public nlohmann::json_sax<Json> {
     }
     scanned_ = static_cast<std::size_t>(*furthest_ - text_.data());
     return at;
+  }
+
+  bool Open(Node::Kind kind) {
+    Node node;
+    node.kind = kind;
+    node.offset = TokenStart();
+    // A property file nests five deep; far deeper text is damage, and would
+    // make the tree costly to take apart.
+    if (open_.size() >= kMaxDepth) {
+      complaint = Complaint{node.offset, "nested too deeply for a property file"};
+      return false;
+    }
+    open_.push_back(std::move(node));
+    return true;
   }
 
   bool Add(Node node) {

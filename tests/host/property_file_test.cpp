@@ -310,6 +310,8 @@ const Damage kDamages[] = {
      "{\"format\": \"qvcontrols1-properties\", \"version\": 1, \"controls\": {\"c\": [],\n"
      "\"c\": []}}",
      2, 1, "member \"c\" appears twice"},
+    // Three levels are open before line 2; its 30th bracket would be the 33rd.
+    {"NestedTooDeeply", WithEntries(std::string(100000, '[')), 2, 30, "nested too deeply"},
     {"EntryNotAnObject", WithEntries("5"), 2, 1, "must be an object"},
     {"EntryWithoutValue", WithEntries("{\"key\": \"Status\", \"type\": \"Integer\"}"), 2, 1,
      "entry \"Status\": the entry has no \"value\""},
