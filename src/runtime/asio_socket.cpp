@@ -211,8 +211,8 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
   String GetData() {
     String text;
     text.swap(incoming_);
-    bytes_waiting_ = 0;
-    if (conn_) StartRead(conn_);  // reading resumes if the limit had paused it
+    bytes_waiting_ = decoder_.pending();  // received, but not yet a whole character
+    if (conn_) StartRead(conn_);          // reading resumes if the limit had paused it
     return text;
   }
 
@@ -290,7 +290,7 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
       c->eof = true;
       decoder_.Flush(incoming_);
       if (state_ == socket_state::kConnected) state_ = socket_state::kPeerClosing;
-      if (bytes_waiting_ > 0) QueueArrival();
+      if (!incoming_.empty()) QueueArrival();
       return;
     }
     Fail(c, ec);
@@ -301,7 +301,7 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     arrival_queued_ = true;
     gate_->Deliver(this, [self = shared_from_this()] {
       self->arrival_queued_ = false;
-      if (self->bytes_waiting_ == 0 || !self->events_) return;
+      if (self->incoming_.empty() || !self->events_) return;
       self->events_->OnDataArrival(
           static_cast<Long>(std::min<std::size_t>(self->bytes_waiting_, LONG_MAX)));
     });

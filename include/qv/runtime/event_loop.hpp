@@ -28,7 +28,9 @@ class EventLoop {
   // Runs handlers until done() is true (asked before each handler) or no work
   // remains; returns done().
   bool RunUntil(const std::function<bool()>& done);
-  // As above, but returns no later than limit from now.
+  // Runs handlers until done() is true or limit has passed; returns done().
+  // The limit is work of its own, so this form waits for it even when
+  // nothing else is left to run.
   bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
   // Runs the handlers that are ready, without waiting; returns how many ran.
   // For hosts that have a loop of their own and step this one from it.

@@ -1,0 +1,195 @@
+#include "qv/runtime/asio_timer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <vector>
+
+#include "qv/core/automation_error.hpp"
+#include "qv/runtime/event_loop.hpp"
+
+namespace qv::runtime {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Records tick times and how deeply ticks nest; runs an optional action inside.
+struct TickLog : TimerEvents {
+  std::vector<Clock::time_point> at;
+  int depth = 0;
+  int deepest = 0;
+  std::function<void()> inside;
+
+  void OnTimer() override {
+    ++depth;
+    deepest = std::max(deepest, depth);
+    at.push_back(Clock::now());
+    if (inside) inside();
+    --depth;
+  }
+  int count() const { return static_cast<int>(at.size()); }
+};
+
+void BusyWait(std::chrono::milliseconds d) {
+  const auto until = Clock::now() + d;
+  while (Clock::now() < until) {
+  }
+}
+
+TEST(AsioTimer, StartsDisabledWithTheMailInterval) {
+  EventLoop loop;
+  AsioTimer timer(loop);
+  EXPECT_FALSE(timer.Enabled());
+  EXPECT_EQ(timer.Interval(), kMailTimerInterval);
+  TickLog log;
+  timer.SetEvents(&log);
+  loop.RunFor(80ms);  // nothing to run: returns at once
+  EXPECT_EQ(log.count(), 0);
+}
+
+TEST(AsioTimer, TicksAtItsIntervalWhileEnabled) {
+  EventLoop loop;
+  AsioTimer timer(loop);
+  TickLog log;
+  timer.SetEvents(&log);
+  timer.SetInterval(20);
+  const auto start = Clock::now();
+  timer.SetEnabled(true);
+  ASSERT_TRUE(loop.RunUntil([&] { return log.count() == 5; }, 2s));
+  const auto took = Clock::now() - start;
+  EXPECT_GE(took, 100ms);  // five whole intervals, never early
+  EXPECT_LT(took, 400ms);
+  timer.SetEnabled(false);
+  loop.Run();  // no work left once disabled
+  EXPECT_EQ(log.count(), 5);
+}
+
+TEST(AsioTimer, FollowsDeadlinesSoHandlerTimeDoesNotAccumulate) {
+  EventLoop loop;
+  AsioTimer timer(loop);
+  TickLog log;
+  log.inside = [] { BusyWait(5ms); };
+  timer.SetEvents(&log);
+  timer.SetInterval(10);
+  timer.SetEnabled(true);
+  ASSERT_TRUE(loop.RunUntil([&] { return log.count() == 20; }, 2s));
+  // A timer that waited a whole interval after each handler could never tick
+  // sooner than 15 ms after the previous tick; one that keeps its deadlines
+  // does, whenever it is not late.
+  int short_gaps = 0;
+  for (std::size_t i = 1; i < log.at.size(); ++i) {
+    if (log.at[i] - log.at[i - 1] < 13ms) ++short_gaps;
+  }
+  EXPECT_GE(short_gaps, 5);
+}
+
+TEST(AsioTimer, SkipsDeadlinesMissedByASlowHandler) {
+  EventLoop loop;
+  AsioTimer timer(loop);
+  TickLog log;
+  Clock::time_point slow_end;
+  log.inside = [&] {
+    if (log.count() == 1) {
+      BusyWait(65ms);  // overruns six deadlines
+      slow_end = Clock::now();
+    }
+  };
+  timer.SetEvents(&log);
+  timer.SetInterval(10);
+  timer.SetEnabled(true);
+  ASSERT_TRUE(loop.RunUntil([&] { return log.count() == 4; }, 2s));
+  // No burst: at most one tick within half an interval after the slow one.
+  int soon_after = 0;
+  for (const auto& at : log.at) {
+    if (at >= slow_end && at - slow_end < 5ms) ++soon_after;
+  }
+  EXPECT_LE(soon_after, 1);
+  EXPECT_GT(log.at[2] - slow_end, 10ms);
+}
+
+TEST(AsioTimer, NeverTicksInsideATickEvenWhenTheHandlerStepsTheLoop) {
+  struct Case {
+    const char* name;
+    std::function<void(EventLoop&, AsioTimer&)> step;
+  };
+  const std::vector<Case> cases = {
+      {"Poll",
+       [](EventLoop& loop, AsioTimer&) {
+         for (int i = 0; i < 30; ++i) {
+           loop.Poll();
+           BusyWait(1ms);
+         }
+       }},
+      {"RunFor", [](EventLoop& loop, AsioTimer&) { loop.RunFor(30ms); }},
+      // A handler that ends and restarts the conversation re-enables the timer.
+      {"RestartThenRunFor",
+       [](EventLoop& loop, AsioTimer& timer) {
+         timer.SetEnabled(false);
+         timer.SetEnabled(true);
+         loop.RunFor(30ms);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EventLoop loop;
+    AsioTimer timer(loop);
+    TickLog log;
+    log.inside = [&] { c.step(loop, timer); };
+    timer.SetEvents(&log);
+    timer.SetInterval(5);
+    timer.SetEnabled(true);
+    ASSERT_TRUE(loop.RunUntil([&] { return log.count() >= 3; }, 2s));
+    EXPECT_EQ(log.deepest, 1);
+  }
+}
+
+TEST(AsioTimer, DisablingInsideATickStopsTheTicks) {
+  EventLoop loop;
+  AsioTimer timer(loop);
+  TickLog log;
+  log.inside = [&] { timer.SetEnabled(false); };
+  timer.SetEvents(&log);
+  timer.SetInterval(5);
+  timer.SetEnabled(true);
+  loop.Run();  // returns once nothing is left to wait for
+  EXPECT_EQ(log.count(), 1);
+  EXPECT_FALSE(timer.Enabled());
+}
+
+TEST(AsioTimer, IntervalZeroGivesNoTicksAndNegativeIsRefused) {
+  EventLoop loop;
+  AsioTimer timer(loop);
+  TickLog log;
+  timer.SetEvents(&log);
+  timer.SetInterval(0);
+  timer.SetEnabled(true);
+  loop.RunFor(30ms);
+  EXPECT_EQ(log.count(), 0);
+  try {
+    timer.SetInterval(-1);
+    FAIL() << "a negative interval was accepted";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.number(), 380);
+  }
+  EXPECT_EQ(timer.Interval(), 0);
+  timer.SetInterval(5);  // takes effect on the running timer
+  ASSERT_TRUE(loop.RunUntil([&] { return log.count() == 2; }, 1s));
+}
+
+TEST(AsioTimer, ATimerMayBeDestroyedInsideItsOwnTick) {
+  EventLoop loop;
+  auto timer = std::make_unique<AsioTimer>(loop);
+  TickLog log;
+  log.inside = [&] { timer.reset(); };
+  timer->SetEvents(&log);
+  timer->SetInterval(5);
+  timer->SetEnabled(true);
+  loop.Run();
+  EXPECT_EQ(log.count(), 1);
+  EXPECT_EQ(timer, nullptr);
+}
+
+}  // namespace
+}  // namespace qv::runtime
