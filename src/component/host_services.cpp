@@ -16,8 +16,15 @@ namespace {
 
 // What the host keeps for each library it has seen.
 struct LibraryState {
-  std::atomic<long> live{0};
-  std::atomic<long> locks{0};
+  std::atomic<long> objects{0};  // class objects and controls alive
+  std::atomic<long> locks{0};    // server locks, library-wide
+
+  void Unlock() {
+    long held = locks.load();
+    // An unlock without a lock is ignored rather than cancelling a later one.
+    while (held > 0 && !locks.compare_exchange_weak(held, held - 1)) {
+    }
+  }
 };
 
 struct HostState {
@@ -60,11 +67,11 @@ class CountedControl final : public ControlObject {
  public:
   CountedControl(std::unique_ptr<ControlObject> inner, LibraryState& library)
       : inner_(std::move(inner)), library_(library) {
-    ++library_.live;
+    ++library_.objects;
   }
   ~CountedControl() override {
     inner_.reset();
-    --library_.live;
+    --library_.objects;
   }
   qvSMTP& control() override { return inner_->control(); }
   Dispatch& dispatch() override { return inner_->dispatch(); }
@@ -79,7 +86,7 @@ class HostClassObject final : public ClassObject {
  public:
   HostClassObject(const DesignerEntry& designer, LibraryState& library)
       : designer_(designer), library_(library) {
-    ++library_.live;
+    ++library_.objects;
   }
 
   std::uint32_t AddRef() override { return ++references_; }
@@ -97,22 +104,18 @@ class HostClassObject final : public ClassObject {
 
   void LockServer(bool lock) override {
     if (lock) {
-      ++locks_;
-      ++library_.live;
-    } else if (locks_ > 0) {
-      // An unlock without a lock of this object's is ignored.
-      --locks_;
-      --library_.live;
+      ++library_.locks;
+    } else {
+      library_.Unlock();
     }
   }
 
  private:
-  ~HostClassObject() { library_.live -= 1 + locks_; }
+  ~HostClassObject() { --library_.objects; }
 
   const DesignerEntry& designer_;
   LibraryState& library_;
   std::atomic<std::uint32_t> references_{1};
-  long locks_ = 0;
 };
 
 HResult ChangeRegistration(std::uint32_t* first_word, const ProjectDescriptor& project,
@@ -194,7 +197,10 @@ HResult CanUnloadNow(const ProjectDescriptor& project) {
   return Succeed(LiveObjects(project) == 0 ? hresult::kOk : hresult::kFalse);
 }
 
-long LiveObjects(const ProjectDescriptor& project) { return Attach(project, nullptr).live.load(); }
+long LiveObjects(const ProjectDescriptor& project) {
+  const LibraryState& library = Attach(project, nullptr);
+  return library.objects.load() + library.locks.load();
+}
 
 std::filesystem::path ModulePath(const ProjectDescriptor& project) {
   Dl_info info{};

@@ -46,7 +46,8 @@ class ClassObject {
   // outlive the control. A failing service propagates its AutomationError.
   virtual std::unique_ptr<ControlObject> CreateInstance(Socket& socket, Timer& timer, Clock& clock,
                                                         ComponentHost& host) = 0;
-  // Keeps the library loaded while locked (counted).
+  // Keeps the library loaded while locked: locks are counted library-wide and
+  // outlive the class object; an unlock without a lock is ignored.
   virtual void LockServer(bool lock) = 0;
 
  protected:
