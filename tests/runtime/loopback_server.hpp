@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -58,6 +59,13 @@ class Peer {
       }
       if (!ReadSome(deadline)) return false;
     }
+  }
+
+  // The next line without its CR LF; empty when none came in time.
+  std::optional<std::string> ReadLine(std::chrono::milliseconds limit = 3s) {
+    const std::size_t from = consumed_;
+    if (!ReadUntil("\r\n", limit)) return std::nullopt;
+    return received_.substr(from, consumed_ - from - 2);
   }
 
   // Reads until the client ends the connection; true when it did in time.

@@ -1,0 +1,230 @@
+// The control on the real runtime, sending to a small SMTP server of the test's
+// own on the loopback interface.
+#include "qv/runtime/control_site.hpp"
+
+#include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "loopback_server.hpp"
+#include "qv/core/date.hpp"
+#include "qv/core/text.hpp"
+#include "qv/testing/recording_sink.hpp"
+
+namespace qv::runtime {
+namespace {
+
+using namespace std::chrono_literals;
+using qv::testing::RecordingSink;
+using test_support::LoopbackServer;
+using test_support::Peer;
+
+// Answers 220, then 250 to every command, 354 to DATA, 250 to the end of the
+// data and 221 to QUIT.
+void PlaySmtpServer(Peer& peer) {
+  peer.Send("220 test.invalid ready\r\n");
+  while (auto line = peer.ReadLine()) {
+    if (*line == "DATA") {
+      peer.Send("354 go ahead\r\n");
+      if (!peer.ReadUntil("\r\n.\r\n")) return;
+      peer.Send("250 queued\r\n");
+    } else if (*line == "QUIT") {
+      peer.Send("221 bye\r\n");
+      peer.ReadToEnd(1s);
+      return;
+    } else {
+      peer.Send("250 ok\r\n");
+    }
+  }
+}
+
+SocketOptions RedirectTo(std::uint16_t port) {
+  SocketOptions options;
+  options.port_25_redirect = port;
+  return options;
+}
+
+void Address(qvSMTP& control) {
+  control.put_RemoteHost(u"127.0.0.1");
+  control.put_MailFrom(u"from@example.com");
+  control.put_RcptTo(u"a@example.com, b@example.com");
+  control.put_Subject(u"Gr\u00fc\u00dfe");
+  control.put_DateHeader(*FromCalendar(2001, 3, 9, 7, 5, 3));
+}
+
+// The zone the Date header carries: the host's offset at that date, "+HHMM".
+std::string ZoneText(Clock& clock, Date date) {
+  const int offset = clock.UtcOffsetMinutes(date);
+  const int magnitude = offset < 0 ? -offset : offset;
+  char text[16];
+  std::snprintf(text, sizeof text, "%c%02d%02d", offset < 0 ? '-' : '+', magnitude / 60,
+                magnitude % 60);
+  return text;
+}
+
+TEST(ControlSite, SendsAWholeMessageToAnSmtpServer) {
+  LoopbackServer server(PlaySmtpServer);
+  ASSERT_TRUE(server.ok());
+  EventLoop loop;
+  ControlSite site(loop, RedirectTo(server.port()));
+  RecordingSink sink;
+  site->Advise(&sink);
+  Address(site.control());
+  site->put_Body(Variant(String(u"Hello")));
+
+  ASSERT_EQ(site->Send(), 0);
+  ASSERT_TRUE(loop.RunUntil([&] { return site->get_Busy() == kFalse; }, 5s));
+  EXPECT_EQ(site->get_status(), 0);
+  EXPECT_EQ(site->get_StatusStr(), u"Success");
+  EXPECT_EQ(sink.CountOf("SendComplete"), 1);
+  // QUIT went out with the close; the server saw it and the connection's end.
+  ASSERT_TRUE(loop.RunUntil([&] { return server.finished() == 1; }, 3s));
+  const std::string expected = "HELO " + ToUtf8(LocalHostName()) +
+                               "\r\n"
+                               "MAIL FROM: <from@example.com>\r\n"
+                               "RCPT TO: <a@example.com>\r\n"
+                               "RCPT TO: <b@example.com>\r\n"
+                               "DATA\r\n"
+                               "Priority: Normal\r\n"
+                               "From: from@example.com\r\n"
+                               "To: a@example.com, b@example.com\r\n"
+                               "Date: Fri, 9 Mar 2001 07:05:03 " +
+                               ZoneText(site.clock(), *FromCalendar(2001, 3, 9, 7, 5, 3)) +
+                               "\r\n"
+                               "MIME-Version: 1.0\r\n"
+                               "Content-type: text/plain; charset=US-ASCII\r\n"
+                               "X-Mailer: qvSMTP by Quenvix\r\n"
+                               "Subject: Gr\xC3\xBC\xC3\x9F"
+                               "e\r\n"
+                               "\r\n"
+                               "Hello\r\n"
+                               "\r\n.\r\n"
+                               "QUIT\r\n";
+  ASSERT_EQ(server.transcripts().size(), 1u);
+  EXPECT_EQ(server.transcripts()[0], expected);
+}
+
+TEST(ControlSite, ABodyWrittenFromSendBodyGoesOutWhole) {
+  LoopbackServer server(PlaySmtpServer);
+  ASSERT_TRUE(server.ok());
+  EventLoop loop;
+  ControlSite site(loop, RedirectTo(server.port()));
+  RecordingSink sink;
+  site->Advise(&sink);
+  Address(site.control());
+  site->put_BodyEvent(1);
+  String body;
+  for (int i = 0; i < 40000; ++i)
+    body += u"line of the body, number " + FromUtf8(std::to_string(i)) + u"\r\n";
+  sink.on_send_body = [&](Integer&) {
+    Variant text(body);
+    site->SendData(text);
+  };
+
+  ASSERT_EQ(site->Send(), 0);
+  ASSERT_TRUE(loop.RunUntil([&] { return site->get_Busy() == kFalse; }, 5s));
+  EXPECT_EQ(site->get_StatusStr(), u"Success");
+  ASSERT_TRUE(loop.RunUntil([&] { return server.finished() == 1; }, 3s));
+  const std::string wire = server.transcripts().at(0);
+  const std::string data = "\r\n\r\n" + ToUtf8(body) + "\r\n.\r\nQUIT\r\n";
+  ASSERT_GE(wire.size(), data.size());
+  EXPECT_EQ(wire.substr(wire.size() - data.size()), data);
+}
+
+TEST(ControlSite, ARefusedConnectionEndsTheSendWithTheSocketsText) {
+  EventLoop loop;
+  ControlSite site(loop, RedirectTo(test_support::UnusedLoopbackPort()));
+  RecordingSink sink;
+  site->Advise(&sink);
+  Address(site.control());
+  ASSERT_EQ(site->Send(), 0);
+  ASSERT_TRUE(loop.RunUntil([&] { return site->get_Busy() == kFalse; }, 3s));
+  EXPECT_EQ(site->get_status(), 2);
+  EXPECT_EQ(site->get_StatusStr(), u"Connection refused");
+  EXPECT_EQ(sink.CountOf("SendComplete 2"), 1);
+  loop.Run();  // the timer is stopped and the socket closed: nothing is left
+}
+
+TEST(ControlSite, ManyControlsSendAtOnceOnOneLoop) {
+  constexpr int kControls = 12;
+  LoopbackServer server(PlaySmtpServer, LoopbackServer::Family::kIPv4, kControls);
+  ASSERT_TRUE(server.ok());
+  EventLoop loop;
+  std::vector<std::unique_ptr<ControlSite>> sites;
+  for (int i = 0; i < kControls; ++i) {
+    sites.push_back(std::make_unique<ControlSite>(loop, RedirectTo(server.port())));
+    Address(sites.back()->control());
+    sites.back()->control().put_Body(Variant(FromUtf8("message " + std::to_string(i))));
+    ASSERT_EQ(sites.back()->control().Send(), 0);
+  }
+  const auto all_done = [&] {
+    for (auto& site : sites) {
+      if (site->control().get_Busy() != kFalse) return false;
+    }
+    return true;
+  };
+  ASSERT_TRUE(loop.RunUntil(all_done, 5s));
+  for (auto& site : sites) EXPECT_EQ(site->control().get_StatusStr(), u"Success");
+  ASSERT_TRUE(loop.RunUntil([&] { return server.finished() == kControls; }, 3s));
+  std::vector<bool> seen(kControls, false);
+  for (const auto& wire : server.transcripts()) {
+    for (int i = 0; i < kControls; ++i) {
+      if (wire.find("\r\nmessage " + std::to_string(i) + "\r\n") != std::string::npos) {
+        seen[i] = true;
+      }
+    }
+    EXPECT_TRUE(wire.ends_with("\r\n.\r\nQUIT\r\n"));
+  }
+  EXPECT_EQ(seen, std::vector<bool>(kControls, true));
+}
+
+// Heap in use, from the allocator's own count.
+std::size_t HeapInUse() { return mallinfo2().uordblks; }
+
+TEST(ControlSite, AnIdleControlCostsLittleMemory) {
+  constexpr int kControls = 1000;
+  EventLoop loop;
+  std::vector<std::unique_ptr<ControlSite>> sites;
+  sites.reserve(kControls);
+  const std::size_t before = HeapInUse();
+  for (int i = 0; i < kControls; ++i) sites.push_back(std::make_unique<ControlSite>(loop));
+  const std::size_t per_control = (HeapInUse() - before) / kControls;
+  RecordProperty("bytes_per_idle_control", static_cast<int>(per_control));
+  EXPECT_LT(per_control, 16u << 10);
+}
+
+TEST(ControlSite, AControlWaitingForItsServerCostsLittleMemory) {
+  constexpr int kControls = 40;
+  LoopbackServer server([](Peer& peer) { peer.ReadUntil("never", 1500ms); },
+                        LoopbackServer::Family::kIPv4, kControls);
+  ASSERT_TRUE(server.ok());
+  EventLoop loop;
+  std::vector<std::unique_ptr<ControlSite>> sites;
+  sites.reserve(kControls);
+  const std::size_t before = HeapInUse();
+  for (int i = 0; i < kControls; ++i) {
+    sites.push_back(std::make_unique<ControlSite>(loop, RedirectTo(server.port())));
+    Address(sites.back()->control());
+    ASSERT_EQ(sites.back()->control().Send(), 0);
+  }
+  const auto all_connected = [&] {
+    for (auto& site : sites) {
+      if (site->socket().State() != socket_state::kConnected) return false;
+    }
+    return true;
+  };
+  ASSERT_TRUE(loop.RunUntil(all_connected, 3s));
+  const std::size_t per_control = (HeapInUse() - before) / kControls;
+  RecordProperty("bytes_per_connected_control", static_cast<int>(per_control));
+  EXPECT_LT(per_control, 16u << 10);
+  sites.clear();  // Terminate closes every connection
+  loop.Run();
+}
+
+}  // namespace
+}  // namespace qv::runtime
