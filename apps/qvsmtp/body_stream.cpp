@@ -1,0 +1,148 @@
+#include "body_stream.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "exit_codes.hpp"
+#include "qv/core/text.hpp"
+
+namespace qvsmtp {
+
+void BodyEncoder::Encode(std::string_view text, std::string& out) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (pending_cr_) {
+      pending_cr_ = false;
+      out += "\r\n";
+      line_start_ = true;
+      if (text[i] == '\n') {  // the LF of a CR LF pair split across pieces
+        ++i;
+        continue;
+      }
+    }
+    const char c = text[i];
+    if (c == '\r') {
+      pending_cr_ = true;
+      ++i;
+      continue;
+    }
+    if (c == '\n') {
+      out += "\r\n";
+      line_start_ = true;
+      ++i;
+      continue;
+    }
+    if (line_start_ && c == '.') out += '.';
+    line_start_ = false;
+    std::size_t end = text.find_first_of("\r\n", i);
+    if (end == std::string_view::npos) end = text.size();
+    out.append(text, i, end - i);
+    i = end;
+  }
+}
+
+void BodyEncoder::Finish(std::string& out) {
+  if (pending_cr_) out += "\r\n";
+  pending_cr_ = false;
+  line_start_ = true;
+}
+
+std::size_t TextSource::Read(char* buffer, std::size_t size) {
+  const std::size_t n = std::min(size, text_.size() - offset_);
+  std::memcpy(buffer, text_.data() + offset_, n);
+  offset_ += n;
+  return n;
+}
+
+FileSource::FileSource(const std::string& path) {
+  if (path == "-") {
+    fd_ = STDIN_FILENO;
+    name_ = "standard input";
+  } else {
+    name_ = path;
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+      throw ExitError(exit_code::kNoInput, "cannot read " + path + ": " + std::strerror(errno));
+    }
+    owned_ = true;
+  }
+  struct stat info;
+  if (::fstat(fd_, &info) == 0) {
+    if (S_ISDIR(info.st_mode)) {
+      if (owned_) ::close(fd_);
+      fd_ = -1;
+      throw ExitError(exit_code::kNoInput, "cannot read " + name_ + ": " + std::strerror(EISDIR));
+    }
+    if (S_ISREG(info.st_mode)) size_ = static_cast<std::uint64_t>(info.st_size);
+  }
+}
+
+FileSource::~FileSource() {
+  if (owned_ && fd_ >= 0) ::close(fd_);
+}
+
+std::size_t FileSource::Read(char* buffer, std::size_t size) {
+  while (true) {
+    const ssize_t n = ::read(fd_, buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    throw ExitError(exit_code::kNoInput, "cannot read " + name_ + ": " + std::strerror(errno));
+  }
+}
+
+std::string ReadAll(BodySource& source) {
+  std::string text;
+  if (const auto size = source.Size()) text.reserve(static_cast<std::size_t>(*size));
+  std::vector<char> buffer(64 * 1024);
+  while (const std::size_t n = source.Read(buffer.data(), buffer.size()))
+    text.append(buffer.data(), n);
+  return text;
+}
+
+void StreamBody(BodySource& source, const PieceWriter& write) {
+  // The decoder may hold back up to 3 bytes of a character cut at the end of
+  // a piece and put them in front of the next, so pieces are cut 3 bytes
+  // short of the limit.
+  constexpr std::size_t kCut = kMaxPieceBytes - 3;
+  // Encoding at most doubles the text, so a read never makes more than two
+  // pieces' worth.
+  std::vector<char> buffer(kMaxPieceBytes / 2);
+  BodyEncoder encoder;
+  qv::Utf8StreamDecoder decoder;
+  std::string wire;
+  qv::String piece;
+  std::uint64_t consumed = 0;
+
+  auto hand_over = [&](bool at_end) {
+    std::size_t offset = 0;
+    while (wire.size() - offset >= kCut || (at_end && offset < wire.size())) {
+      const std::size_t n = std::min(kCut, wire.size() - offset);
+      piece.clear();
+      decoder.Decode(std::string_view(wire).substr(offset, n), piece);
+      offset += n;
+      if (at_end && offset == wire.size()) decoder.Flush(piece);
+      if (!piece.empty()) write(piece, consumed);
+    }
+    wire.erase(0, offset);
+  };
+
+  while (const std::size_t n = source.Read(buffer.data(), buffer.size())) {
+    consumed += n;
+    encoder.Encode(std::string_view(buffer.data(), n), wire);
+    hand_over(false);
+  }
+  encoder.Finish(wire);
+  hand_over(true);
+  if (decoder.pending() > 0) {  // the text ended inside a character
+    piece.clear();
+    decoder.Flush(piece);
+    write(piece, consumed);
+  }
+}
+
+}  // namespace qvsmtp

@@ -1,0 +1,87 @@
+// The message body in its wire form, made piece by piece from a stream of
+// UTF-8 text, for a SendBody handler that writes the body itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "qv/core/types.hpp"
+
+namespace qvsmtp {
+
+// Most UTF-8 bytes behind one piece handed to SendData.
+inline constexpr std::size_t kMaxPieceBytes = 64 * 1024;
+
+// Line ends become CR LF (a bare CR, a bare LF and CR LF alike) and a line
+// that begins with a dot gets a second one, so that no body line can end the
+// data early. Text may be split anywhere, a CR LF pair included.
+class BodyEncoder {
+ public:
+  void Encode(std::string_view text, std::string& out);
+  // The end of the body: a CR held back becomes a line end. Nothing else is
+  // added.
+  void Finish(std::string& out);
+
+ private:
+  bool line_start_ = true;
+  bool pending_cr_ = false;
+};
+
+// Where body text comes from.
+class BodySource {
+ public:
+  virtual ~BodySource() = default;
+  // Up to size bytes into buffer; 0 at the end. Throws ExitError on a read
+  // failure.
+  virtual std::size_t Read(char* buffer, std::size_t size) = 0;
+  // Total bytes, when known in advance.
+  virtual std::optional<std::uint64_t> Size() const = 0;
+};
+
+class TextSource final : public BodySource {
+ public:
+  explicit TextSource(std::string text) : text_(std::move(text)) {}
+  std::size_t Read(char* buffer, std::size_t size) override;
+  std::optional<std::uint64_t> Size() const override { return text_.size(); }
+
+ private:
+  std::string text_;
+  std::size_t offset_ = 0;
+};
+
+// A file, or standard input for "-". The file is opened at once.
+class FileSource final : public BodySource {
+ public:
+  // Throws ExitError (66) naming the file when it cannot be opened.
+  explicit FileSource(const std::string& path);
+  ~FileSource() override;
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+
+  std::size_t Read(char* buffer, std::size_t size) override;
+  std::optional<std::uint64_t> Size() const override { return size_; }
+  // The display name: the path, or "standard input".
+  const std::string& name() const { return name_; }
+
+ private:
+  int fd_ = -1;
+  bool owned_ = false;
+  std::string name_;
+  std::optional<std::uint64_t> size_;
+};
+
+// Reads all of source; throws as Read does.
+std::string ReadAll(BodySource& source);
+
+// Reads source to its end and hands its wire form to write in order, as
+// pieces of at most kMaxPieceBytes UTF-8 bytes that never split a character.
+// consumed is how many bytes of source were read so far. Memory stays a few
+// pieces whatever the size of the source.
+using PieceWriter = std::function<void(const qv::String& piece, std::uint64_t consumed)>;
+void StreamBody(BodySource& source, const PieceWriter& write);
+
+}  // namespace qvsmtp

@@ -1,0 +1,73 @@
+// qvsmtp: puts the qvSMTP mail control to work from the command line.
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "commands.hpp"
+#include "exit_codes.hpp"
+#include "narration.hpp"
+
+#ifndef QVSMTP_VERSION
+#define QVSMTP_VERSION "unknown"
+#endif
+
+namespace {
+
+// Usage problems are reported as one line.
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App program("Send mail through the qvSMTP control, or receive it for a try.", "qvsmtp");
+  program.set_version_flag("--version", std::string("qvsmtp ") + QVSMTP_VERSION,
+                           "Print the version and exit");
+  program.require_subcommand(1);
+  program.footer("Run \"qvsmtp COMMAND --help\" for the options of a command.");
+
+  std::vector<qvsmtp::Command> commands{qvsmtp::AddSendCommand(program),
+                                        qvsmtp::AddSinkCommand(program),
+                                        qvsmtp::AddDemoCommand(program)};
+
+  try {
+    program.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return program.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return program.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return program.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::string where = "qvsmtp";
+    for (const qvsmtp::Command& command : commands) {
+      if (command.app->parsed()) where += " " + command.app->get_name();
+    }
+    std::fprintf(stderr, "%s: %s\n", where.c_str(), OneLine(e.what()).c_str());
+    return qvsmtp::exit_code::kUsage;
+  }
+
+  for (const qvsmtp::Command& command : commands) {
+    if (!command.app->parsed()) continue;
+    const std::string where = "qvsmtp " + command.app->get_name();
+    try {
+      return command.run();
+    } catch (const qvsmtp::ExitError& e) {
+      std::fprintf(stderr, "%s: %s\n", where.c_str(), qvsmtp::Printable(e.what()).c_str());
+      return e.code();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s: internal error: %s\n", where.c_str(),
+                   qvsmtp::Printable(e.what()).c_str());
+      return qvsmtp::exit_code::kInternal;
+    }
+  }
+  return qvsmtp::exit_code::kUsage;
+}

@@ -1,0 +1,60 @@
+// What the control tells the program during one send: each DebugMessage is
+// printed as it happens, with the time since Send, and kept in order.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "progress.hpp"
+#include "qv/core/types.hpp"
+#include "qv/mail/events.hpp"
+
+namespace qvsmtp {
+
+// Text for a terminal line: CR, LF, TAB and other control characters are
+// shown as escapes (\r, \n, \t, \xNN), so one message stays one line.
+std::string Printable(std::string_view utf8);
+
+// "status N: TEXT", TEXT without the line end a server reply carries.
+std::string OutcomeLine(qv::Integer status, const qv::String& status_str);
+
+class Narration final : public qv::qvSMTPEvents {
+ public:
+  // Lines go to out unless quiet; progress (may be null) is broken off first.
+  Narration(std::FILE* out, bool quiet, Progress* progress = nullptr)
+      : out_(out), quiet_(quiet), progress_(progress) {}
+
+  // Time zero: call just before Send.
+  void Start();
+  // The program's SendBody handler, if any.
+  void OnSendBody(std::function<void(qv::Integer&)> handler) { send_body_ = std::move(handler); }
+
+  void SendBody(qv::Integer& iTag) override;
+  void SendComplete(qv::Integer& status) override;
+  void DebugMessage(qv::String& msg) override;
+
+  bool complete() const { return complete_; }
+  // The argument of the first SendComplete.
+  qv::Integer status() const { return status_; }
+  // From Start to the first SendComplete.
+  std::chrono::milliseconds elapsed() const { return elapsed_; }
+  // Every DebugMessage in order, as UTF-8.
+  const std::vector<std::string>& messages() const { return messages_; }
+
+ private:
+  std::FILE* out_;
+  bool quiet_;
+  Progress* progress_;
+  std::function<void(qv::Integer&)> send_body_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  bool complete_ = false;
+  qv::Integer status_ = 0;
+  std::chrono::milliseconds elapsed_{0};
+  std::vector<std::string> messages_;
+};
+
+}  // namespace qvsmtp
