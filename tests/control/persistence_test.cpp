@@ -364,19 +364,6 @@ TEST(WriteProperties, WritesEveryKeyInOrderWithItsKindAndDefault) {
   EXPECT_TRUE(c.host.changed.empty());
 }
 
-TEST(WriteProperties, WritesTheInitialColumnWithBooleanAndDateKinds) {
-  Control c;
-  c.control.Initialize();
-  c.control.InitProperties();
-  RecordingBag bag;
-  c.control.WriteProperties(bag);
-  ASSERT_EQ(bag.writes.size(), kKeys.size());
-  EXPECT_EQ(bag.writes[0].value, Variant(true));        // Enabled, from the host
-  EXPECT_EQ(bag.writes[6].value, Variant(kNow));        // DateHeader as a date
-  EXPECT_EQ(bag.writes[9].value, Variant(false));       // Busy as a Boolean
-  EXPECT_EQ(bag.writes[8].value, Variant(Integer{0}));  // Status as an Integer
-}
-
 TEST(WriteProperties, AFailingStoreWriteEndsAtThatEntry) {
   for (std::size_t at = 0; at < kKeys.size(); ++at) {
     SCOPED_TRACE(ToUtf8(kKeys[at]));
