@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 
 #include "qv/component/factory.hpp"
 #include "qv/component/registry_file.hpp"
@@ -52,12 +53,29 @@ LibraryState& Attach(const ProjectDescriptor& project, std::uint32_t* first_word
   return *slot;
 }
 
-HResult Fail(HResult status, std::string text) {
-  last_error = std::move(text);
+HResult Fail(HResult status, std::string text) noexcept {
+  last_error.swap(text);
   return status;
 }
 
-HResult Succeed(HResult status = hresult::kOk) {
+// Every failure becomes a status: nothing may unwind through the library's
+// C entry points.
+template <typename Service>
+HResult Guarded(Service service) noexcept {
+  try {
+    return service();
+  } catch (const std::bad_alloc&) {
+    return Fail(hresult::kOutOfMemory, {});
+  } catch (const RegistryError& error) {
+    return Fail(hresult::kSelfRegClass, error.what());
+  } catch (const std::exception& error) {
+    return Fail(hresult::kFail, error.what());
+  } catch (...) {
+    return Fail(hresult::kFail, {});
+  }
+}
+
+HResult Succeed(HResult status = hresult::kOk) noexcept {
   last_error.clear();
   return status;
 }
@@ -128,18 +146,32 @@ HResult ChangeRegistration(std::uint32_t* first_word, const ProjectDescriptor& p
   if (registry.empty()) return Fail(hresult::kUnexpected, "no registry file chosen");
   const std::filesystem::path module = ModulePath(project);
   if (module.empty()) return Fail(hresult::kSelfRegClass, "the library file cannot be found");
-  try {
-    const auto entries = RegistrationEntries(*project.registration, module.string());
-    if (publish) {
-      PublishEntries(registry, entries);
-    } else {
-      WithdrawEntries(registry, entries);
-    }
-  } catch (const RegistryError& error) {
-    return Fail(hresult::kSelfRegClass, error.what());
-  } catch (const std::bad_alloc&) {
-    return Fail(hresult::kOutOfMemory, "out of memory");
+  const auto entries = RegistrationEntries(*project.registration, module.string());
+  if (publish) {
+    PublishEntries(registry, entries);
+  } else {
+    WithdrawEntries(registry, entries);
   }
+  return Succeed();
+}
+
+HResult MakeClassObject(std::uint32_t* first_word, const ProjectDescriptor& project,
+                        const Guid* clsid, const Guid* iid, void** out) {
+  LibraryState& library = Attach(project, first_word);
+  if (clsid == nullptr || iid == nullptr) {
+    return Fail(hresult::kInvalidArg, "no class or interface identifier");
+  }
+  const DesignerEntry* designer = nullptr;
+  for (const DesignerEntry& entry : project.designers) {
+    if (entry.clsid == *clsid) designer = &entry;
+  }
+  if (designer == nullptr || designer->create == nullptr) {
+    return Fail(hresult::kClassNotAvailable, "class " + ToString(*clsid) + " is not available");
+  }
+  if (*iid != kIidIUnknown && *iid != kIidIClassFactory) {
+    return Fail(hresult::kNoInterface, "interface " + ToString(*iid) + " is not supported");
+  }
+  *out = static_cast<ClassObject*>(new HostClassObject(*designer, library));
   return Succeed();
 }
 
@@ -161,40 +193,24 @@ std::string LastError() { return last_error; }
 
 HResult RegisterServer(std::uint32_t* first_word, std::uint32_t*,
                        const ProjectDescriptor& project) {
-  return ChangeRegistration(first_word, project, true);
+  return Guarded([&] { return ChangeRegistration(first_word, project, true); });
 }
 
 HResult UnregisterServer(std::uint32_t* first_word, std::uint32_t*,
                          const ProjectDescriptor& project) {
-  return ChangeRegistration(first_word, project, false);
+  return Guarded([&] { return ChangeRegistration(first_word, project, false); });
 }
 
 HResult GetClassObject(std::uint32_t* first_word, std::uint32_t*, const ProjectDescriptor& project,
                        const Guid* clsid, const Guid* iid, void** out) {
-  LibraryState& library = Attach(project, first_word);
   if (out == nullptr) return Fail(hresult::kPointer, "no place for the class object");
   *out = nullptr;
-  if (clsid == nullptr || iid == nullptr) {
-    return Fail(hresult::kInvalidArg, "no class or interface identifier");
-  }
-  const DesignerEntry* designer = nullptr;
-  for (const DesignerEntry& entry : project.designers) {
-    if (entry.clsid == *clsid) designer = &entry;
-  }
-  if (designer == nullptr || designer->create == nullptr) {
-    return Fail(hresult::kClassNotAvailable, "class " + ToString(*clsid) + " is not available");
-  }
-  if (*iid != kIidIUnknown && *iid != kIidIClassFactory) {
-    return Fail(hresult::kNoInterface, "interface " + ToString(*iid) + " is not supported");
-  }
-  ClassObject* object = new (std::nothrow) HostClassObject(*designer, library);
-  if (object == nullptr) return Fail(hresult::kOutOfMemory, "out of memory");
-  *out = object;
-  return Succeed();
+  return Guarded([&] { return MakeClassObject(first_word, project, clsid, iid, out); });
 }
 
 HResult CanUnloadNow(const ProjectDescriptor& project) {
-  return Succeed(LiveObjects(project) == 0 ? hresult::kOk : hresult::kFalse);
+  return Guarded(
+      [&] { return Succeed(LiveObjects(project) == 0 ? hresult::kOk : hresult::kFalse); });
 }
 
 long LiveObjects(const ProjectDescriptor& project) {
@@ -218,7 +234,11 @@ std::filesystem::path ModulePath(const ProjectDescriptor& project) {
 
 extern "C" std::int32_t qvHostSetRegistryPath(const char* path) {
   if (path == nullptr || *path == '\0') return qv::component::hresult::kInvalidArg;
-  qv::component::host::SetRegistryPath(path);
+  try {
+    qv::component::host::SetRegistryPath(path);
+  } catch (const std::bad_alloc&) {
+    return qv::component::hresult::kOutOfMemory;
+  }
   return qv::component::hresult::kOk;
 }
 

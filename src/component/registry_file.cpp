@@ -114,7 +114,13 @@ void WriteAll(int fd, const std::string& text, const std::filesystem::path& file
 // Temporary file beside the target, flushed, renamed over it, then the
 // folder flushed so that the rename itself survives a crash.
 void WriteDocument(const std::filesystem::path& file, const json& document, int folder_fd) {
-  const std::string text = document.dump(2) + "\n";
+  std::string text;
+  try {
+    text = document.dump(2) + "\n";
+  } catch (const json::exception& error) {
+    // A value that is no valid UTF-8 (a path is only bytes) cannot be stored.
+    throw RegistryError("cannot store the registry " + file.string() + ": " + error.what());
+  }
   std::string temp_name = file.string() + ".tmp-XXXXXX";
   FileDescriptor fd(::mkstemp(temp_name.data()));
   if (fd.get() < 0) FailErrno("cannot create a temporary file beside", file);
@@ -135,7 +141,17 @@ void WriteDocument(const std::filesystem::path& file, const json& document, int 
 }
 
 template <typename Change>
-void ChangeRegistry(const std::filesystem::path& file, Change change) {
+void ChangeRegistry(const std::filesystem::path& link_or_file, Change change) {
+  // A registry reached through a link is changed where it lies; the link stays.
+  std::filesystem::path file = link_or_file;
+  std::error_code error;
+  if (std::filesystem::symlink_status(link_or_file, error).type() ==
+      std::filesystem::file_type::symlink) {
+    file = std::filesystem::weakly_canonical(link_or_file, error);
+    if (error) {
+      throw RegistryError("cannot follow " + link_or_file.string() + ": " + error.message());
+    }
+  }
   const FolderLock lock(file);
   json document = ReadDocument(file);
   if (change(document)) WriteDocument(file, document, lock.folder());

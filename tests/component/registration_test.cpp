@@ -206,6 +206,25 @@ TEST_F(Registration, FailuresLeaveTheFileUntouched) {
   EXPECT_EQ(qvHostSetRegistryPath(nullptr), hresult::kInvalidArg);
 }
 
+TEST_F(Registration, ARegistryBehindALinkIsChangedWhereItLies) {
+  RegisterForeignLibrary();
+  const fs::path link = folder_ / "link.json";
+  fs::create_symlink(registry_, link);
+  ASSERT_EQ(qvHostSetRegistryPath(link.c_str()), hresult::kOk);
+  ASSERT_EQ(DllRegisterServer(), hresult::kOk);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_TRUE(ReadRegistry(registry_).contains("QVControls1.qvSMTP"));
+}
+
+TEST_F(Registration, TextThatCannotBeStoredLeavesTheFileUntouched) {
+  RegisterForeignLibrary();
+  const std::string before = ReadFile(registry_);
+  const RegistryEntry bad[] = {{"Key", "", "\xff\xfe not UTF-8"}};
+  EXPECT_THROW(PublishEntries(registry_, bad), RegistryError);
+  EXPECT_EQ(ReadFile(registry_), before);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1);
+}
+
 TEST_F(Registration, ConcurrentChangesDoNotLoseEachOther) {
   constexpr int kRounds = 25;
   auto publisher = [this](const std::string& prefix) {
