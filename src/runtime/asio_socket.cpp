@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <climits>
 #include <deque>
 #include <memory>
@@ -22,6 +21,7 @@
 #include "loop_access.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/core/text.hpp"
+#include "socket_errors.hpp"
 
 namespace qv::runtime {
 
@@ -33,41 +33,6 @@ constexpr const char* kWrongStateText =
     "Wrong protocol or connection state for the requested transaction or request";
 constexpr const char* kInvalidOperationText = "Invalid operation at current state";
 constexpr const char* kInvalidValueText = "Invalid property value";
-
-struct Failure {
-  Long number;
-  std::string description;
-};
-
-// The owner's StatusStr shows the description, so it is a plain sentence.
-Failure DescribeError(const std::error_code& ec, const std::string& host) {
-  namespace e = asio::error;
-  if (ec == e::connection_refused) return {socket_error::kConnectionRefused, "Connection refused"};
-  if (ec == e::connection_reset) {
-    return {socket_error::kConnectionReset, "Connection reset by peer"};
-  }
-  if (ec == e::timed_out) return {socket_error::kTimedOut, "Connection timed out"};
-  if (ec == e::host_not_found) return {socket_error::kHostNotFound, "Host not found: " + host};
-  if (ec == e::host_not_found_try_again) {
-    return {socket_error::kTryAgain,
-            "Host not found: " + host + " (the name service did not answer)"};
-  }
-  if (ec == e::no_data) return {socket_error::kNoData, "Host has no address: " + host};
-  if (ec == e::network_unreachable) {
-    return {socket_error::kNetworkUnreachable, "Network is unreachable"};
-  }
-  if (ec == e::host_unreachable) return {socket_error::kHostUnreachable, "No route to host"};
-  if (ec == e::connection_aborted) {
-    return {socket_error::kConnectionAborted, "Connection aborted"};
-  }
-  if (ec == e::broken_pipe) return {socket_error::kConnectionShutDown, "Connection closed by peer"};
-  if (ec == e::address_family_not_supported) {
-    return {socket_error::kAddressFamilyNotSupported, "Address family not supported"};
-  }
-  std::string text = ec.message();
-  if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-  return {static_cast<Long>(ec.value()), text};
-}
 
 }  // namespace
 
@@ -349,7 +314,7 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
   }
 
   void Fail(const ConnectionPtr& c, const std::error_code& ec) {
-    Failure failure = DescribeError(ec, host_);
+    const SocketFailure failure = DescribeSocketError(ec, host_);
     Fail(c, failure.number, failure.description);
   }
 
