@@ -23,7 +23,9 @@ class EventLoop {
   EventLoop& operator=(const EventLoop&) = delete;
 
   // Runs handlers until Stop() or until no work remains (no connection, no
-  // enabled timer, nothing posted).
+  // enabled timer, nothing posted). A program that is about to end runs this
+  // once its controls are closed: a closing connection still delivers its
+  // queued text (the QUIT line), for at most SocketOptions::close_linger.
   void Run();
   // Runs handlers until done() is true (asked before each handler) or no work
   // remains; returns done().
