@@ -256,10 +256,16 @@ std::vector<std::string> TypeFlagAttributes(std::uint32_t flags) {
 
 void AppendTypeAttributes(std::string& out, const TypeInfo& type) {
   std::vector<std::string> attributes;
+  // Attributes of a dispinterface that widl does not take; other compilers
+  // read them.
+  std::vector<std::string> not_for_widl;
+  const bool dispinterface = type.kind == TypeKind::kDispInterface;
   if (type.kind == TypeKind::kDualInterface) attributes.emplace_back("odl");
   attributes.push_back("uuid(" + IdlUuid(type.guid) + ")");
-  attributes.push_back(Version(type.major, type.minor));
-  for (std::string& flag : TypeFlagAttributes(type.flags)) attributes.push_back(std::move(flag));
+  (dispinterface ? not_for_widl : attributes).push_back(Version(type.major, type.minor));
+  for (std::string& flag : TypeFlagAttributes(type.flags)) {
+    (dispinterface && flag == "nonextensible" ? not_for_widl : attributes).push_back(flag);
+  }
   // A component class without the can-create flag is written noncreatable.
   if (type.kind == TypeKind::kCoClass && !(type.flags & type_flag::kCanCreate)) {
     attributes.emplace_back("noncreatable");
@@ -267,6 +273,11 @@ void AppendTypeAttributes(std::string& out, const TypeInfo& type) {
   out += "    [\n";
   for (std::size_t i = 0; i < attributes.size(); ++i) {
     out += "      " + attributes[i] + (i + 1 < attributes.size() ? ",\n" : "\n");
+  }
+  if (!not_for_widl.empty()) {
+    out += "#ifndef __WIDL__\n";
+    for (const std::string& attribute : not_for_widl) out += "      , " + attribute + "\n";
+    out += "#endif\n";
   }
   out += "    ]\n";
 }
@@ -373,6 +384,9 @@ std::string IdlText() {
   const TypeLibraryInfo& lib = kTypeLibrary;
   std::string out;
   out += "// Type library " + std::string(lib.name) + " " + ToString(lib.libid) + "\n\n";
+  // IDispatch comes from the imported library; compilers that resolve names
+  // before reading it need the declaration as well.
+  out += "import \"oaidl.idl\";\n\n";
   out += "[\n";
   out += "  uuid(" + IdlUuid(lib.libid) + "),\n";
   out += "  " + Version(lib.major, lib.minor) + ",\n";
