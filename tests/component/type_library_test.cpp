@@ -303,14 +303,5 @@ TEST(MemberListing, OneLinePerMemberAndEvent) {
   EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 2 + 17 + 3);
 }
 
-TEST(ConvertValue, ConvertsToTheMemberType) {
-  EXPECT_EQ(ConvertValue(kInteger, Variant(String(u"12"))), Variant(Integer{12}));
-  EXPECT_EQ(ConvertValue(kBoolean, Variant(Integer{5})), Variant(true));
-  EXPECT_EQ(ConvertValue(kString, Variant(Integer{5})), Variant(String(u"5")));
-  EXPECT_EQ(ConvertValue(kDate, Variant(Integer{1})), Variant(Date{1.0}));
-  EXPECT_EQ(ConvertValue(kVariant, Variant(Integer{5})), Variant(Integer{5}));
-  EXPECT_THROW(ConvertValue(kInteger, Variant(String(u"x"))), AutomationError);
-}
-
 }  // namespace
 }  // namespace qv::component
