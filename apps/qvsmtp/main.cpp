@@ -32,11 +32,28 @@ int main(int argc, char** argv) {
   program.set_version_flag("--version", std::string("qvsmtp ") + QVSMTP_VERSION,
                            "Print the version and exit");
   program.require_subcommand(1);
+  // An option given twice takes its last value (the commands inherit this).
+  program.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   program.footer("Run \"qvsmtp COMMAND --help\" for the options of a command.");
 
   std::vector<qvsmtp::Command> commands{qvsmtp::AddSendCommand(program),
                                         qvsmtp::AddSinkCommand(program),
                                         qvsmtp::AddDemoCommand(program)};
+
+  // Named here so that the one line says what was wrong.
+  if (argc > 1 && argv[1][0] != '-') {
+    bool known = false;
+    for (const qvsmtp::Command& command : commands) known |= command.app->check_name(argv[1]);
+    if (!known) {
+      std::fprintf(
+          stderr, "qvsmtp: unknown command \"%s\" (commands: ", qvsmtp::Printable(argv[1]).c_str());
+      for (std::size_t i = 0; i < commands.size(); ++i) {
+        std::fprintf(stderr, "%s%s", i > 0 ? ", " : "", commands[i].app->get_name().c_str());
+      }
+      std::fputs(")\n", stderr);
+      return qvsmtp::exit_code::kUsage;
+    }
+  }
 
   try {
     program.parse(argc, argv);

@@ -1,0 +1,285 @@
+// qvsmtp send, end to end: the program against scripted servers, the exact
+// bytes on the wire, exit codes, --json, usage and input errors, property
+// files.
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "program_runner.hpp"
+#include "qv/core/text.hpp"
+#include "qv/runtime/asio_socket.hpp"
+#include "smtp_peer.hpp"
+
+namespace qvsmtp::test_support {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::vector<std::string> SendArgs(std::uint16_t port, std::vector<std::string> more = {}) {
+  std::vector<std::string> args{
+      "send",   "--server",          "127.0.0.1", "--port",         std::to_string(port),
+      "--from", "alice@example.com", "--to",      "bob@example.com"};
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+// The narration lines of standard error without their time stamps.
+std::vector<std::string> Narration(const RunResult& result) {
+  static const std::regex stamped(R"(^\[ *[0-9]+\.[0-9]{3}s\] (.*)$)");
+  std::vector<std::string> messages;
+  for (const std::string& line : result.ErrLines()) {
+    std::smatch match;
+    if (std::regex_match(line, match, stamped)) messages.push_back(match[1]);
+  }
+  return messages;
+}
+
+TEST(Send, PutsTheControlsExactConversationOnTheWireAndExits0) {
+  QV_REQUIRE_PROGRAM();
+  SmtpPeer peer;
+  const RunResult result = RunProgram(SendArgs(
+      peer.port(), {"--to", "bob@example.com, carol@example.com", "--subject", "Hi", "--body",
+                    "one\n.two", "--priority", "Urgent", "--date", "2001-03-09 07:05:03"}));
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  const std::string host = qv::ToUtf8(qv::runtime::LocalHostName());
+  EXPECT_EQ(peer.transcript(), "HELO " + host +
+                                   "\r\n"
+                                   "MAIL FROM: <alice@example.com>\r\n"
+                                   "RCPT TO: <bob@example.com>\r\n"
+                                   "RCPT TO: <carol@example.com>\r\n"
+                                   "DATA\r\n"
+                                   "Priority: Urgent\r\n"
+                                   "From: alice@example.com\r\n"
+                                   "To: bob@example.com, carol@example.com\r\n"
+                                   "Date: Fri, 9 Mar 2001 07:05:03 +0000\r\n"
+                                   "MIME-Version: 1.0\r\n"
+                                   "Content-type: text/plain; charset=US-ASCII\r\n"
+                                   "X-Mailer: qvSMTP by Quenvix\r\n"
+                                   "Subject: Hi\r\n"
+                                   "\r\n"
+                                   "one\r\n"
+                                   "..two\r\n"
+                                   "\r\n"
+                                   ".\r\n"
+                                   "QUIT\r\n");
+  EXPECT_EQ(Narration(result),
+            (std::vector<std::string>{
+                "Connecting to 127.0.0.1", "Connected, waiting for HELO", "Sending HELO",
+                "Sending FROM: alice@example.com", "Sending RCPT: bob@example.com",
+                "Sending RCPT:  carol@example.com", "Sending DATA", "Sending QUIT command."}));
+  ASSERT_FALSE(result.ErrLines().empty());
+  EXPECT_EQ(result.ErrLines().back(), "status 0: Success");
+  EXPECT_EQ(result.out, "");
+}
+
+TEST(Send, JsonGivesOneObjectWithTheOutcomeAndEveryMessageInOrder) {
+  QV_REQUIRE_PROGRAM();
+  SmtpPeer peer;
+  const RunResult result = RunProgram(SendArgs(peer.port(), {"--json"}));
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  ASSERT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1) << result.out;
+  const Json json = Json::parse(result.out);
+  ASSERT_TRUE(json.is_object());
+  std::vector<std::string> keys;
+  for (const auto& item : json.items()) keys.push_back(item.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"status", "statusStr", "elapsedMs", "debugMessages"}));
+  EXPECT_EQ(json["status"], 0);
+  EXPECT_EQ(json["statusStr"], "Success");
+  ASSERT_TRUE(json["elapsedMs"].is_number_integer());
+  // Six ticks at least separate the greeting from the message's answer.
+  EXPECT_GE(json["elapsedMs"].get<long>(), 250);
+  EXPECT_LE(json["elapsedMs"].get<long>(), result.elapsed.count());
+  EXPECT_EQ(json["debugMessages"].get<std::vector<std::string>>(), Narration(result));
+}
+
+TEST(Send, QuietKeepsOnlyTheOutcomeLine) {
+  QV_REQUIRE_PROGRAM();
+  SmtpPeer peer;
+  const RunResult result = RunProgram(SendArgs(peer.port(), {"--quiet", "--json"}));
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.ErrLines(), std::vector<std::string>{"status 0: Success"});
+  // The JSON still has the messages.
+  EXPECT_EQ(Json::parse(result.out)["debugMessages"].size(), 7u);
+}
+
+TEST(Send, ARefusedRecipientExits4WithTheServersReply) {
+  QV_REQUIRE_PROGRAM();
+  SmtpPeer peer([](std::string_view line) -> std::string {
+    if (line.rfind("RCPT", 0) == 0) return "550 5.1.1 <bob@example.com>: no such user\r\n";
+    return SmtpPeer::Standard(line);
+  });
+  const RunResult result =
+      RunProgram(SendArgs(peer.port(), {"--to", "bob@example.com, carol@example.com", "--json"}));
+  EXPECT_EQ(result.exit_code, 4) << result.err;
+  const Json json = Json::parse(result.out);
+  EXPECT_EQ(json["status"], 4);
+  EXPECT_EQ(json["statusStr"], "550 5.1.1 <bob@example.com>: no such user\r\n");
+  // One line, the reply's own line end left off.
+  EXPECT_EQ(result.ErrLines().back(), "status 4: 550 5.1.1 <bob@example.com>: no such user");
+  const std::string wire = peer.transcript();
+  EXPECT_EQ(wire.find("carol"), std::string::npos) << wire;
+  EXPECT_TRUE(wire.ends_with("RCPT TO: <bob@example.com>\r\nQUIT\r\n")) << wire;
+}
+
+TEST(Send, ARefusedConnectionExits2WithTheSocketsDescription) {
+  QV_REQUIRE_PROGRAM();
+  const RunResult result = RunProgram(SendArgs(ClosedPort(), {"--json"}));
+  EXPECT_EQ(result.exit_code, 2) << result.err;
+  const Json json = Json::parse(result.out);
+  EXPECT_EQ(json["status"], 2);
+  EXPECT_EQ(json["statusStr"], "Connection refused");
+  EXPECT_EQ(json["debugMessages"], Json::array({"Connecting to 127.0.0.1"}));
+  EXPECT_EQ(result.ErrLines().back(), "status 2: Connection refused");
+  EXPECT_LT(result.elapsed, 5s);
+}
+
+TEST(Send, BadUsageExits64WithOneLineAndSendsNothing) {
+  QV_REQUIRE_PROGRAM();
+  struct Case {
+    std::vector<std::string> args;
+    std::string mentions;
+  };
+  SmtpPeer peer;
+  const std::string port = std::to_string(peer.port());
+  const std::vector<std::string> base{"send",   "--server", "127.0.0.1", "--port", port,
+                                      "--from", "a@b.c",    "--to",      "d@e.f"};
+  auto with = [&base](std::vector<std::string> more) {
+    std::vector<std::string> args = base;
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  };
+  const std::vector<Case> cases = {
+      {with({"--frobnicate"}), "--frobnicate"},
+      {with({"stray"}), "stray"},
+      {with({"--subject"}), "--subject"},
+      {with({"--body", "x", "--body-file", "y"}), "--body"},
+      {with({"--date", "yesterday"}), "--date"},
+      {with({"--date", "2001-02-30 10:00:00"}), "--date"},
+      {with({"--body-event", "0"}), "--body-event"},
+      {with({"--body-event", "40000"}), "--body-event"},
+      {with({"--body-event", "many"}), "--body-event"},
+      {with({"--port", "0"}), "--port"},
+      {with({"--port", "65536"}), "--port"},
+      {{"send", "--port", port, "--from", "a@b.c", "--to", "d@e.f"}, "--server"},
+      {{"send", "--server", "127.0.0.1", "--port", port, "--to", "d@e.f"}, "--from"},
+      {{"send", "--server", "127.0.0.1", "--port", port, "--from", "a@b.c"}, "--to"},
+      {{}, "qvsmtp"},
+      {{"post"}, "post"},
+  };
+  for (const Case& c : cases) {
+    const RunResult result = RunProgram(c.args);
+    std::string shown;
+    for (const auto& a : c.args) shown += a + " ";
+    EXPECT_EQ(result.exit_code, 64) << shown << "\n" << result.err;
+    ASSERT_EQ(result.ErrLines().size(), 1u) << shown << "\n" << result.err;
+    EXPECT_NE(result.err.find(c.mentions), std::string::npos) << shown << "\n" << result.err;
+    EXPECT_EQ(result.out, "") << shown;
+  }
+  EXPECT_EQ(peer.connections(), 0);
+}
+
+TEST(Send, AnInputFileThatCannotBeReadExits66NamingItAndSendsNothing) {
+  QV_REQUIRE_PROGRAM();
+  TempDir temp;
+  SmtpPeer peer;
+  const std::string missing = temp / "no-such-body.txt";
+  struct Case {
+    std::vector<std::string> more;
+    std::string mentions;
+  };
+  const std::vector<Case> cases = {
+      {{"--body-file", missing}, missing + ": No such file or directory"},
+      {{"--body-file", missing, "--body-event", "1"}, missing + ": No such file or directory"},
+      {{"--body-file", temp.path().string()}, "Is a directory"},
+      {{"--props", missing}, missing + ": No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    const RunResult result = RunProgram(SendArgs(peer.port(), c.more));
+    EXPECT_EQ(result.exit_code, 66) << c.more[0] << "\n" << result.err;
+    ASSERT_EQ(result.ErrLines().size(), 1u) << result.err;
+    EXPECT_NE(result.err.find(c.mentions), std::string::npos) << result.err;
+  }
+  EXPECT_EQ(peer.connections(), 0);
+}
+
+TEST(Send, ADamagedPropertyFileExits65NamingItAndIsNeverReplaced) {
+  QV_REQUIRE_PROGRAM();
+  TempDir temp;
+  SmtpPeer peer;
+  const std::string damaged = temp / "damaged.json";
+  WriteFile(damaged, "{\"format\": \"qvcontrols1-properties\", \"version\": 1, \"controls\": [");
+  for (const char* option : {"--props", "--save-props"}) {
+    const RunResult result = RunProgram(SendArgs(peer.port(), {option, damaged}));
+    EXPECT_EQ(result.exit_code, 65) << option << "\n" << result.err;
+    EXPECT_NE(result.err.find(damaged), std::string::npos) << result.err;
+    EXPECT_EQ(ReadFile(damaged),
+              "{\"format\": \"qvcontrols1-properties\", \"version\": 1, \"controls\": [");
+  }
+  EXPECT_EQ(peer.connections(), 0);
+}
+
+TEST(Send, SavedPropertiesAreRestoredForTheNextSend) {
+  QV_REQUIRE_PROGRAM();
+  TempDir temp;
+  const std::string props = temp / "props.json";
+  {
+    SmtpPeer peer;
+    const RunResult result =
+        RunProgram(SendArgs(peer.port(), {"--subject", "Kept", "--date", "2020-01-02 03:04:05",
+                                          "--save-props", props}));
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+  }
+  const Json file = Json::parse(ReadFile(props));
+  const Json& record = file["controls"]["qvSMTP1"];
+  ASSERT_TRUE(record.is_array()) << file.dump(2);
+  ASSERT_EQ(record.size(), 15u);
+  EXPECT_EQ(record.front()["key"], "Enabled");
+  EXPECT_EQ(record.back()["key"], "BodyEvent");
+  for (const Json& entry : record) {
+    if (entry["key"] == "StatusStr") {
+      EXPECT_EQ(entry["value"], "Success");
+    }
+    if (entry["key"] == "RemoteHost") {
+      EXPECT_EQ(entry["value"], "127.0.0.1");
+    }
+  }
+  EXPECT_EQ(Files(temp.path()).size(), 1u);  // no temporary file left
+
+  // Server, sender, recipient, subject and date all come from the file.
+  SmtpPeer peer;
+  const RunResult again =
+      RunProgram({"send", "--port", std::to_string(peer.port()), "--props", props, "--quiet"});
+  ASSERT_EQ(again.exit_code, 0) << again.err;
+  const std::string wire = peer.transcript();
+  EXPECT_NE(wire.find("MAIL FROM: <alice@example.com>\r\nRCPT TO: <bob@example.com>\r\n"),
+            std::string::npos);
+  EXPECT_NE(wire.find("\r\nDate: Thu, 2 Jan 2020 03:04:05 +0000\r\n"), std::string::npos) << wire;
+  EXPECT_NE(wire.find("\r\nSubject: Kept\r\n"), std::string::npos) << wire;
+}
+
+TEST(Send, ARestoredBusyControlSendsNothingAndExits1) {
+  QV_REQUIRE_PROGRAM();
+  TempDir temp;
+  const std::string props = temp / "busy.json";
+  {
+    SmtpPeer peer;
+    ASSERT_EQ(RunProgram(SendArgs(peer.port(), {"--quiet", "--save-props", props})).exit_code, 0);
+  }
+  Json file = Json::parse(ReadFile(props));
+  for (Json& entry : file["controls"]["qvSMTP1"]) {
+    if (entry["key"] == "Busy") entry["value"] = true;
+  }
+  WriteFile(props, file.dump(2));
+  SmtpPeer peer;
+  const RunResult result =
+      RunProgram({"send", "--port", std::to_string(peer.port()), "--props", props});
+  EXPECT_EQ(result.exit_code, 1) << result.err;
+  EXPECT_EQ(result.ErrLines().back(), "status 1: Success");
+  EXPECT_EQ(peer.connections(), 0);
+}
+
+}  // namespace
+}  // namespace qvsmtp::test_support
