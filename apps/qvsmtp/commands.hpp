@@ -21,6 +21,9 @@ struct Command {
 Command AddSendCommand(CLI::App& program);
 Command AddSinkCommand(CLI::App& program);
 Command AddDemoCommand(CLI::App& program);
+Command AddDescribeCommand(CLI::App& program);
+Command AddRegisterCommand(CLI::App& program);
+Command AddUnregisterCommand(CLI::App& program);
 
 // Steps the loop until the send is complete, running between_slices about
 // ten times a second. Throws ExitError (70) when the loop runs out of work

@@ -28,7 +28,10 @@ std::string OneLine(std::string text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App program("Send mail through the qvSMTP control, or receive it for a try.", "qvsmtp");
+  CLI::App program(
+      "Send mail through the qvSMTP control, receive it for a try, or describe and register the "
+      "control library.",
+      "qvsmtp");
   program.set_version_flag("--version", std::string("qvsmtp ") + QVSMTP_VERSION,
                            "Print the version and exit");
   program.require_subcommand(1);
@@ -36,9 +39,10 @@ int main(int argc, char** argv) {
   program.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   program.footer("Run \"qvsmtp COMMAND --help\" for the options of a command.");
 
-  std::vector<qvsmtp::Command> commands{qvsmtp::AddSendCommand(program),
-                                        qvsmtp::AddSinkCommand(program),
-                                        qvsmtp::AddDemoCommand(program)};
+  std::vector<qvsmtp::Command> commands{
+      qvsmtp::AddSendCommand(program),     qvsmtp::AddSinkCommand(program),
+      qvsmtp::AddDemoCommand(program),     qvsmtp::AddDescribeCommand(program),
+      qvsmtp::AddRegisterCommand(program), qvsmtp::AddUnregisterCommand(program)};
 
   // Named here so that the one line says what was wrong.
   if (argc > 1 && argv[1][0] != '-') {

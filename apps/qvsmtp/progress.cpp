@@ -21,7 +21,8 @@ void Progress::Update(std::uint64_t done) {
   done_ = done;
   if (!total_ && done <= kProgressThreshold) return;
   const auto now = std::chrono::steady_clock::now();
-  if (on_screen_ && now - last_draw_ < std::chrono::milliseconds(100)) return;
+  const bool complete = total_ && done >= *total_;
+  if (on_screen_ && !complete && now - last_draw_ < std::chrono::milliseconds(100)) return;
   last_draw_ = now;
   Draw();
 }
@@ -34,10 +35,7 @@ void Progress::Break() {
 
 void Progress::Finish() {
   if (!enabled_ || finished_) return;
-  if (done_ > 0) {
-    if (total_) done_ = *total_;
-    Draw();
-  }
+  if (done_ != drawn_) Draw();
   Break();
   finished_ = true;
 }
@@ -55,6 +53,7 @@ void Progress::Draw() {
   }
   std::fflush(stderr);
   on_screen_ = true;
+  drawn_ = done_;
 }
 
 }  // namespace qvsmtp

@@ -22,12 +22,12 @@ class Progress {
   Progress& operator=(const Progress&) = delete;
 
   bool shown() const { return enabled_; }
-  // Redraws at most ten times a second.
+  // Redraws at most ten times a second, and when done reaches the total.
   void Update(std::uint64_t done);
   // Ends the line so that other output starts on a line of its own; a later
   // Update draws it again.
   void Break();
-  // Draws the final state and ends the line for good.
+  // Draws the last state if it is not on screen and ends the line for good.
   void Finish();
 
  private:
@@ -38,6 +38,7 @@ class Progress {
   bool finished_ = false;
   std::optional<std::uint64_t> total_;
   std::uint64_t done_ = 0;
+  std::uint64_t drawn_ = 0;
   std::chrono::steady_clock::time_point last_draw_{};
 };
 

@@ -267,6 +267,7 @@ class SendCommand {
       });
       // The wait for the server's answer starts after the body: let it leave.
       Drain(site, 0);
+      progress.Finish();
     } catch (const ExitError& e) {
       input_failure_ = e.what();
       throw;
@@ -313,6 +314,7 @@ class SendCommand {
     }
     const std::uint64_t queued = site.socket().BytesQueued();
     progress.Update(total - std::min<std::uint64_t>(total, queued));
+    if (queued == 0) progress.Finish();
   }
 
   void PrintJson(const Narration& narration, const String& status_str) {
