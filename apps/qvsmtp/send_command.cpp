@@ -35,10 +35,12 @@ constexpr std::string_view kRecordName = "qvSMTP1";
 
 // While the SendBody handler streams, the socket's queue is drained back to
 // kLowWater whenever it passes kHighWater, so memory stays small.
-constexpr std::size_t kHighWater = 512 * 1024;
-constexpr std::size_t kLowWater = 128 * 1024;
-// A server that takes no byte of the body for this long ends the send.
-constexpr auto kStallLimit = 10s;
+constexpr std::size_t kHighWater = 256 * 1024;
+constexpr std::size_t kLowWater = 64 * 1024;
+// A server that takes nothing of the body for this long ends the send. The
+// queue shrinks only as whole writes complete, so a slow link shows no
+// progress for a while; the limit is the control's longest wait.
+constexpr auto kStallLimit = 60s;
 
 struct SendOptions {
   std::string server, from, to, subject, body, body_file, priority, date, props, save_props;
@@ -397,9 +399,10 @@ Command AddSendCommand(CLI::App& program) {
                       ->type_name("DATE");
   o.body_event_option =
       app->add_option("--body-event", o.body_event,
-                      "Set BodyEvent to N: the program writes the body itself when the control "
-                      "asks for it, streamed in pieces of at most 64 KiB with CR LF line ends "
-                      "and leading dots doubled (for bodies too large to hold in memory)")
+                      "Set BodyEvent to N: when the control asks for the body, the program writes "
+                      "that of --body, --body-file or Body itself, streamed in pieces of at "
+                      "most 64 KiB with CR LF line ends and leading dots doubled (for bodies "
+                      "too large to hold in memory)")
           ->type_name("N")
           ->check(CLI::Range(1, 32767));
   o.props_option = app->add_option("--props", o.props,

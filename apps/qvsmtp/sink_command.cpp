@@ -57,16 +57,16 @@ int RunSink(const SinkOptions& o) {
   } catch (const qv::AutomationError& e) {
     throw ExitError(exit_code::kUnavailable, std::string("cannot listen: ") + e.what());
   }
-  std::printf("qvsmtp sink: listening on %s, storing messages in %s\n",
-              HostPort(sink->address(), sink->port()).c_str(), store->dir().c_str());
-  std::fflush(stdout);
-
+  // Before the line that tells a user (or a script) that the sink is up.
   stop_requested = 0;
   struct sigaction action {};
   action.sa_handler = RequestStop;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
+  std::printf("qvsmtp sink: listening on %s, storing messages in %s\n",
+              HostPort(sink->address(), sink->port()).c_str(), store->dir().c_str());
+  std::fflush(stdout);
 
   const bool counted = o.count_option->count() > 0;
   while (stop_requested == 0 && !(counted && received >= static_cast<std::uint64_t>(o.count))) {
