@@ -1,0 +1,521 @@
+#!/usr/bin/python3
+"""qvsmtp send against real SMTP servers: aiosmtpd, which stores what it
+receives, and Postfix's smtp-sink.
+
+ctest starts the servers (servers.py) and runs one class of this file per
+test: qvsmtp_cases.py [-v] CLASS. The environment names the program (QVSMTP)
+and the folder where servers.py recorded the servers (QV_INTEGRATION_SERVERS).
+A class whose tests were all skipped exits with 77, which ctest shows as a
+skipped test. NeverGreets takes over a minute and runs only with
+QV_LONG_TESTS=1.
+"""
+
+import concurrent.futures
+import glob
+import hashlib
+import json
+import os
+import random
+import re
+import secrets
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+from datetime import datetime, timezone
+from email.utils import parsedate_to_datetime
+from zoneinfo import ZoneInfo
+
+STATE_DIR = os.environ.get("QV_INTEGRATION_SERVERS", "")
+QVSMTP = os.environ.get("QVSMTP", "")
+# Sends are tried on a loaded machine, and under the sanitizers.
+SEND_LIMIT = 120
+
+DAYS = ["Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"]
+MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
+
+
+def server(name):
+    """The port and spool of a server that servers.py started."""
+    if not STATE_DIR:
+        raise unittest.SkipTest("QV_INTEGRATION_SERVERS is not set (run through ctest)")
+    path = os.path.join(STATE_DIR, name + ".json")
+    if not os.path.exists(path):
+        raise AssertionError(f"server {name} is not running: no {path}")
+    with open(path, encoding="utf-8") as f:
+        return json.load(f)
+
+
+def require_program():
+    if not QVSMTP:
+        raise unittest.SkipTest("QVSMTP is not set (run through ctest)")
+
+
+def unique_sender(tag):
+    return f"{tag}-{secrets.token_hex(6)}@qvsmtp.test"
+
+
+class Outcome:
+    def __init__(self, completed, wall):
+        self.exit = completed.returncode
+        self.stderr = completed.stderr.decode("utf-8", "replace")
+        self.wall = wall
+        lines = completed.stdout.decode("utf-8").splitlines()
+        self.json = json.loads(lines[-1]) if lines else {}
+
+    @property
+    def status_str(self):
+        return self.json.get("statusStr")
+
+    @property
+    def messages(self):
+        return self.json.get("debugMessages", [])
+
+    def __repr__(self):
+        return f"exit {self.exit}, {self.json}, stderr:\n{self.stderr}"
+
+
+def send(port, *args, tz="America/New_York", stdin=None, timeout=SEND_LIMIT):
+    """Runs qvsmtp send to 127.0.0.1 on port; the outcome comes from --json."""
+    env = dict(os.environ, TZ=tz)
+    command = [QVSMTP, "send", "--server", "127.0.0.1", "--port", str(port), "--json",
+               "--quiet", *args]
+    started = time.monotonic()
+    completed = subprocess.run(command, input=stdin, capture_output=True, env=env,
+                               timeout=timeout)
+    return Outcome(completed, time.monotonic() - started)
+
+
+def stored_messages(aiosmtpd, sender):
+    """(envelope, message bytes) of every message aiosmtpd took from sender."""
+    found = []
+    for path in sorted(glob.glob(os.path.join(aiosmtpd["spool"], "*.json"))):
+        with open(path, encoding="utf-8") as f:
+            envelope = json.load(f)
+        if envelope["mail_from"] == sender:
+            with open(os.path.join(aiosmtpd["spool"], envelope["message"]), "rb") as f:
+                found.append((envelope, f.read()))
+    return found
+
+
+def offered_recipients(aiosmtpd, sender):
+    """Every RCPT that aiosmtpd was offered in a transaction of sender."""
+    path = os.path.join(aiosmtpd["spool"], "rcpt.jsonl")
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        entries = [json.loads(line) for line in f if line.strip()]
+    return [e["rcpt"] for e in entries if e["mail_from"] == sender]
+
+
+def date_value(local_text, tz):
+    """The Date header for local time "YYYY-MM-DD HH:MM:SS" in zone tz."""
+    t = datetime.strptime(local_text, "%Y-%m-%d %H:%M:%S").replace(tzinfo=ZoneInfo(tz))
+    offset = int(t.utcoffset().total_seconds()) // 60
+    sign = "-" if offset < 0 else "+"
+    return (f"{DAYS[t.weekday()]}, {t.day} {MONTHS[t.month - 1]} {t.year:04d} "
+            f"{t:%H:%M:%S} {sign}{abs(offset) // 60:02d}{abs(offset) % 60:02d}")
+
+
+def header_block(*, sender, to, date, subject, priority="Normal",
+                 content_type="text/plain; charset=US-ASCII", x_mailer="qvSMTP by Quenvix"):
+    """The eight header lines and the blank line, as the server must store them."""
+    headers = [("Priority", priority), ("From", sender), ("To", to), ("Date", date),
+               ("MIME-Version", "1.0"), ("Content-type", content_type),
+               ("X-Mailer", x_mailer), ("Subject", subject)]
+    return "".join(f"{name}: {value}\r\n" for name, value in headers).encode() + b"\r\n"
+
+
+def with_crlf(text):
+    """Line ends as the control sends them: CR LF, bare CR and bare LF alike."""
+    return re.sub(r"\r\n|\r|\n", "\r\n", text)
+
+
+def stored_body(body, mode):
+    """What the server stores of body: the control ends a Body with CR LF and
+    then writes the end of data, which brings a CR LF of its own; a body
+    streamed by the program gets no line end of its own."""
+    if mode == "stream":
+        return (with_crlf(body) + "\r\n").encode()
+    return (with_crlf(body) + "\r\n\r\n").encode() if body else b"\r\n"
+
+
+def body_arguments(body, mode, folder):
+    if mode == "option":
+        return ["--body", body]
+    path = os.path.join(folder, f"body-{secrets.token_hex(4)}.txt")
+    with open(path, "wb") as f:
+        f.write(body.encode())
+    return ["--body-file", path] + (["--body-event", "1"] if mode == "stream" else [])
+
+
+class Case(unittest.TestCase):
+    maxDiff = 4000
+
+    def setUp(self):
+        require_program()
+
+    def assertSent(self, outcome):
+        self.assertEqual((outcome.exit, outcome.json.get("status"), outcome.status_str),
+                         (0, 0, "Success"), outcome)
+
+    def assertOneMessage(self, aiosmtpd, sender):
+        found = stored_messages(aiosmtpd, sender)
+        self.assertEqual(len(found), 1, f"messages stored from {sender}")
+        return found[0]
+
+
+class AiosmtpdDelivery(Case):
+    """Messages as aiosmtpd stores them, compared byte for byte."""
+
+    def setUp(self):
+        super().setUp()
+        self.aiosmtpd = server("aiosmtpd")
+        self.folder = tempfile.TemporaryDirectory(prefix="qv-integration-")
+        self.addCleanup(self.folder.cleanup)
+
+    def test_one_recipient(self):
+        sender = unique_sender("one")
+        outcome = send(self.aiosmtpd["port"], "--from", sender, "--to", "bob@example.test",
+                       "--subject", "Lunch", "--body", "Noon?", "--date", "2001-03-09 07:05:03")
+        self.assertSent(outcome)
+        self.assertEqual(outcome.messages,
+                         ["Connecting to 127.0.0.1", "Connected, waiting for HELO",
+                          "Sending HELO", f"Sending FROM: {sender}",
+                          "Sending RCPT: bob@example.test", "Sending DATA",
+                          "Sending QUIT command."])
+        envelope, message = self.assertOneMessage(self.aiosmtpd, sender)
+        self.assertEqual(envelope["rcpt_tos"], ["bob@example.test"])
+        self.assertEqual(envelope["helo"], socket.gethostname())
+        self.assertEqual(message, header_block(
+            sender=sender, to="bob@example.test", subject="Lunch",
+            date="Fri, 9 Mar 2001 07:05:03 -0500") + b"Noon?\r\n\r\n")
+
+    def test_three_recipients(self):
+        # The To header keeps the list as given; the commands carry the
+        # entries without their spaces.
+        for to in ("ann@example.test, bea@example.test ,cid@example.test ",
+                   "ann@example.test;bea@example.test; cid@example.test"):
+            with self.subTest(to=to):
+                sender = unique_sender("three")
+                outcome = send(self.aiosmtpd["port"], "--from", sender, "--to", to,
+                               "--subject", "Three", "--body", "Hi all",
+                               "--date", "2020-02-29 23:59:59")
+                self.assertSent(outcome)
+                envelope, message = self.assertOneMessage(self.aiosmtpd, sender)
+                self.assertEqual(envelope["rcpt_tos"],
+                                 ["ann@example.test", "bea@example.test", "cid@example.test"])
+                self.assertEqual(message, header_block(
+                    sender=sender, to=to, subject="Three",
+                    date="Sat, 29 Feb 2020 23:59:59 -0500") + b"Hi all\r\n\r\n")
+
+    def test_refused_recipient_ends_the_send_with_the_servers_text(self):
+        sender = unique_sender("refused")
+        outcome = send(self.aiosmtpd["port"], "--from", sender, "--to",
+                       "ann@example.test, refuse-me@example.test, cid@example.test",
+                       "--subject", "x", "--body", "x")
+        self.assertEqual(outcome.exit, 4, outcome)
+        self.assertEqual(outcome.json["status"], 4)
+        self.assertEqual(outcome.status_str,
+                         "550 5.1.1 <refuse-me@example.test>: Recipient address rejected: "
+                         "no such user\r\n")
+        self.assertIn("status 4: 550 5.1.1 <refuse-me@example.test>", outcome.stderr)
+        self.assertEqual(outcome.messages[-1], "Sending QUIT command.")
+        self.assertNotIn("Sending DATA", outcome.messages)
+        # The third entry is never offered, and nothing is delivered.
+        self.assertEqual(offered_recipients(self.aiosmtpd, sender),
+                         ["ann@example.test", "refuse-me@example.test"])
+        self.assertEqual(stored_messages(self.aiosmtpd, sender), [])
+
+    def test_headers(self):
+        # (zone, --date, extra options, Priority, Subject as given, Subject as stored)
+        table = [
+            ("America/New_York", "2001-03-09 07:05:03", [], "Normal", "Lunch", "Lunch"),
+            ("America/New_York", "2021-07-04 00:00:00", ["--priority", "Urgent"], "Urgent",
+             "Summer", "Summer"),
+            ("Asia/Kolkata", "1999-12-31 23:59:59", [], "Normal", "Gr\u00fc\u00dfe \U0001F600",
+             "Gr\u00fc\u00dfe \U0001F600"),
+            ("UTC", "2024-02-29 12:00:00", [], "Normal", "one\r\ntwo\nthree\rfour",
+             "one two three four"),
+            ("Pacific/Chatham", "2010-01-01 00:00:00", ["--priority", ""], "", "", ""),
+        ]
+        for zone, date, options, priority, subject, stored_subject in table:
+            with self.subTest(zone=zone, date=date):
+                sender = unique_sender("headers")
+                outcome = send(self.aiosmtpd["port"], "--from", sender, "--to", "h@example.test",
+                               "--subject", subject, "--date", date, "--body", "b", *options,
+                               tz=zone)
+                self.assertSent(outcome)
+                _, message = self.assertOneMessage(self.aiosmtpd, sender)
+                self.assertEqual(message, header_block(
+                    sender=sender, to="h@example.test", subject=stored_subject,
+                    priority=priority, date=date_value(date, zone)) + b"b\r\n\r\n")
+
+    def test_headers_restored_from_a_property_file(self):
+        # Content-type and X-Mailer cannot be assigned while the program runs;
+        # a property file is how a host gives them other values.
+        sender = unique_sender("props")
+        values = [
+            ("Enabled", "Boolean", True), ("RemoteHost", "String", "127.0.0.1"),
+            ("MailFrom", "String", sender), ("Body", "String", "restored body\n."),
+            ("RemoteHostIP", "String", "0"), ("Subject", "String", "Restored \u00e9"),
+            ("DateHeader", "Date", "2016-10-30 01:30:00"), ("RcptTo", "String", "r@example.test"),
+            ("Status", "Integer", 0), ("Busy", "Boolean", False),
+            ("XMailer", "String", "Mailer 2.0 \u2014 integration"), ("Priority", "String", "Low"),
+            ("ContentType", "String", "text/plain; charset=UTF-8"),
+            ("StatusStr", "String", ""), ("BodyEvent", "Integer", 0),
+        ]
+        path = os.path.join(self.folder.name, "control.json")
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump({"format": "qvcontrols1-properties", "version": 1, "controls": {
+                "qvSMTP1": [{"key": k, "type": t, "value": v} for k, t, v in values]}}, f)
+        outcome = send(self.aiosmtpd["port"], "--props", path, tz="Europe/Berlin")
+        self.assertSent(outcome)
+        _, message = self.assertOneMessage(self.aiosmtpd, sender)
+        self.assertEqual(message, header_block(
+            sender=sender, to="r@example.test", subject="Restored \u00e9", priority="Low",
+            date=date_value("2016-10-30 01:30:00", "Europe/Berlin"),
+            content_type="text/plain; charset=UTF-8", x_mailer="Mailer 2.0 \u2014 integration")
+            + b"restored body\r\n.\r\n\r\n")
+
+    def test_date_of_now_carries_the_zone_of_the_host(self):
+        for zone in ("America/New_York", "Asia/Kathmandu"):
+            with self.subTest(zone=zone):
+                sender = unique_sender("now")
+                before = datetime.now(timezone.utc)
+                self.assertSent(send(self.aiosmtpd["port"], "--from", sender, "--to",
+                                     "n@example.test", "--body", "b", tz=zone))
+                after = datetime.now(timezone.utc)
+                _, message = self.assertOneMessage(self.aiosmtpd, sender)
+                date = re.search(rb"\r\nDate: ([^\r\n]*)\r\n", message).group(1).decode()
+                sent = parsedate_to_datetime(date)
+                self.assertEqual(sent.utcoffset(), ZoneInfo(zone).utcoffset(
+                    sent.replace(tzinfo=None)), date)
+                self.assertLessEqual(before.replace(microsecond=0), sent, date)
+                self.assertLessEqual(sent, after, date)
+
+    def test_body_arrives_intact(self):
+        bodies = {
+            "dots": ".\n.x\n..y\nx.\n. \n.\r\n.",
+            "end of data inside": "before\r\n.\r\nafter\r\n.\r\n",
+            "bare line ends": "one\ntwo\n\nthree\rfour\r\rfive\r\r\nsix\n",
+            "dot after a bare CR": "a\r.b\r..c",
+            "non-ASCII": "Gr\u00fc\u00dfe aus Z\u00fcrich\n\u65e5\u672c\u8a9e\n"
+                         "\U0001F600 \U0001D11E\n.\u00e9t\u00e9",
+            "long line": "x" * 990 + "\n." + "y" * 900,
+            "empty": "",
+        }
+        jobs = []
+        for name, body in bodies.items():
+            for mode in ("option", "file", "stream"):
+                if name == "empty" and mode == "option":
+                    continue  # the option needs text
+                jobs.append((name, mode, body, unique_sender("body")))
+
+        def run(job):
+            name, mode, body, sender = job
+            return send(self.aiosmtpd["port"], "--from", sender, "--to", "b@example.test",
+                        "--subject", name, "--date", "2001-03-09 07:05:03",
+                        *body_arguments(body, mode, self.folder.name))
+
+        # Each send waits on the control's ticks; several at once keep this short.
+        with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+            outcomes = list(pool.map(run, jobs))
+        for (name, mode, body, sender), outcome in zip(jobs, outcomes):
+            with self.subTest(body=name, mode=mode):
+                self.assertSent(outcome)
+                _, message = self.assertOneMessage(self.aiosmtpd, sender)
+                head = header_block(sender=sender, to="b@example.test", subject=name,
+                                    date="Fri, 9 Mar 2001 07:05:03 -0500")
+                self.assertEqual(message[:len(head)], head)
+                self.assertEqual(message[len(head):], stored_body(body, mode))
+
+
+def large_body(size):
+    """About size bytes of UTF-8 text in lines of up to 900 bytes: ASCII and
+    other letters, lines that begin with dots, empty lines, LF line ends."""
+    rng = random.Random(20)
+    alphabet = "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789 .,;:-"
+    other = "\u00e4\u00f6\u00fc\u00df\u00e9\u65e5\u672c\U0001F600"
+    lines = []
+    for i in range(4000):
+        length = rng.choice([0, 1, 2, 40, 76, 200, 500, 800])
+        text = "".join(rng.choice(alphabet) for _ in range(length))
+        if i % 7 == 0:
+            text = "." * rng.randint(1, 3) + text
+        if i % 11 == 0:
+            text += rng.choice(other) * rng.randint(1, 20)
+        lines.append(text)
+    out = []
+    total = 0
+    while total < size:
+        line = rng.choice(lines) + "\n"
+        out.append(line)
+        total += len(line.encode())
+    return "".join(out)
+
+
+class LargeBody(Case):
+    """A 20 MB body, written whole by the control or streamed by the program."""
+
+    SIZE = 20 * 1000 * 1000
+
+    def test_20_mb_body_arrives_intact(self):
+        aiosmtpd = server("aiosmtpd")
+        body = large_body(self.SIZE)
+        with tempfile.TemporaryDirectory(prefix="qv-integration-") as folder:
+            path = os.path.join(folder, "body.txt")
+            with open(path, "wb") as f:
+                f.write(body.encode())
+            for mode, options in (("file", []), ("stream", ["--body-event", "7"])):
+                with self.subTest(mode=mode):
+                    sender = unique_sender("large")
+                    outcome = send(aiosmtpd["port"], "--from", sender, "--to", "big@example.test",
+                                   "--subject", "Large", "--date", "2001-03-09 07:05:03",
+                                   "--body-file", path, *options)
+                    self.assertSent(outcome)
+                    _, message = self.assertOneMessage(aiosmtpd, sender)
+                    head = header_block(sender=sender, to="big@example.test", subject="Large",
+                                        date="Fri, 9 Mar 2001 07:05:03 -0500")
+                    self.assertEqual(message[:len(head)], head)
+                    expected = stored_body(body, mode)
+                    received = message[len(head):]
+                    self.assertEqual(len(received), len(expected))
+                    self.assertEqual(hashlib.sha256(received).hexdigest(),
+                                     hashlib.sha256(expected).hexdigest())
+                    print(f"{mode}: {len(received)} bytes in {outcome.wall:.1f} s",
+                          file=sys.stderr)
+
+
+class SmtpSinkRefusal(Case):
+    """smtp-sink answers every RCPT with a chosen 550."""
+
+    def test_550_to_a_recipient(self):
+        sink = server("smtp-sink-refusing")
+        outcome = send(sink["port"], "--from", "a@example.test", "--to",
+                       "first@example.test, second@example.test", "--body", "x")
+        self.assertEqual(outcome.exit, 4, outcome)
+        self.assertEqual(outcome.status_str,
+                         "550 5.1.1 Recipient address rejected: User unknown\r\n")
+        self.assertEqual(outcome.messages[-2:],
+                         ["Sending RCPT: first@example.test", "Sending QUIT command."])
+
+
+class SmtpSinkSlow(Case):
+    """smtp-sink that takes its time over HELO and DATA, within the limits."""
+
+    def test_slow_answers_still_succeed(self):
+        sink = server("smtp-sink-slow")
+        outcome = send(sink["port"], "--from", "a@example.test", "--to", "s@example.test",
+                       "--body", "slow")
+        self.assertSent(outcome)
+        # One second for HELO and two for DATA: the wait is the server's.
+        self.assertGreaterEqual(outcome.json["elapsedMs"], 3000, outcome)
+
+
+class SmtpSinkLoad(Case):
+    """Many programs at once against one smtp-sink."""
+
+    def test_parallel_sends(self):
+        sink = server("smtp-sink")
+        count = 24
+
+        def run(i):
+            return send(sink["port"], "--from", f"load{i}@example.test", "--to",
+                        "a@example.test, b@example.test, c@example.test",
+                        "--body", f"message {i}\n" * 200)
+
+        with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
+            outcomes = list(pool.map(run, range(count)))
+        for i, outcome in enumerate(outcomes):
+            with self.subTest(i=i):
+                self.assertSent(outcome)
+
+
+class NoServer(Case):
+    """Nothing listens on the port."""
+
+    def test_refused_connection_is_a_socket_error(self):
+        # A bound socket that does not listen keeps the port ours and refuses.
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as holder:
+            holder.bind(("127.0.0.1", 0))
+            port = holder.getsockname()[1]
+            outcome = send(port, "--from", "a@example.test", "--to", "b@example.test",
+                           "--body", "x")
+        self.assertEqual(outcome.exit, 2, outcome)
+        self.assertEqual(outcome.status_str, "Connection refused")
+        self.assertEqual(outcome.messages, ["Connecting to 127.0.0.1"])
+        self.assertIn("status 2: Connection refused", outcome.stderr)
+
+
+class SilentServer:
+    """Accepts connections on 127.0.0.1 and never says a word."""
+
+    def __init__(self):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.received = b""
+        self.connections = []
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        try:
+            while True:
+                connection, _ = self.listener.accept()
+                self.connections.append(connection)
+                threading.Thread(target=self._read, args=(connection,), daemon=True).start()
+        except OSError:
+            pass  # closed
+
+    def _read(self, connection):
+        try:
+            while piece := connection.recv(4096):
+                self.received += piece
+        except OSError:
+            pass
+
+    def close(self):
+        self.listener.close()
+        for connection in self.connections:
+            connection.close()
+
+
+@unittest.skipUnless(os.environ.get("QV_LONG_TESTS") == "1", "set QV_LONG_TESTS=1 (over a minute)")
+class NeverGreets(Case):
+    """A server that accepts the connection and never greets."""
+
+    def test_greeting_wait_times_out(self):
+        silent = SilentServer()
+        try:
+            outcome = send(silent.port, "--from", "a@example.test", "--to", "b@example.test",
+                           "--body", "x")
+        finally:
+            silent.close()
+        self.assertEqual(outcome.exit, 3, outcome)
+        self.assertEqual(outcome.status_str, "Timeout waiting for remote hello.")
+        self.assertEqual(outcome.messages, ["Connecting to 127.0.0.1",
+                                            "Connected, waiting for HELO",
+                                            "Timeout waiting for remote hello."])
+        # 60 s from a start time rounded to the second, tested on 50 ms ticks.
+        self.assertGreaterEqual(outcome.json["elapsedMs"], 59400, outcome)
+        self.assertLess(outcome.json["elapsedMs"], 63000, outcome)
+        self.assertEqual(silent.received, b"")
+        print(f"ended after {outcome.json['elapsedMs']} ms", file=sys.stderr)
+
+
+def main():
+    program = unittest.main(exit=False)
+    result = program.result
+    if not result.wasSuccessful():
+        return 1
+    if result.testsRun > 0 and len(result.skipped) == result.testsRun:
+        return 77
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,281 @@
+#!/usr/bin/python3
+"""Starts and stops the SMTP servers that the integration tests send through.
+
+  servers.py start NAME STATE_DIR aiosmtpd
+  servers.py start NAME STATE_DIR smtp-sink [-- SMTP-SINK OPTIONS...]
+  servers.py stop NAME STATE_DIR
+
+start launches the server in the background on a free port of 127.0.0.1,
+waits until it greets, and writes STATE_DIR/NAME.json (port, process, spool).
+stop ends it and removes what start wrote. Each server runs under a small
+supervisor that also ends it once the process that ran start (the test
+runner) is gone, or after an hour, so that no server outlives a test run
+that died before it could run stop.
+"""
+
+import argparse
+import json
+import os
+import secrets
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+START_LIMIT = 60.0  # seconds; a loaded machine can be slow to start Python
+MAX_LIFETIME = 3600.0
+
+
+def alive(pid):
+    """True while pid is a running process (a zombie counts as ended)."""
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii", errors="replace") as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+        return state != "Z"
+    except (OSError, IndexError):
+        return True
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def greeting(port, timeout=5.0):
+    """The first line the server on port sends, or None."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+            data = b""
+            while b"\r\n" not in data and len(data) < 4096:
+                piece = s.recv(4096)
+                if not piece:
+                    break
+                data += piece
+            try:
+                s.sendall(b"QUIT\r\n")
+            except OSError:
+                pass
+            return data.split(b"\r\n", 1)[0] if b"\r\n" in data else None
+    except OSError:
+        return None
+
+
+def state_path(state_dir, name):
+    return os.path.join(state_dir, name + ".json")
+
+
+def log_tail(path, lines=20):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return "".join(f.readlines()[-lines:])
+    except OSError:
+        return ""
+
+
+def launch(name, state_dir, command):
+    """Starts command under the supervisor, in a session of its own."""
+    log = os.path.join(state_dir, name + ".log")
+    with open(log, "ab") as out:
+        supervisor = subprocess.Popen(
+            [sys.executable, "-B", os.path.abspath(__file__), "supervise",
+             "--watch-pid", str(os.getppid()), "--max-seconds", str(MAX_LIFETIME), "--", *command],
+            stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+            start_new_session=True, close_fds=True)
+    return supervisor, log
+
+
+def wait_for_greeting(supervisor, port_of, expected):
+    """Polls until the server greets with a line that begins with expected.
+    port_of() gives the port, or None while it is not known yet. Returns the
+    port, or None when the server ended or did not greet in time."""
+    deadline = time.monotonic() + START_LIMIT
+    while time.monotonic() < deadline:
+        if supervisor.poll() is not None:
+            return None
+        port = port_of()
+        if port is not None:
+            line = greeting(port)
+            if line is not None and line.startswith(expected):
+                return port
+        time.sleep(0.1)
+    return None
+
+
+def stop_process_group(pid, pgid):
+    """SIGTERM to the supervisor (which ends its server), SIGKILL to the
+    whole group if anything is still there after a while."""
+    try:
+        os.kill(pid, signal.SIGTERM)
+    except ProcessLookupError:
+        pass
+    deadline = time.monotonic() + 15.0
+    while alive(pid) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    try:
+        os.killpg(pgid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
+
+
+def start_aiosmtpd(name, state_dir):
+    import importlib.util
+    if importlib.util.find_spec("aiosmtpd") is None:
+        sys.exit(f"aiosmtpd is not installed for {sys.executable}: install the Debian "
+                 "package python3-aiosmtpd (scripts/test.sh does)")
+    spool = os.path.join(state_dir, name + "-spool")
+    shutil.rmtree(spool, ignore_errors=True)
+    os.makedirs(spool)
+    port_file = os.path.join(state_dir, name + ".port")
+    if os.path.exists(port_file):
+        os.remove(port_file)
+
+    def port_of():
+        try:
+            with open(port_file, encoding="ascii") as f:
+                return int(f.read())
+        except (OSError, ValueError):
+            return None
+
+    supervisor, log = launch(name, state_dir, [
+        sys.executable, "-B", os.path.join(HERE, "store_server.py"),
+        "--spool", spool, "--port-file", port_file])
+    port = wait_for_greeting(supervisor, port_of, b"220 aiosmtpd.test")
+    if port is None:
+        stop_process_group(supervisor.pid, supervisor.pid)
+        sys.exit(f"aiosmtpd did not start; its log:\n{log_tail(log)}")
+    return {"port": port, "pid": supervisor.pid, "spool": spool, "log": log}
+
+
+def find_smtp_sink():
+    return shutil.which("smtp-sink", path=os.environ.get("PATH", "") + ":/usr/sbin:/usr/bin")
+
+
+def start_smtp_sink(name, state_dir, options):
+    program = find_smtp_sink()
+    if program is None:
+        sys.exit("smtp-sink is not installed: install the Debian package postfix "
+                 "(scripts/test.sh does; the mail system itself need not run)")
+    # smtp-sink refuses to keep root's privileges.
+    user = ["-u", "nobody"] if os.geteuid() == 0 else []
+    # Another process may take the free port before smtp-sink binds it: then
+    # smtp-sink ends, and another port is tried.
+    for _ in range(5):
+        port = free_port()
+        # A name of its own in the greeting tells this server from anything
+        # else that might answer on the port.
+        host_name = f"sink-{secrets.token_hex(4)}.test"
+        command = [program, *user, "-h", host_name, *options, f"127.0.0.1:{port}", "256"]
+        supervisor, log = launch(name, state_dir, command)
+        if wait_for_greeting(supervisor, lambda: port, b"220 " + host_name.encode()) is not None:
+            return {"port": port, "pid": supervisor.pid, "log": log, "command": command}
+        stop_process_group(supervisor.pid, supervisor.pid)
+    sys.exit(f"smtp-sink did not start; its log:\n{log_tail(log)}")
+
+
+def stop(name, state_dir, quiet=False):
+    path = state_path(state_dir, name)
+    try:
+        with open(path, encoding="utf-8") as f:
+            state = json.load(f)
+    except (OSError, ValueError):
+        if not quiet:
+            print(f"{name}: no server recorded in {state_dir}")
+        return
+    stop_process_group(state["pid"], state["pid"])
+    if not quiet:
+        print(f"{name}: stopped (port {state.get('port')}); the end of its log:\n"
+              f"{log_tail(state.get('log', ''))}")
+    os.remove(path)
+    port_file = os.path.join(state_dir, name + ".port")
+    if os.path.exists(port_file):
+        os.remove(port_file)
+    spool = state.get("spool")
+    if spool and not os.environ.get("QV_KEEP_SERVER_FILES"):
+        shutil.rmtree(spool, ignore_errors=True)
+
+
+def start(args):
+    os.makedirs(args.state_dir, exist_ok=True)
+    stop(args.name, args.state_dir, quiet=True)  # left over from a run that died
+    log = os.path.join(args.state_dir, args.name + ".log")
+    if os.path.exists(log):
+        os.remove(log)
+    if args.kind == "aiosmtpd":
+        if args.options:
+            sys.exit("aiosmtpd takes no options")
+        state = start_aiosmtpd(args.name, args.state_dir)
+    else:
+        state = start_smtp_sink(args.name, args.state_dir, args.options)
+    state.update({"name": args.name, "kind": args.kind})
+    temp = state_path(args.state_dir, args.name) + ".part"
+    with open(temp, "w", encoding="utf-8") as f:
+        json.dump(state, f, indent=1)
+    os.rename(temp, state_path(args.state_dir, args.name))
+    print(f"{args.name}: {args.kind} listening on 127.0.0.1:{state['port']} "
+          f"(supervisor {state['pid']})")
+
+
+def supervise(args):
+    stopping = []
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, lambda signum, frame: stopping.append(signum))
+    child = subprocess.Popen(args.command, stdin=subprocess.DEVNULL)
+    started = time.monotonic()
+    while child.poll() is None:
+        if stopping or (args.watch_pid and not alive(args.watch_pid)) or \
+                time.monotonic() - started > args.max_seconds:
+            child.terminate()
+            try:
+                child.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                child.kill()
+                child.wait()
+            print(f"supervisor: server ended ({'signal' if stopping else 'watch or time'})",
+                  flush=True)
+            return 0
+        time.sleep(0.2)
+    print(f"supervisor: server exited with {child.returncode}", flush=True)
+    return 1
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    commands = parser.add_subparsers(dest="command_name", required=True)
+    p = commands.add_parser("start")
+    p.add_argument("name")
+    p.add_argument("state_dir")
+    p.add_argument("kind", choices=["aiosmtpd", "smtp-sink"])
+    p.add_argument("options", nargs=argparse.REMAINDER)
+    p = commands.add_parser("stop")
+    p.add_argument("name")
+    p.add_argument("state_dir")
+    p = commands.add_parser("supervise")
+    p.add_argument("--watch-pid", type=int, default=0)
+    p.add_argument("--max-seconds", type=float, default=MAX_LIFETIME)
+    p.add_argument("command", nargs=argparse.REMAINDER)
+    args = parser.parse_args()
+    for attr in ("options", "command"):
+        value = getattr(args, attr, None)
+        if value and value[0] == "--":
+            setattr(args, attr, value[1:])
+    if args.command_name == "start":
+        start(args)
+    elif args.command_name == "stop":
+        stop(args.name, args.state_dir)
+    else:
+        return supervise(args)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
