@@ -59,7 +59,11 @@ void Gate::Drain() {
 
 struct EventLoop::Impl {
   // One thread runs the loop; the resolver's helper thread only posts to it.
-  asio::io_context io{1};
+  // No concurrency hint of 1: with it, completions of writes started inside a
+  // handler wait in that handler's private queue until it returns, so a
+  // SendBody handler that steps the loop to drain its body would never see
+  // its writes finish.
+  asio::io_context io;
   std::shared_ptr<detail::Gate> gate = std::make_shared<detail::Gate>(io);
 
   // A call after Stop(), or after the loop ran out of work, runs again.
