@@ -2,4 +2,7 @@
 QV_BUILD_PACKAGES=(g++ cmake make pkg-config libasio-dev libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev tzdata)
 QV_TEST_PACKAGES=(python3-aiosmtpd postfix)
+# Answers for debconf before those packages are installed: postfix is there for
+# its smtp-sink test server only, so no mail system is configured or started.
+QV_DEBCONF_SELECTIONS=("postfix postfix/main_mailer_type select No configuration")
 QV_BENCH_PACKAGES=(libbenchmark-dev)

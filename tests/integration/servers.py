@@ -111,9 +111,22 @@ def wait_for_greeting(supervisor, port_of, expected):
     return None
 
 
+def is_supervisor(pid):
+    """True if pid is one of our supervisors (a recorded pid may have been
+    reused since a run that died)."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            arguments = f.read().split(b"\0")
+    except OSError:
+        return False
+    return any(a.endswith(b"servers.py") for a in arguments) and b"supervise" in arguments
+
+
 def stop_process_group(pid, pgid):
     """SIGTERM to the supervisor (which ends its server), SIGKILL to the
     whole group if anything is still there after a while."""
+    if not is_supervisor(pid):
+        return
     try:
         os.kill(pid, signal.SIGTERM)
     except ProcessLookupError:
