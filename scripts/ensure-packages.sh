@@ -24,6 +24,11 @@ else
 fi
 echo "== packages: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# Answers to the packages' questions (postfix: no mail system) before they ask.
+source "$(dirname "$0")/packages.sh"
+if [ ${#QV_DEBCONF_SELECTIONS[@]} -gt 0 ]; then
+  printf '%s\n' "${QV_DEBCONF_SELECTIONS[@]}" | "${sudo[@]}" debconf-set-selections
+fi
 # Fresh machines may have empty package lists.
 if ! "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"; then
   "${sudo[@]}" apt-get update
