@@ -13,45 +13,6 @@
 
 namespace qvsmtp {
 
-void BodyEncoder::Encode(std::string_view text, std::string& out) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (pending_cr_) {
-      pending_cr_ = false;
-      out += "\r\n";
-      line_start_ = true;
-      if (text[i] == '\n') {  // the LF of a CR LF pair split across pieces
-        ++i;
-        continue;
-      }
-    }
-    const char c = text[i];
-    if (c == '\r') {
-      pending_cr_ = true;
-      ++i;
-      continue;
-    }
-    if (c == '\n') {
-      out += "\r\n";
-      line_start_ = true;
-      ++i;
-      continue;
-    }
-    if (line_start_ && c == '.') out += '.';
-    line_start_ = false;
-    std::size_t end = text.find_first_of("\r\n", i);
-    if (end == std::string_view::npos) end = text.size();
-    out.append(text, i, end - i);
-    i = end;
-  }
-}
-
-void BodyEncoder::Finish(std::string& out) {
-  if (pending_cr_) out += "\r\n";
-  pending_cr_ = false;
-  line_start_ = true;
-}
-
 std::size_t TextSource::Read(char* buffer, std::size_t size) {
   const std::size_t n = std::min(size, text_.size() - offset_);
   std::memcpy(buffer, text_.data() + offset_, n);

@@ -10,26 +10,16 @@
 #include <string_view>
 
 #include "qv/core/types.hpp"
+#include "qv/mail/transparent_body.hpp"
 
 namespace qvsmtp {
 
 // Most UTF-8 bytes behind one piece handed to SendData.
 inline constexpr std::size_t kMaxPieceBytes = 64 * 1024;
 
-// Line ends become CR LF (a bare CR, a bare LF and CR LF alike) and a line
-// that begins with a dot gets a second one, so that no body line can end the
-// data early. Text may be split anywhere, a CR LF pair included.
-class BodyEncoder {
- public:
-  void Encode(std::string_view text, std::string& out);
-  // The end of the body: a CR held back becomes a line end. Nothing else is
-  // added.
-  void Finish(std::string& out);
-
- private:
-  bool line_start_ = true;
-  bool pending_cr_ = false;
-};
+// The body text made transparent as the control makes its own Body: line ends
+// become CR LF and leading dots are doubled, across piece boundaries too.
+using BodyEncoder = qv::mail::TransparentBody<char>;
 
 // Where body text comes from.
 class BodySource {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "qv/core/automation_error.hpp"
+#include "qv/mail/transparent_body.hpp"
 
 namespace qv::mail {
 namespace {
@@ -80,22 +81,9 @@ String DateHeaderText(Date date, int utc_offset_minutes) {
 }
 
 void AppendTransparentBody(std::u16string_view body, String& out) {
-  // Worst case every character becomes two (a bare line end or a leading dot).
+  // Most bodies grow only by their bare line ends and leading dots.
   out.reserve(out.size() + body.size() + body.size() / 64 + 16);
-  const char16_t* p = body.data();
-  const char16_t* const end = p + body.size();
-  // Each pass writes one line; p is always at the start of a line here.
-  while (p < end) {
-    if (*p == u'.') out.push_back(u'.');
-    // Copy the run of ordinary characters in one go.
-    const char16_t* run = p;
-    while (p < end && *p != u'\r' && *p != u'\n') ++p;
-    out.append(run, p);
-    if (p == end) break;
-    if (*p == u'\r' && p + 1 < end && p[1] == u'\n') ++p;
-    ++p;
-    out += u"\r\n";
-  }
+  TransparentBody<char16_t>().Encode(body, out);
 }
 
 }  // namespace qv::mail
