@@ -10,7 +10,8 @@
 //  - at a completion Busy is false and the timer stopped; while busy, status
 //    is 1 and the timer runs;
 //  - the control writes nothing between a completion and the next start;
-//  - every piece the control writes ends in CR LF and holds no bare CR or LF,
+//  - the control writes the commands and the message in their order, and
+//    every piece it writes ends in CR LF and holds no bare CR or LF,
 //    and no line of it but the end of data begins with a single dot;
 //  - a host loop run inside a handler (Send's DebugMessage, say) delivers
 //    ticks and notifications only outside ticks and notifications, as the
@@ -243,6 +244,64 @@ class Harness final : public qv::qvSMTPEvents {
       Trace("wire " + Show(socket_.writes[seen_writes_]));
       Check(!idle_);  // nothing after a completion until the next start
       CheckWireText(socket_.writes[seen_writes_]);
+      CheckOrder(socket_.writes[seen_writes_]);
+    }
+  }
+
+  // What the control may write next, given what it wrote last in this send:
+  // HELO, MAIL FROM, RCPT TO for each entry, DATA, the eight header lines,
+  // the blank line, the body (unless empty or the host's), the end of data,
+  // QUIT; QUIT also right after a refused address.
+  void CheckOrder(const String& text) {
+    static constexpr std::u16string_view kHeaders[] = {
+        u"Priority: ",     u"From: ",         u"To: ",       u"Date: ",
+        u"MIME-Version: ", u"Content-type: ", u"X-Mailer: ", u"Subject: "};
+    const auto starts = [&text](std::u16string_view prefix) {
+      return text.compare(0, prefix.size(), prefix) == 0;
+    };
+    switch (wire_) {
+      case Wire::kNothing:
+        Check(starts(u"HELO "));
+        wire_ = Wire::kHelo;
+        return;
+      case Wire::kHelo:
+        Check(starts(u"MAIL FROM: <"));
+        wire_ = Wire::kMailFrom;
+        return;
+      case Wire::kMailFrom:
+      case Wire::kRcptTo:
+        if (starts(u"RCPT TO: <")) {
+          wire_ = Wire::kRcptTo;
+        } else if (text == u"DATA\r\n") {
+          wire_ = Wire::kData;
+          header_ = 0;
+        } else {
+          Check(text == u"QUIT\r\n");
+          wire_ = Wire::kQuit;
+        }
+        return;
+      case Wire::kData:
+        if (header_ < std::size(kHeaders)) {
+          Check(starts(kHeaders[header_++]));
+        } else {
+          Check(text == u"\r\n");
+          wire_ = Wire::kBlank;
+        }
+        return;
+      case Wire::kBlank:
+        wire_ = text == u"\r\n.\r\n" ? Wire::kEnd : Wire::kBody;
+        return;
+      case Wire::kBody:
+        Check(text == u"\r\n.\r\n");
+        wire_ = Wire::kEnd;
+        return;
+      case Wire::kEnd:
+        Check(text == u"QUIT\r\n");
+        wire_ = Wire::kQuit;
+        return;
+      case Wire::kQuit:
+        Check(false);
+        return;
     }
   }
 
@@ -292,6 +351,7 @@ class Harness final : public qv::qvSMTPEvents {
       // Counted first: the Send's own DebugMessage handler may already end it.
       ++starts_;
       idle_ = false;
+      wire_ = Wire::kNothing;
       status_assigned_ = false;
     }
     const Integer result = control_.Send();
@@ -427,6 +487,27 @@ class Harness final : public qv::qvSMTPEvents {
     }
   }
 
+  // The control greets the server anew on every connect notification, so
+  // the order of its writes starts again too.
+  void Connected() {
+    Deliver([&] {
+      CatchUp();
+      const Wire before = wire_;
+      const int starts = starts_;
+      wire_ = Wire::kNothing;
+      try {
+        socket_.AcceptConnection();
+      } catch (...) {
+        // A handler's failure ended the notification before the control
+        // moved to the greeting: its conversation goes on where it was.
+        if (starts_ == starts && control_.session().SessionState() != state::kWaitGreeting) {
+          wire_ = before;
+        }
+        throw;
+      }
+    });
+  }
+
   void ServerText(String text) {
     Trace("server " + Show(text));
     Deliver([&] { socket_.ServerSends(text); });
@@ -462,7 +543,7 @@ class Harness final : public qv::qvSMTPEvents {
         break;
       case 5:
         Trace("connected");
-        Deliver([&] { socket_.AcceptConnection(); });
+        Connected();
         break;
       case 6:
         ReportError();
@@ -553,7 +634,7 @@ class Harness final : public qv::qvSMTPEvents {
         switch (in_.ConsumeIntegralInRange(0, 3)) {
           case 0:
             Trace("connected");
-            Deliver([&] { socket_.AcceptConnection(); });
+            Connected();
             return;
           case 1:
             ServerText(ExpectedReply());
@@ -587,6 +668,9 @@ class Harness final : public qv::qvSMTPEvents {
   bool status_assigned_ = false;
   bool delivering_ = false;
   int depth_ = 0;
+  enum class Wire { kNothing, kHelo, kMailFrom, kRcptTo, kData, kBlank, kBody, kEnd, kQuit };
+  Wire wire_ = Wire::kNothing;  // the control's last write in this send
+  std::size_t header_ = 0;      // header lines written after DATA
   std::size_t seen_writes_ = 0;
   std::vector<bool> host_write_;
 };
