@@ -177,7 +177,14 @@ std::string VersionListing() {
        std::string(block.string_table_key) + " (language " + Hex(block.language, 4) +
            ", code page " + std::to_string(block.code_page) + ")");
   for (const VersionString& entry : block.strings) {
-    Line(out, "  " + std::string(entry.key), "\"" + std::string(entry.value) + "\"");
+    // Appended piece by piece: g++ 12 at -O3 misreads "literal" + string as
+    // an overlapping copy (-Wrestrict).
+    std::string key = "  ";
+    key += entry.key;
+    std::string value = "\"";
+    value += entry.value;
+    value += '"';
+    Line(out, key, value);
   }
   Line(out, "VarFileInfo",
        "Translation " + Hex(block.translation_language, 4) + " " +

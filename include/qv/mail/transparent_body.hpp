@@ -8,7 +8,33 @@
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qv::mail {
+
+// The first CR or LF in [p, end), or end. Bodies are long runs of ordinary
+// text, so the search looks at eight UTF-16 units at a time where it can.
+inline const char16_t* FindLineBreak(const char16_t* p, const char16_t* end) {
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi16(u'\r');
+  const __m128i lf = _mm_set1_epi16(u'\n');
+  for (; end - p >= 8; p += 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const int hits =
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf)));
+    if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits)) / 2;
+  }
+#endif
+  while (p < end && *p != u'\r' && *p != u'\n') ++p;
+  return p;
+}
+
+inline const char* FindLineBreak(const char* p, const char* end) {
+  while (p < end && *p != '\r' && *p != '\n') ++p;
+  return p;
+}
 
 template <typename Char>
 class TransparentBody {
@@ -31,7 +57,7 @@ class TransparentBody {
       }
       // Copy the run of ordinary characters in one go.
       const Char* run = p;
-      while (p < end && *p != Char('\r') && *p != Char('\n')) ++p;
+      p = FindLineBreak(p, end);
       out.append(run, p);
       if (p == end) break;
       after_cr_ = *p == Char('\r');
