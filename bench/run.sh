@@ -803,10 +803,9 @@ if qv_recv > 1.2 * plain_recv or qv_stream_recv > 1.2 * plain_recv:
         f"{3 * big_size / fresh * 1000:,.0f} ms (perf: page faults and memcpy/memset dominate the profile; the "
         "character loops are a small part). Streamed (`--body-event`, "
         f"{fmt_ms(qv_stream_recv)}) the pieces are small and reused, and the CPU goes to qvsmtp's "
-        "BodyEncoder::Encode, which finds line ends with std::string_view::find_first_of(\"\\r\\n\") - one "
-        "memchr call per byte of text, about half of the program's CPU under perf - and to the UTF-8 -> "
-        "UTF-16 -> UTF-8 round trip of each piece through the control's text interface "
-        "(apps/qvsmtp/body_stream.cpp, src/core/text.cpp).")
+        "transparent-body encoder (a byte loop over the UTF-8 text, include/qv/mail/transparent_body.hpp) and "
+        "to the UTF-8 -> UTF-16 -> UTF-8 round trip of each piece through the control's text interface "
+        "(apps/qvsmtp/body_stream.cpp, src/core/text.cpp), which SendData's String argument requires.")
 if plain_sink > 0 and big_size / plain_sink * 1000 < 0.5 * big_size / raw_ms * 1000:
     limits.append(
         f"smtp-sink itself reads the data at about {fmt_rate(big_size / plain_sink * 1000)} (the plain socket into "
