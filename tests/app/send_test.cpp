@@ -126,7 +126,7 @@ TEST(Send, ARefusedRecipientExits4WithTheServersReply) {
 
 TEST(Send, ARefusedConnectionExits2WithTheSocketsDescription) {
   QV_REQUIRE_PROGRAM();
-  const RunResult result = RunProgram(SendArgs(ClosedPort(), {"--json"}));
+  const RunResult result = RunProgram(SendArgs(UnusedLoopbackPort(), {"--json"}));
   EXPECT_EQ(result.exit_code, 2) << result.err;
   const Json json = Json::parse(result.out);
   EXPECT_EQ(json["status"], 2);

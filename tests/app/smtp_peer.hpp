@@ -2,6 +2,8 @@
 // answers each command line as told and keeps every byte the client sent.
 #pragma once
 
+#include "support/loopback_port.hpp"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -144,17 +146,6 @@ class SmtpPeer {
   std::thread thread_;
 };
 
-// A loopback port on which nothing listens.
-inline std::uint16_t ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+using qv::test_support::UnusedLoopbackPort;
 
 }  // namespace qvsmtp::test_support

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "support/utf8_reference.hpp"
+
 namespace qv {
 namespace {
 
@@ -92,45 +94,7 @@ TEST(FromUtf8Test, DecodesValidAndKeepsInvalidBytesAsCharacters) {
   }
 }
 
-// Decodes one sequence the slow way, for comparing with the decoder.
-std::u16string ReferenceDecode(const std::string& bytes) {
-  std::u16string out;
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    const auto lead = static_cast<unsigned char>(bytes[i]);
-    std::size_t length = lead < 0x80    ? 1
-                         : lead >= 0xF8 ? 0
-                         : lead >= 0xF0 ? 4
-                         : lead >= 0xE0 ? 3
-                         : lead >= 0xC0 ? 2
-                                        : 0;
-    bool ok = length > 0 && i + length <= bytes.size();
-    char32_t cp = length == 1   ? lead
-                  : length == 2 ? lead & 0x1F
-                  : length == 3 ? lead & 0x0F
-                                : lead & 0x07;
-    for (std::size_t k = 1; ok && k < length; ++k) {
-      const auto b = static_cast<unsigned char>(bytes[i + k]);
-      ok = (b & 0xC0) == 0x80;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    const char32_t min_for_length[] = {0, 0, 0x80, 0x800, 0x10000};
-    ok = ok && cp >= min_for_length[length] && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
-    if (!ok) {
-      out.push_back(lead);
-      ++i;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += length;
-  }
-  return out;
-}
+using test_support::ReferenceDecode;
 
 TEST(FromUtf8Test, AgreesWithReferenceOnAllLeadAndSecondBytes) {
   const int tails[] = {0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0x41};

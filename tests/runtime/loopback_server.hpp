@@ -3,6 +3,8 @@
 // their own, with plain blocking sockets and bounded waits.
 #pragma once
 
+#include "support/loopback_port.hpp"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -210,17 +212,6 @@ class LoopbackServer {
   std::vector<std::string> transcripts_;
 };
 
-// A port on 127.0.0.1 with no listener: bound, then released.
-inline std::uint16_t UnusedLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+using qv::test_support::UnusedLoopbackPort;
 
 }  // namespace qv::runtime::test_support
