@@ -1,0 +1,100 @@
+// The TCP socket service on QTcpSocket (the control's Winsock1), on Qt's event
+// loop.
+//
+// Connect resolves the name (QHostInfo, without blocking) and tries each
+// address it gives. Text goes out as UTF-8 in call order, buffered by
+// QTcpSocket, without blocking; received bytes are decoded as UTF-8 (a byte
+// that fits no sequence becomes the character of its value; a sequence cut at
+// the end of a piece waits for the next piece). Notifications pass through the
+// control's DeliveryGate. Errors carry the same numbers as the Asio runtime's
+// socket (socket_error below) and a plain sentence.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "qv/core/types.hpp"
+#include "qv/core/variant.hpp"
+#include "qv/host/socket.hpp"
+#include "qv/qt/delivery_gate.hpp"
+#include "qv/qt/export.hpp"
+
+namespace qv::qt {
+
+namespace socket_error {
+inline constexpr Long kInvalidPropertyValue = 380;
+inline constexpr Long kWrongProtocolOrState = 40006;
+inline constexpr Long kInvalidOperation = 40020;
+inline constexpr Long kPermissionDenied = 10013;
+inline constexpr Long kAddressFamilyNotSupported = 10047;
+inline constexpr Long kAddressInUse = 10048;
+inline constexpr Long kAddressNotAvailable = 10049;
+inline constexpr Long kNetworkUnreachable = 10051;
+inline constexpr Long kConnectionAborted = 10053;
+inline constexpr Long kConnectionReset = 10054;
+inline constexpr Long kNoBufferSpace = 10055;
+inline constexpr Long kTimedOut = 10060;
+inline constexpr Long kConnectionRefused = 10061;
+inline constexpr Long kHostNotFound = 11001;
+}  // namespace socket_error
+
+struct SocketOptions {
+  // When not 0, Connect uses this port whenever port 25 is asked for (a local
+  // relay on an unprivileged port, or a test server).
+  std::uint16_t port_25_redirect = 0;
+  // After Close, text already queued still goes out for at most this long;
+  // then the connection is dropped.
+  std::chrono::milliseconds close_linger{5000};
+  // Reading pauses while this many received bytes wait for GetData, so that a
+  // peer cannot fill memory behind an owner that does not fetch.
+  std::size_t receive_limit = 1 << 20;
+};
+
+class QV_QT_EXPORT QtSocket final : public Socket {
+ public:
+  // The gate must outlive the socket. Lives on the creating thread, which
+  // must run a Qt event loop.
+  explicit QtSocket(DeliveryGate& gate, SocketOptions options = {});
+  // Closes as Close does.
+  ~QtSocket() override;
+  QtSocket(const QtSocket&) = delete;
+  QtSocket& operator=(const QtSocket&) = delete;
+
+  void SetEvents(SocketEvents* events) override;
+  // 0 closed, 4 resolving, 6 connecting, 7 connected, 8 the peer has closed
+  // its side, 9 error.
+  Integer State() override;
+  // State is 0 at once and no notification follows. Text already handed to
+  // SendData still goes out (bounded by close_linger), then the connection
+  // ends.
+  void Close() override;
+  // 1, 2, 3 and 10 are accepted while closed and clear what an earlier
+  // connection left unfetched. Other ids fail with 380; writing while a
+  // connection is open fails with 40020.
+  void WriteSetting(Integer id, const Variant& value) override;
+  // 5: the local host's name. Other ids fail with 380.
+  Variant ReadSetting(Integer id) override;
+  // Throws 40020 unless closed, 380 for port 0. Port 25 follows
+  // port_25_redirect; the port is read as unsigned 16 bits. Every other
+  // failure (empty or unknown name, refusal, ...) comes as OnError.
+  void Connect(const String& remote_host, Integer remote_port) override;
+  // Throws 40006 unless connected.
+  void SendData(const String& text) override;
+  String GetData() override;
+
+  // Bytes handed to SendData and not yet written to the connection.
+  std::size_t BytesQueued() const;
+  // The options in force; the port redirect may be changed between sends.
+  SocketOptions& options();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The local host's name ("localhost" if it has none).
+QV_QT_EXPORT String LocalHostName();
+
+}  // namespace qv::qt

@@ -1,0 +1,268 @@
+#include "qv/qt/qt_socket.hpp"
+
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <algorithm>
+#include <climits>
+#include <string>
+
+#include "qv/core/automation_error.hpp"
+#include "qv/core/text.hpp"
+
+namespace qv::qt {
+
+namespace {
+
+constexpr const char* kWrongStateText =
+    "Wrong protocol or connection state for the requested transaction or request";
+constexpr const char* kInvalidOperationText = "Invalid operation at current state";
+constexpr const char* kInvalidValueText = "Invalid property value";
+
+struct Failure {
+  Long number;
+  QString description;
+};
+
+// The same numbers and sentences as the Asio runtime's socket, so that a
+// program's status texts do not depend on the host it runs in.
+Failure Describe(QAbstractSocket::SocketError error, const QString& host, const QString& qt_text) {
+  using E = QAbstractSocket::SocketError;
+  switch (error) {
+    case E::ConnectionRefusedError:
+      return {socket_error::kConnectionRefused, "Connection refused"};
+    case E::HostNotFoundError:
+      return {socket_error::kHostNotFound, "Host not found: " + host};
+    case E::SocketTimeoutError:
+      return {socket_error::kTimedOut, "Connection timed out"};
+    case E::NetworkError:
+      return {socket_error::kNetworkUnreachable, "Network is unreachable"};
+    case E::SocketAccessError:
+      return {socket_error::kPermissionDenied, "Permission denied"};
+    case E::SocketResourceError:
+      return {socket_error::kNoBufferSpace, "No buffer space available"};
+    case E::AddressInUseError:
+      return {socket_error::kAddressInUse, "Address already in use"};
+    case E::SocketAddressNotAvailableError:
+      return {socket_error::kAddressNotAvailable, "Address not available"};
+    case E::UnsupportedSocketOperationError:
+      return {socket_error::kAddressFamilyNotSupported, "Address family not supported"};
+    default:
+      return {socket_error::kConnectionAborted,
+              qt_text.isEmpty() ? QStringLiteral("Connection aborted") : qt_text};
+  }
+}
+
+QString ToQString(const String& text) { return QString::fromStdU16String(text); }
+
+}  // namespace
+
+struct QtSocket::Impl {
+  Impl(QtSocket& o, DeliveryGate& g, SocketOptions opts) : owner(o), gate(g), options(opts) {}
+
+  void Close() {
+    const Integer was = state;
+    state = socket_state::kClosed;
+    gate.Cancel(this);
+    arrival_queued = false;
+    if (!conn) return;
+    QTcpSocket* s = conn;
+    conn = nullptr;
+    s->disconnect();  // no notification of ours from here on
+    if ((was == socket_state::kConnected || was == socket_state::kPeerClosing) &&
+        s->state() == QAbstractSocket::ConnectedState) {
+      // Queued text still goes out; the peer's further text is discarded.
+      QObject::connect(s, &QTcpSocket::readyRead, s, [s] { s->readAll(); });
+      QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+      QTimer::singleShot(options.close_linger, s, [s] {
+        s->abort();
+        s->deleteLater();
+      });
+      s->disconnectFromHost();
+      if (s->state() == QAbstractSocket::UnconnectedState) s->deleteLater();
+    } else {
+      s->abort();
+      s->deleteLater();
+    }
+  }
+
+  void ClearLeftovers() {
+    String().swap(incoming);
+    decoder = Utf8StreamDecoder();
+    bytes_waiting = 0;
+  }
+
+  void Connect(const String& remote_host, Integer remote_port) {
+    if (state != socket_state::kClosed) {
+      throw AutomationError(socket_error::kInvalidOperation, kInvalidOperationText);
+    }
+    auto port = static_cast<std::uint16_t>(remote_port);  // 16 bits carry ports above 32767
+    if (port == 0) throw AutomationError(socket_error::kInvalidPropertyValue, kInvalidValueText);
+    if (port == 25 && options.port_25_redirect != 0) port = options.port_25_redirect;
+
+    ClearLeftovers();
+    host = ToQString(remote_host);
+    QString name = host;
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
+      name = name.mid(1, name.size() - 2);  // bracketed IPv6 literal
+    }
+    auto* s = new QTcpSocket;
+    conn = s;
+    s->setReadBufferSize(static_cast<qint64>(options.receive_limit));
+    state = socket_state::kResolvingHost;
+    QObject::connect(s, &QTcpSocket::hostFound, s, [this] { state = socket_state::kConnecting; });
+    QObject::connect(s, &QTcpSocket::connected, s, [this] { OnConnected(); });
+    QObject::connect(s, &QTcpSocket::readyRead, s, [this] { ReadAvailable(); });
+    QObject::connect(s, &QTcpSocket::errorOccurred, s,
+                     [this](QAbstractSocket::SocketError e) { OnError(e); });
+    QObject::connect(s, &QTcpSocket::disconnected, s, [this] { OnPeerClosed(); });
+    if (name.isEmpty()) {
+      // Reported from the loop, as every other connection failure is.
+      QTimer::singleShot(0, s, [this, s] {
+        if (conn == s) Fail(socket_error::kHostNotFound, QStringLiteral("No host name given"));
+      });
+      return;
+    }
+    s->connectToHost(name, port);
+  }
+
+  void OnConnected() {
+    state = socket_state::kConnected;
+    conn->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    gate.Deliver(this, [this] {
+      if (events) events->OnConnect();
+    });
+  }
+
+  void ReadAvailable() {
+    if (!conn || bytes_waiting >= options.receive_limit) return;
+    const QByteArray bytes = conn->readAll();
+    if (bytes.isEmpty()) return;
+    decoder.Decode(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())),
+                   incoming);
+    bytes_waiting += static_cast<std::size_t>(bytes.size());
+    QueueArrival();
+  }
+
+  void QueueArrival() {
+    if (arrival_queued) return;  // one notification reports everything waiting
+    arrival_queued = true;
+    gate.Deliver(this, [this] {
+      arrival_queued = false;
+      if (incoming.empty() || !events) return;
+      events->OnDataArrival(static_cast<Long>(std::min<std::size_t>(bytes_waiting, LONG_MAX)));
+    });
+  }
+
+  // An orderly end from the peer: no error, State 8. A sequence cut off by the
+  // end becomes characters of its bytes.
+  void OnPeerClosed() {
+    if (state != socket_state::kConnected) return;
+    ReadAvailable();
+    state = socket_state::kPeerClosing;
+    decoder.Flush(incoming);
+    if (!incoming.empty()) QueueArrival();
+  }
+
+  void OnError(QAbstractSocket::SocketError e) {
+    if (e == QAbstractSocket::RemoteHostClosedError) return OnPeerClosed();
+    if (state == socket_state::kError || state == socket_state::kClosed) return;
+    const Failure failure = Describe(e, host, conn ? conn->errorString() : QString());
+    Fail(failure.number, failure.description);
+  }
+
+  void Fail(Long number, const QString& description) {
+    state = socket_state::kError;
+    if (conn) {
+      QTcpSocket* s = conn;
+      conn = nullptr;
+      s->disconnect();
+      s->abort();
+      s->deleteLater();
+    }
+    gate.Deliver(this, [this, number, text = description.toStdU16String()] {
+      if (events) events->OnError(number, text);
+    });
+  }
+
+  String GetData() {
+    String text;
+    text.swap(incoming);
+    bytes_waiting = decoder.pending();  // received, but not yet a whole character
+    if (conn && conn->bytesAvailable() > 0) {
+      // Reading had paused at the limit; what waits in Qt's buffer follows.
+      QTimer::singleShot(0, conn, [this] { ReadAvailable(); });
+    }
+    return text;
+  }
+
+  QtSocket& owner;
+  DeliveryGate& gate;
+  SocketOptions options;
+  SocketEvents* events = nullptr;
+  Integer state = socket_state::kClosed;
+  QPointer<QTcpSocket> conn;
+  QString host;
+  String incoming;
+  Utf8StreamDecoder decoder;
+  std::size_t bytes_waiting = 0;
+  bool arrival_queued = false;
+};
+
+QtSocket::QtSocket(DeliveryGate& gate, SocketOptions options)
+    : impl_(std::make_unique<Impl>(*this, gate, options)) {}
+
+QtSocket::~QtSocket() {
+  impl_->events = nullptr;
+  impl_->Close();
+}
+
+void QtSocket::SetEvents(SocketEvents* events) { impl_->events = events; }
+Integer QtSocket::State() { return impl_->state; }
+void QtSocket::Close() { impl_->Close(); }
+
+void QtSocket::WriteSetting(Integer id, const Variant&) {
+  if (id != 1 && id != 2 && id != 3 && id != 10) {
+    throw AutomationError(socket_error::kInvalidPropertyValue, kInvalidValueText);
+  }
+  if (impl_->state != socket_state::kClosed) {
+    throw AutomationError(socket_error::kInvalidOperation, kInvalidOperationText);
+  }
+  impl_->ClearLeftovers();
+}
+
+Variant QtSocket::ReadSetting(Integer id) {
+  if (id != socket_setting::kLocalHostName) {
+    throw AutomationError(socket_error::kInvalidPropertyValue, kInvalidValueText);
+  }
+  return Variant(LocalHostName());
+}
+
+void QtSocket::Connect(const String& remote_host, Integer remote_port) {
+  impl_->Connect(remote_host, remote_port);
+}
+
+void QtSocket::SendData(const String& text) {
+  if (impl_->state != socket_state::kConnected || !impl_->conn) {
+    throw AutomationError(socket_error::kWrongProtocolOrState, kWrongStateText);
+  }
+  const std::string bytes = ToUtf8(text);
+  if (!bytes.empty()) impl_->conn->write(bytes.data(), static_cast<qint64>(bytes.size()));
+}
+
+String QtSocket::GetData() { return impl_->GetData(); }
+
+std::size_t QtSocket::BytesQueued() const {
+  return impl_->conn ? static_cast<std::size_t>(impl_->conn->bytesToWrite()) : 0;
+}
+
+SocketOptions& QtSocket::options() { return impl_->options; }
+
+String LocalHostName() {
+  const QString name = QHostInfo::localHostName();
+  return name.isEmpty() ? String(u"localhost") : name.toStdU16String();
+}
+
+}  // namespace qv::qt

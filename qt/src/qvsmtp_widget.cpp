@@ -1,0 +1,293 @@
+#include "qv/qt/qvsmtp_widget.hpp"
+
+#include <QImage>
+#include <QPainter>
+#include <QResizeEvent>
+#include <limits>
+
+#include "qv/component/bitmap.hpp"
+#include "qv/component/factory.hpp"
+#include "qv/core/automation_error.hpp"
+#include "qv/qt/conversions.hpp"
+#include "qv/qt/delivery_gate.hpp"
+#include "qv/qt/qt_clock.hpp"
+#include "qv/qt/qt_timer.hpp"
+
+namespace qv::qt {
+
+namespace {
+
+// The control sizes itself in twips; a pixel is 15 twips, as its tile is drawn.
+constexpr Long kTwipsPerPixel = 15;
+
+QImage TileImage() {
+  const component::Image4 picture = component::DesignTimePicture();
+  QImage image(picture.width, picture.height, QImage::Format_RGB32);
+  for (int y = 0; y < picture.height; ++y) {
+    for (int x = 0; x < picture.width; ++x) {
+      const component::Rgb rgb =
+          picture.palette[picture.indexes[static_cast<std::size_t>(y * picture.width + x)]];
+      image.setPixel(x, y, 0xFF000000u | rgb);
+    }
+  }
+  return image;
+}
+
+}  // namespace
+
+struct QvSmtpWidget::Impl final : ComponentHost, qvSMTPEvents {
+  Impl(QvSmtpWidget& w, SocketOptions options) : widget(w), socket(gate, options), timer(gate) {}
+
+  // --- ComponentHost ---
+  Boolean UserMode() override { return MakeBoolean(!widget.designTime()); }
+  void PropertyChanged(std::u16string_view name) override {
+    using Signal = void (QvSmtpWidget::*)();
+    static const std::pair<std::u16string_view, Signal> kNotices[] = {
+        {u"Enabled", &QvSmtpWidget::EnabledChanged},
+        {u"RemoteHost", &QvSmtpWidget::RemoteHostChanged},
+        {u"MailFrom", &QvSmtpWidget::MailFromChanged},
+        {u"Body", &QvSmtpWidget::BodyChanged},
+        {u"Subject", &QvSmtpWidget::SubjectChanged},
+        {u"DateHeader", &QvSmtpWidget::DateHeaderChanged},
+        {u"RcptTo", &QvSmtpWidget::RcptToChanged},
+        {u"Priority", &QvSmtpWidget::PriorityChanged},
+        {u"BodyEvent", &QvSmtpWidget::BodyEventChanged},
+    };
+    for (const auto& [key, signal] : kNotices) {
+      if (key == name) emit(widget.*signal)();
+    }
+  }
+  Boolean Enabled() override { return enabled; }
+  void SetEnabled(Boolean value) override {
+    enabled = value;
+    widget.QWidget::setEnabled(value != kFalse);
+  }
+  void SetWidth(Long twips) override {
+    widget.setFixedWidth(static_cast<int>(twips / kTwipsPerPixel));
+  }
+  void SetHeight(Long twips) override {
+    widget.setFixedHeight(static_cast<int>(twips / kTwipsPerPixel));
+  }
+  std::string ErrorText(Long number) override { return DefaultErrorText(number); }
+
+  // --- qvSMTPEvents: emitted in the raising step ---
+  void SendBody(Integer& iTag) override { emit widget.SendBody(iTag); }
+  void SendComplete(Integer& status) override { emit widget.SendComplete(status); }
+  void DebugMessage(String& msg) override {
+    QString text = ToQString(msg);
+    emit widget.DebugMessage(text);
+  }
+
+  QvSmtpWidget& widget;
+  DeliveryGate gate;
+  QtSocket socket;
+  QtTimer timer;
+  QtClock clock;
+  Boolean enabled = kTrue;
+  std::unique_ptr<component::ControlObject> object;
+  // What the NOTIFY signals of the engine's properties last reported.
+  Integer seen_status = 0;
+  Boolean seen_busy = kFalse;
+  String seen_status_str;
+};
+
+QvSmtpWidget::QvSmtpWidget(QWidget* parent) : QvSmtpWidget(Mode::RunTime, parent) {}
+
+QvSmtpWidget::QvSmtpWidget(Mode mode, QWidget* parent, SocketOptions options)
+    : QWidget(parent), mode_(mode), impl_(std::make_unique<Impl>(*this, options)) {
+  if (mode_ == Mode::RunTime) QWidget::setVisible(false);
+  impl_->object = component::CreateQvSmtp(impl_->socket, impl_->timer, impl_->clock, *impl_);
+  qvSMTP& c = control();
+  c.InitProperties();
+  c.Advise(impl_.get());
+  impl_->seen_status = c.get_status();
+  impl_->seen_busy = c.get_Busy();
+  impl_->seen_status_str = c.get_StatusStr();
+  impl_->gate.SetAfterDelivery([this] { NotifyEngineChanges(); });
+}
+
+QvSmtpWidget::~QvSmtpWidget() {
+  impl_->gate.SetAfterDelivery(nullptr);
+  control().Advise(nullptr);
+  try {
+    control().Terminate();
+  } catch (const std::exception& e) {
+    qWarning("qvSMTP: closing the connection failed: %s", e.what());
+  }
+}
+
+qvSMTP& QvSmtpWidget::control() { return impl_->object->control(); }
+QtSocket& QvSmtpWidget::socket() { return impl_->socket; }
+
+void QvSmtpWidget::Refused(const char* property, const std::exception& error) {
+  const auto* automation = dynamic_cast<const AutomationError*>(&error);
+  const int number = automation ? automation->number() : 0;
+  qWarning("qvSMTP: %s: error %d: %s", property, number, error.what());
+  emit automationError(number, QString::fromUtf8(error.what()));
+}
+
+void QvSmtpWidget::NotifyEngineChanges() {
+  qvSMTP& c = control();
+  if (c.get_status() != impl_->seen_status) {
+    impl_->seen_status = c.get_status();
+    emit statusChanged();
+  }
+  if (c.get_Busy() != impl_->seen_busy) {
+    impl_->seen_busy = c.get_Busy();
+    emit BusyChanged();
+  }
+  if (c.get_StatusStr() != impl_->seen_status_str) {
+    impl_->seen_status_str = c.get_StatusStr();
+    emit StatusStrChanged();
+  }
+}
+
+// A write goes through the control's accessor; a refusal is reported, never
+// thrown through Qt's property system.
+#define QV_PUT(property, call)        \
+  try {                               \
+    call;                             \
+  } catch (const std::exception& e) { \
+    Refused(property, e);             \
+  }
+
+bool QvSmtpWidget::controlEnabled() { return control().get_Enabled() != kFalse; }
+void QvSmtpWidget::setControlEnabled(bool v){
+    QV_PUT("Enabled",
+           control().put_Enabled(MakeBoolean(v)))} QString QvSmtpWidget::RemoteHost() const {
+  return ToQString(impl_->object->control().get_RemoteHost());
+}
+void QvSmtpWidget::setRemoteHost(const QString& v){
+    QV_PUT("RemoteHost",
+           control().put_RemoteHost(FromQString(v)))} QString QvSmtpWidget::MailFrom() const {
+  return ToQString(impl_->object->control().get_MailFrom());
+}
+void QvSmtpWidget::setMailFrom(const QString& v){
+    QV_PUT("MailFrom",
+           control().put_MailFrom(FromQString(v)))} QVariant QvSmtpWidget::Body() const {
+  return ToQVariant(impl_->object->control().get_Body());
+}
+void QvSmtpWidget::setBody(const QVariant& v){
+    QV_PUT("Body",
+           control().put_Body(FromQVariant(v)))} QString QvSmtpWidget::RemoteHostIP() const {
+  return ToQString(impl_->object->control().get_RemoteHostIP());
+}
+void QvSmtpWidget::setRemoteHostIP(const QString& v){
+    QV_PUT("RemoteHostIP",
+           control().put_RemoteHostIP(FromQString(v)))} QString QvSmtpWidget::Subject() const {
+  return ToQString(impl_->object->control().get_Subject());
+}
+void QvSmtpWidget::setSubject(const QString& v){
+    QV_PUT("Subject",
+           control().put_Subject(FromQString(v)))} QDateTime QvSmtpWidget::DateHeader() const {
+  return ToQDateTime(impl_->object->control().get_DateHeader());
+}
+
+void QvSmtpWidget::setDateHeader(const QDateTime& v) {
+  const std::optional<Date> date = FromQDateTime(v);
+  if (!date) {
+    Refused("DateHeader",
+            AutomationError(error_number::kOverflow, DefaultErrorText(error_number::kOverflow)));
+    return;
+  }
+  QV_PUT("DateHeader", control().put_DateHeader(*date))
+}
+
+QString QvSmtpWidget::RcptTo() const { return ToQString(impl_->object->control().get_RcptTo()); }
+void QvSmtpWidget::setRcptTo(const QString& v) {
+  QV_PUT("RcptTo", control().put_RcptTo(FromQString(v)))
+}
+int QvSmtpWidget::status() const { return impl_->object->control().get_status(); }
+
+void QvSmtpWidget::setStatus(int v){
+    QV_PUT("status",
+           control().put_status(static_cast<Integer>(std::clamp<int>(v, INT16_MIN, INT16_MAX))))}
+
+QString QvSmtpWidget::XMailer() const {
+  return ToQString(impl_->object->control().get_XMailer());
+}
+void QvSmtpWidget::setXMailer(const QString& v){
+    QV_PUT("XMailer",
+           control().put_XMailer(FromQString(v)))} QString QvSmtpWidget::Priority() const {
+  return ToQString(impl_->object->control().get_Priority());
+}
+void QvSmtpWidget::setPriority(const QString& v){
+    QV_PUT("Priority",
+           control().put_Priority(FromQString(v)))} QString QvSmtpWidget::ContentType() const {
+  return ToQString(impl_->object->control().get_ContentType());
+}
+void QvSmtpWidget::setContentType(const QString& v) {
+  QV_PUT("ContentType", control().put_ContentType(FromQString(v)))
+}
+bool QvSmtpWidget::Busy() const { return impl_->object->control().get_Busy() != kFalse; }
+void QvSmtpWidget::setBusy(bool v){
+    QV_PUT("Busy", control().put_Busy(MakeBoolean(v)))} QString QvSmtpWidget::StatusStr() const {
+  return ToQString(impl_->object->control().get_StatusStr());
+}
+void QvSmtpWidget::setStatusStr(const QString& v) {
+  QV_PUT("StatusStr", control().put_StatusStr(FromQString(v)))
+}
+int QvSmtpWidget::BodyEvent() const { return impl_->object->control().get_BodyEvent(); }
+
+void QvSmtpWidget::setBodyEvent(int v) {
+  if (v < INT16_MIN || v > INT16_MAX) {
+    Refused("BodyEvent",
+            AutomationError(error_number::kOverflow, DefaultErrorText(error_number::kOverflow)));
+    return;
+  }
+  QV_PUT("BodyEvent", control().put_BodyEvent(static_cast<Integer>(v)))
+}
+
+#undef QV_PUT
+
+int QvSmtpWidget::Send() {
+  // Notifications that arrive during Send (a slot of DebugMessage may run a
+  // dialog) wait until it has returned, as they would during a step.
+  DeliveryGate::Hold hold(impl_->gate);
+  try {
+    return control().Send();
+  } catch (const std::exception& e) {
+    Refused("Send", e);
+    return -1;
+  }
+}
+
+bool QvSmtpWidget::SendData(const QVariant& data) {
+  DeliveryGate::Hold hold(impl_->gate);
+  Variant value = FromQVariant(data);
+  try {
+    control().SendData(value);
+    return true;
+  } catch (const std::exception& e) {
+    Refused("SendData", e);
+    return false;
+  }
+}
+
+QSize QvSmtpWidget::sizeHint() const {
+  return {static_cast<int>(kControlWidth / kTwipsPerPixel),
+          static_cast<int>(kControlHeight / kTwipsPerPixel)};
+}
+
+// Invisible at run time: a form that shows its children leaves this one out.
+void QvSmtpWidget::setVisible(bool visible) {
+  QWidget::setVisible(visible && mode_ == Mode::DesignTime);
+}
+
+void QvSmtpWidget::paintEvent(QPaintEvent*) {
+  static const QImage tile = TileImage();
+  QPainter painter(this);
+  painter.drawImage(0, 0, tile);
+}
+
+// The control answers every resize by setting its own size again.
+void QvSmtpWidget::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  try {
+    control().Resize();
+  } catch (const std::exception& e) {
+    Refused("Resize", e);
+  }
+}
+
+}  // namespace qv::qt
