@@ -1,0 +1,244 @@
+// The control on Qt's event loop: whole sends against loopback servers, and
+// the delivery rules that keep a step from being entered twice.
+#include <gtest/gtest.h>
+
+#include <QDialog>
+#include <QEventLoop>
+#include <QTimer>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "qt_wait.hpp"
+#include "qv/core/text.hpp"
+#include "qv/qt/delivery_gate.hpp"
+#include "qv/qt/qt_timer.hpp"
+#include "qv/qt/qvsmtp_widget.hpp"
+#include "runtime/loopback_server.hpp"
+#include "support/loopback_port.hpp"
+
+namespace qv::qt {
+namespace {
+
+using namespace std::chrono_literals;
+using qv::runtime::test_support::LoopbackServer;
+using qv::runtime::test_support::Peer;
+using test_support::TurnUntil;
+
+// 220, then 250 to every command except those named in refuse (550), 354 to
+// DATA, 250 after the data, 221 to QUIT.
+LoopbackServer::Script SmtpServer(std::string refuse = "") {
+  return [refuse](Peer& peer) {
+    peer.Send("220 test.invalid ready\r\n");
+    while (auto line = peer.ReadLine()) {
+      if (!refuse.empty() && line->starts_with(refuse)) {
+        peer.Send("550 no such user\r\n");
+      } else if (*line == "DATA") {
+        peer.Send("354 go ahead\r\n");
+        if (!peer.ReadUntil("\r\n.\r\n")) return;
+        peer.Send("250 queued\r\n");
+      } else if (*line == "QUIT") {
+        peer.Send("221 bye\r\n");
+        peer.ReadToEnd(1s);
+        return;
+      } else {
+        peer.Send("250 ok\r\n");
+      }
+    }
+  };
+}
+
+std::string ZoneText(int offset) {
+  const int magnitude = offset < 0 ? -offset : offset;
+  char text[16];
+  std::snprintf(text, sizeof text, "%c%02d%02d", offset < 0 ? '-' : '+', magnitude / 60,
+                magnitude % 60);
+  return text;
+}
+
+void Address(QvSmtpWidget& w, const QString& host) {
+  w.setRemoteHost(host);
+  w.setMailFrom("from@example.com");
+  w.setRcptTo("a@example.com, b@example.com");
+  w.setSubject(
+      QString::fromUtf8("Gr\xC3\xBC\xC3\x9F"
+                        "e"));
+  w.setDateHeader(QDateTime(QDate(2001, 3, 9), QTime(7, 5, 3)));
+  w.setBody(QString("Hello"));
+}
+
+struct SendCase {
+  const char* name;
+  bool server;          // a loopback server listens (else the port refuses)
+  std::string refuse;   // command prefix the server answers with 550
+  QString host;         // RemoteHost
+  int status;           // outcome
+  QString status_text;  // StatusStr
+};
+
+class QtSend : public ::testing::TestWithParam<SendCase> {};
+
+TEST_P(QtSend, EndsWithTheOutcomeOnTheWire) {
+  const SendCase& c = GetParam();
+  LoopbackServer server(SmtpServer(c.refuse));
+  ASSERT_TRUE(server.ok());
+  SocketOptions options;
+  options.port_25_redirect = c.server ? server.port() : qv::test_support::UnusedLoopbackPort();
+  QvSmtpWidget w(QvSmtpWidget::Mode::RunTime, nullptr, options);
+  Address(w, c.host);
+  std::vector<QString> log;
+  std::vector<int> completions;
+  int busy_notices = 0;
+  QObject::connect(&w, &QvSmtpWidget::DebugMessage, [&](QString& m) { log.push_back(m); });
+  QObject::connect(&w, &QvSmtpWidget::SendComplete, [&](qint16& s) { completions.push_back(s); });
+  QObject::connect(&w, &QvSmtpWidget::BusyChanged, [&] { ++busy_notices; });
+
+  ASSERT_EQ(w.Send(), 0);
+  EXPECT_TRUE(w.Busy());
+  ASSERT_TRUE(TurnUntil([&] { return !w.Busy(); }, 5s));
+  EXPECT_EQ(w.status(), c.status);
+  EXPECT_EQ(w.StatusStr(), c.status_text);
+  EXPECT_EQ(completions, std::vector<int>{c.status});
+  EXPECT_EQ(busy_notices, 2);  // true after Send, false after the last step
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.front(), "Connecting to " + c.host);
+  if (!c.server) return;
+
+  ASSERT_TRUE(TurnUntil([&] { return server.finished() == 1; }, 3s));
+  const int zone = QDateTime(QDate(2001, 3, 9), QTime(7, 5, 3)).offsetFromUtc() / 60;
+  const std::string head = "HELO " + ToUtf8(LocalHostName()) +
+                           "\r\n"
+                           "MAIL FROM: <from@example.com>\r\n"
+                           "RCPT TO: <a@example.com>\r\n";
+  const std::string expected = c.status != 0 ? head + "QUIT\r\n"
+                                             : head +
+                                                   "RCPT TO: <b@example.com>\r\n"
+                                                   "DATA\r\n"
+                                                   "Priority: Normal\r\n"
+                                                   "From: from@example.com\r\n"
+                                                   "To: a@example.com, b@example.com\r\n"
+                                                   "Date: Fri, 9 Mar 2001 07:05:03 " +
+                                                   ZoneText(zone) +
+                                                   "\r\n"
+                                                   "MIME-Version: 1.0\r\n"
+                                                   "Content-type: text/plain; charset=US-ASCII\r\n"
+                                                   "X-Mailer: qvSMTP by Quenvix\r\n"
+                                                   "Subject: Gr\xC3\xBC\xC3\x9F"
+                                                   "e\r\n"
+                                                   "\r\n"
+                                                   "Hello\r\n"
+                                                   "\r\n.\r\n"
+                                                   "QUIT\r\n";
+  ASSERT_EQ(server.transcripts().size(), 1u);
+  EXPECT_EQ(server.transcripts()[0], expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QtSend,
+    ::testing::Values(
+        SendCase{"Success", true, "", "127.0.0.1", 0, "Success"},
+        SendCase{"NamedHost", true, "", "localhost", 0, "Success"},
+        SendCase{"AddressRefused", true, "RCPT TO: <a@", "127.0.0.1", 4, "550 no such user\r\n"},
+        SendCase{"ConnectionRefused", false, "", "127.0.0.1", 2, "Connection refused"},
+        SendCase{"NoHostName", false, "", "", 2, "No host name given"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A body streamed from a SendBody slot, and the slot's assignments through the
+// references landing in the control's storage.
+TEST(QtSendSignals, SlotsWriteThroughTheirReferences) {
+  LoopbackServer server(SmtpServer());
+  ASSERT_TRUE(server.ok());
+  SocketOptions options;
+  options.port_25_redirect = server.port();
+  QvSmtpWidget w(QvSmtpWidget::Mode::RunTime, nullptr, options);
+  Address(w, "127.0.0.1");
+  w.setBodyEvent(7);
+  std::string body;
+  for (int i = 0; i < 20000; ++i) body += "line of the body, number " + std::to_string(i) + "\r\n";
+  QObject::connect(&w, &QvSmtpWidget::SendBody, [&](qint16& iTag) {
+    EXPECT_EQ(iTag, 7);
+    EXPECT_TRUE(w.SendData(QString::fromStdString(body)));
+    iTag = 9;
+  });
+  QObject::connect(&w, &QvSmtpWidget::SendComplete, [](qint16& status) { status = 42; });
+
+  ASSERT_EQ(w.Send(), 0);
+  ASSERT_TRUE(TurnUntil([&] { return !w.Busy(); }, 5s));
+  EXPECT_EQ(w.StatusStr(), "Success");
+  EXPECT_EQ(w.BodyEvent(), 9);
+  EXPECT_EQ(w.status(), 42);
+  ASSERT_TRUE(TurnUntil([&] { return server.finished() == 1; }, 3s));
+  const std::string wire = server.transcripts().at(0);
+  const std::string data = "\r\n\r\n" + body + "\r\n.\r\nQUIT\r\n";
+  ASSERT_GE(wire.size(), data.size());
+  EXPECT_EQ(wire.substr(wire.size() - data.size()), data);
+}
+
+// A handler that runs a nested event loop must not see the next tick (or a
+// socket notification) inside its own: both kinds of nested loop, at the
+// timer itself and through the control's DebugMessage.
+TEST(QtDelivery, NoTickInsideATickThatRunsANestedLoop) {
+  for (const bool modal_dialog : {false, true}) {
+    DeliveryGate gate;
+    QtTimer timer(gate);
+    struct Counter : TimerEvents {
+      bool modal = false;
+      int ticks = 0;
+      int depth = 0;
+      int nested = 0;
+      void OnTimer() override {
+        ++ticks;
+        if (depth > 0) ++nested;
+        if (ticks != 1) return;
+        ++depth;
+        if (modal) {
+          QDialog dialog;
+          QTimer::singleShot(300, &dialog, &QDialog::accept);
+          dialog.exec();
+        } else {
+          QEventLoop inner;
+          QTimer::singleShot(300, &inner, &QEventLoop::quit);
+          inner.exec();
+        }
+        --depth;
+      }
+    } counter;
+    counter.modal = modal_dialog;
+    timer.SetEvents(&counter);
+    timer.SetEnabled(true);
+    ASSERT_TRUE(TurnUntil([&] { return counter.ticks >= 3; }, 2s)) << modal_dialog;
+    EXPECT_EQ(counter.nested, 0) << modal_dialog;
+    timer.SetEnabled(false);
+  }
+}
+
+TEST(QtDelivery, AModalDialogInDebugMessageHoldsTheConversationBack) {
+  LoopbackServer server(SmtpServer());
+  ASSERT_TRUE(server.ok());
+  SocketOptions options;
+  options.port_25_redirect = server.port();
+  QvSmtpWidget w(QvSmtpWidget::Mode::RunTime, nullptr, options);
+  Address(w, "127.0.0.1");
+  int depth = 0;
+  int nested = 0;
+  int dialogs = 0;
+  QObject::connect(&w, &QvSmtpWidget::DebugMessage, [&](QString& m) {
+    if (depth > 0) ++nested;
+    if (!m.startsWith("Connected")) return;
+    ++depth;
+    ++dialogs;
+    QDialog dialog;
+    dialog.setWindowTitle(m);
+    QTimer::singleShot(400, &dialog, &QDialog::accept);
+    dialog.exec();  // the greeting arrives and ticks fall due meanwhile
+    --depth;
+  });
+  ASSERT_EQ(w.Send(), 0);
+  ASSERT_TRUE(TurnUntil([&] { return !w.Busy(); }, 5s));
+  EXPECT_EQ(dialogs, 1);
+  EXPECT_EQ(nested, 0);
+  EXPECT_EQ(w.StatusStr(), "Success");
+}
+
+}  // namespace
+}  // namespace qv::qt
