@@ -57,11 +57,11 @@ struct QvSmtpWidget::Impl final : ComponentHost, qvSMTPEvents {
       if (key == name) emit(widget.*signal)();
     }
   }
-  Boolean Enabled() override { return enabled; }
-  void SetEnabled(Boolean value) override {
-    enabled = value;
-    widget.QWidget::setEnabled(value != kFalse);
-  }
+  // The widget's own enabled flag, so that a form compiled by uic (which
+  // calls QWidget::setEnabled for "Enabled") and one loaded by QUiLoader
+  // (which goes through the control) keep the same state.
+  Boolean Enabled() override { return MakeBoolean(!widget.testAttribute(Qt::WA_ForceDisabled)); }
+  void SetEnabled(Boolean value) override { widget.QWidget::setEnabled(value != kFalse); }
   void SetWidth(Long twips) override {
     widget.setFixedWidth(static_cast<int>(twips / kTwipsPerPixel));
   }
@@ -83,7 +83,6 @@ struct QvSmtpWidget::Impl final : ComponentHost, qvSMTPEvents {
   QtSocket socket;
   QtTimer timer;
   QtClock clock;
-  Boolean enabled = kTrue;
   std::unique_ptr<component::ControlObject> object;
   // What the NOTIFY signals of the engine's properties last reported.
   Integer seen_status = 0;
