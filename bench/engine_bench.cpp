@@ -11,12 +11,11 @@
 #include <string_view>
 #include <type_traits>
 
+#include "mail/message_text.hpp"
 #include "qv/control/qvsmtp.hpp"
 #include "qv/core/text.hpp"
 #include "qv/host/clock.hpp"
 #include "qv/host/socket.hpp"
-#include "qv/mail/message_text.hpp"
-#include "qv/mail/session_state.hpp"
 #include "qv/testing/fake_host.hpp"
 #include "qv/testing/fake_socket.hpp"
 #include "qv/testing/manual_clock.hpp"
@@ -159,7 +158,7 @@ struct Rig {
 void BM_TickWhileWaitingForDataReply(benchmark::State& state) {
   Rig<CountingSocket> rig;
   rig.RunToWaitDataAck();
-  if (rig.control.session().SessionState() != qv::mail::session_state::kWaitDataAck) {
+  if (rig.control.Snapshot().state != qv::SessionSnapshot::kWaitDataAck) {
     state.SkipWithError("the control is not waiting for the DATA reply");
     return;
   }

@@ -290,8 +290,7 @@ nlohmann::ordered_json RunWait(const Options& o) {
   loop.RunFor(500ms);
   int waiting = 0;
   for (auto& site : fleet.sites) {
-    if (site->control().session().SessionState() == qv::mail::session_state::kWaitGreeting)
-      ++waiting;
+    if (site->control().Snapshot().state == qv::SessionSnapshot::kWaitGreeting) ++waiting;
   }
 
   const Usage before = ReadUsage();

@@ -29,10 +29,11 @@
 #include <string_view>
 #include <vector>
 
+#include "control/control_internals.hpp"
+#include "mail/session_state.hpp"
 #include "qv/control/qvsmtp.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/core/text.hpp"
-#include "qv/mail/session_state.hpp"
 #include "qv/testing/fake_host.hpp"
 #include "qv/testing/fake_socket.hpp"
 #include "qv/testing/manual_clock.hpp"
@@ -147,7 +148,7 @@ class Harness final : public qv::qvSMTPEvents {
     Enter enter(depth_);
     CatchUp();
     Check(control_.get_Busy() == qv::kTrue);
-    Check(control_.session().SessionState() == state::kSendMessage);
+    Check(qv::ControlInternals::Session(control_).SessionState() == state::kSendMessage);
     Check(iTag == control_.get_BodyEvent() && iTag > 0);
     Act(nullptr, &iTag);
   }
@@ -373,7 +374,7 @@ class Harness final : public qv::qvSMTPEvents {
 
   // What a well-behaved server would say in the current state.
   String ExpectedReply() {
-    switch (control_.session().SessionState()) {
+    switch (qv::ControlInternals::Session(control_).SessionState()) {
       case state::kWaitGreeting:
         return u"220 ready\r\n";
       case state::kWaitHeloAck:
@@ -500,7 +501,8 @@ class Harness final : public qv::qvSMTPEvents {
       } catch (...) {
         // A handler's failure ended the notification before the control
         // moved to the greeting: its conversation goes on where it was.
-        if (starts_ == starts && control_.session().SessionState() != state::kWaitGreeting) {
+        if (starts_ == starts &&
+            qv::ControlInternals::Session(control_).SessionState() != state::kWaitGreeting) {
           wire_ = before;
         }
         throw;
@@ -528,7 +530,7 @@ class Harness final : public qv::qvSMTPEvents {
         Deliver([&] {
           const int ticks = in_.ConsumeIntegralInRange(1, 4);
           Trace("tick x" + std::to_string(ticks) + " in state " +
-                std::to_string(control_.session().SessionState()));
+                std::to_string(qv::ControlInternals::Session(control_).SessionState()));
           timer_.TickTimes(ticks);
         });
         break;

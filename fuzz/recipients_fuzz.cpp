@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "mail/message_text.hpp"
+#include "mail/recipient_list.hpp"
 #include "qv/core/text.hpp"
-#include "qv/mail/message_text.hpp"
-#include "qv/mail/recipient_list.hpp"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "mail/transparent_body.hpp"
 #include "qv/core/types.hpp"
-#include "qv/mail/transparent_body.hpp"
 
 namespace qvsmtp {
 

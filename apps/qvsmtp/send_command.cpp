@@ -20,7 +20,6 @@
 #include "qv/core/date.hpp"
 #include "qv/core/text.hpp"
 #include "qv/host/property_file.hpp"
-#include "qv/mail/session_state.hpp"
 #include "qv/runtime/control_site.hpp"
 
 namespace qvsmtp {
@@ -311,7 +310,7 @@ class SendCommand {
   // For a body written whole by the control: how much of it has left.
   static void ShowQueueProgress(qv::runtime::ControlSite& site, std::uint64_t total,
                                 Progress& progress) {
-    if (site.control().session().SessionState() != qv::mail::session_state::kWaitMessageAck) {
+    if (site.control().Snapshot().state != qv::SessionSnapshot::kWaitMessageAck) {
       return;
     }
     const std::uint64_t queued = site.socket().BytesQueued();

@@ -1,13 +1,13 @@
 // Initialize, Resize and Terminate: the control's life in its container.
-#include "qv/control/qvsmtp.hpp"
+#include "control/control_internals.hpp"
 
 namespace qv {
 
 void qvSMTP::Initialize() {
   // No step of the mail engine may run before a Send.
   timer_.SetEnabled(false);
-  properties_.Busy = kFalse;
-  properties_.DateHeader = clock_.Now();
+  impl_->properties.Busy = kFalse;
+  impl_->properties.DateHeader = clock_.Now();
 }
 
 // Both sizes every time, whatever was proposed: the control keeps its size.

@@ -3,7 +3,7 @@
 #include <array>
 #include <string>
 
-#include "qv/control/qvsmtp.hpp"
+#include "control/control_internals.hpp"
 #include "qv/core/text.hpp"
 
 namespace qv {
@@ -114,28 +114,28 @@ void Restore(const PersistedProperty& entry, const Variant& stored, Properties& 
 }  // namespace
 
 void qvSMTP::InitProperties() {
-  properties_.RemoteHost = kDefaultText;
-  properties_.MailFrom = kDefaultText;
-  properties_.Body = Variant(Integer{0});
-  properties_.RemoteHostIP = kDefaultText;
-  properties_.Subject = kDefaultText;
-  properties_.DateHeader = clock_.Now();
-  properties_.RcptTo = kDefaultText;
-  properties_.status = 0;
-  properties_.Busy = kFalse;
+  impl_->properties.RemoteHost = kDefaultText;
+  impl_->properties.MailFrom = kDefaultText;
+  impl_->properties.Body = Variant(Integer{0});
+  impl_->properties.RemoteHostIP = kDefaultText;
+  impl_->properties.Subject = kDefaultText;
+  impl_->properties.DateHeader = clock_.Now();
+  impl_->properties.RcptTo = kDefaultText;
+  impl_->properties.status = 0;
+  impl_->properties.Busy = kFalse;
   timer_.SetEnabled(false);
-  properties_.XMailer = kDefaultXMailer;
-  properties_.Priority = kDefaultPriority;
-  properties_.ContentType = kDefaultContentType;
-  properties_.StatusStr.clear();
-  properties_.BodyEvent = 0;
+  impl_->properties.XMailer = kDefaultXMailer;
+  impl_->properties.Priority = kDefaultPriority;
+  impl_->properties.ContentType = kDefaultContentType;
+  impl_->properties.StatusStr.clear();
+  impl_->properties.BodyEvent = 0;
 }
 
 void qvSMTP::ReadProperties(PropertyBag& bag) {
   for (const PersistedProperty& entry : PersistedProperties()) {
     const Variant stored = bag.ReadProperty(entry.key, entry.default_value);
     try {
-      Restore(entry, stored, properties_, host_);
+      Restore(entry, stored, impl_->properties, host_);
     } catch (const AutomationError& error) {
       // Same number; the text says which entry could not be restored.
       throw AutomationError(
@@ -146,7 +146,7 @@ void qvSMTP::ReadProperties(PropertyBag& bag) {
 
 void qvSMTP::WriteProperties(PropertyBag& bag) {
   for (const PersistedProperty& entry : PersistedProperties()) {
-    bag.WriteProperty(entry.key, SavedValue(entry, properties_, host_), entry.default_value);
+    bag.WriteProperty(entry.key, SavedValue(entry, impl_->properties, host_), entry.default_value);
   }
 }
 

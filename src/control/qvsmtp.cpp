@@ -1,5 +1,5 @@
 // The control's construction and its property accessors.
-#include "qv/control/qvsmtp.hpp"
+#include "control/control_internals.hpp"
 
 namespace qv {
 
@@ -8,7 +8,34 @@ qvSMTP::qvSMTP(Socket& socket, Timer& timer, Clock& clock, ComponentHost& host)
       timer_(timer),
       clock_(clock),
       host_(host),
-      session_(properties_, socket, timer, clock) {}
+      impl_(std::make_unique<Impl>(socket, timer, clock)) {}
+
+qvSMTP::~qvSMTP() = default;
+
+// The public state numbers are the engine's.
+static_assert(SessionSnapshot::kIdle == mail::session_state::kIdle);
+static_assert(SessionSnapshot::kWaitConnect == mail::session_state::kWaitConnect);
+static_assert(SessionSnapshot::kWaitGreeting == mail::session_state::kWaitGreeting);
+static_assert(SessionSnapshot::kSendHelo == mail::session_state::kSendHelo);
+static_assert(SessionSnapshot::kWaitHeloAck == mail::session_state::kWaitHeloAck);
+static_assert(SessionSnapshot::kSendMailFrom == mail::session_state::kSendMailFrom);
+static_assert(SessionSnapshot::kWaitFromAck == mail::session_state::kWaitFromAck);
+static_assert(SessionSnapshot::kSendRcptTo == mail::session_state::kSendRcptTo);
+static_assert(SessionSnapshot::kWaitRcptAck == mail::session_state::kWaitRcptAck);
+static_assert(SessionSnapshot::kSendDataCommand == mail::session_state::kSendDataCommand);
+static_assert(SessionSnapshot::kWaitDataAck == mail::session_state::kWaitDataAck);
+static_assert(SessionSnapshot::kSendMessage == mail::session_state::kSendMessage);
+static_assert(SessionSnapshot::kWaitMessageAck == mail::session_state::kWaitMessageAck);
+
+void qvSMTP::Advise(qvSMTPEvents* sink) { impl_->session.SetEventSink(sink); }
+
+void qvSMTP::SendData(const Variant& data) { impl_->session.SendData(data); }
+
+Integer qvSMTP::Send() { return impl_->session.Send(); }
+
+SessionSnapshot qvSMTP::Snapshot() const {
+  return SessionSnapshot{impl_->session.SessionState(), impl_->session.StateStartTime()};
+}
 
 void qvSMTP::Changed(std::u16string_view name) { host_.PropertyChanged(name); }
 
@@ -24,40 +51,56 @@ void qvSMTP::RefuseSilentlyAtDesignTime() {
 
 Boolean qvSMTP::get_Enabled() { return host_.Enabled(); }
 
+// The stored values, as the engine last left them.
+String qvSMTP::get_RemoteHost() const { return impl_->properties.RemoteHost; }
+String qvSMTP::get_MailFrom() const { return impl_->properties.MailFrom; }
+Variant qvSMTP::get_Body() const { return impl_->properties.Body; }
+String qvSMTP::get_RemoteHostIP() const { return impl_->properties.RemoteHostIP; }
+String qvSMTP::get_Subject() const { return impl_->properties.Subject; }
+Date qvSMTP::get_DateHeader() const { return impl_->properties.DateHeader; }
+String qvSMTP::get_RcptTo() const { return impl_->properties.RcptTo; }
+Integer qvSMTP::get_status() const { return impl_->properties.status; }
+String qvSMTP::get_XMailer() const { return impl_->properties.XMailer; }
+String qvSMTP::get_Priority() const { return impl_->properties.Priority; }
+String qvSMTP::get_ContentType() const { return impl_->properties.ContentType; }
+Boolean qvSMTP::get_Busy() const { return impl_->properties.Busy; }
+String qvSMTP::get_StatusStr() const { return impl_->properties.StatusStr; }
+Integer qvSMTP::get_BodyEvent() const { return impl_->properties.BodyEvent; }
+
 void qvSMTP::put_Enabled(Boolean value) {
   host_.SetEnabled(value);
   Changed(u"Enabled");
 }
 
 void qvSMTP::put_RemoteHost(const String& value) {
-  properties_.RemoteHost = value;
+  impl_->properties.RemoteHost = value;
   Changed(u"RemoteHost");
 }
 
 void qvSMTP::put_MailFrom(const String& value) {
-  properties_.MailFrom = value;
+  impl_->properties.MailFrom = value;
   Changed(u"MailFrom");
 }
 
 void qvSMTP::put_Body(const Variant& value) {
-  properties_.Body = value;
+  impl_->properties.Body = value;
   Changed(u"Body");
 }
 
 void qvSMTP::put_RemoteHostIP(const String&) { RefuseSilentlyAtDesignTime(); }
 
 void qvSMTP::put_Subject(const String& value) {
-  properties_.Subject = value;
+  impl_->properties.Subject = value;
   Changed(u"Subject");
 }
 
 void qvSMTP::put_DateHeader(Date value) {
-  properties_.DateHeader = value;
+  impl_->properties.DateHeader = value;
   Changed(u"DateHeader");
 }
 
 void qvSMTP::put_RcptTo(const String& value) {
-  properties_.RcptTo = value;
+  impl_->properties.RcptTo = value;
   Changed(u"RcptTo");
 }
 
@@ -66,7 +109,7 @@ void qvSMTP::put_status(Integer) { RefuseSilentlyAtDesignTime(); }
 void qvSMTP::put_XMailer(const String&) { RefuseSilentlyAtDesignTime(); }
 
 void qvSMTP::put_Priority(const String& value) {
-  properties_.Priority = value;
+  impl_->properties.Priority = value;
   Changed(u"Priority");
 }
 
@@ -87,7 +130,7 @@ void qvSMTP::put_StatusStr(const String&) {
 }
 
 void qvSMTP::put_BodyEvent(Integer value) {
-  properties_.BodyEvent = value;
+  impl_->properties.BodyEvent = value;
   Changed(u"BodyEvent");
 }
 

@@ -1,9 +1,9 @@
 // The command steps: each announces itself, writes one command line and hands
 // over to the wait for its reply.
+#include "mail/message_text.hpp"
+#include "mail/recipient_list.hpp"
+#include "mail/session.hpp"
 #include "qv/core/automation_error.hpp"
-#include "qv/mail/message_text.hpp"
-#include "qv/mail/recipient_list.hpp"
-#include "qv/mail/session.hpp"
 
 namespace qv::mail {
 

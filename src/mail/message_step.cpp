@@ -1,6 +1,6 @@
 // The message step: header, blank line, body and end of data, in one tick.
-#include "qv/mail/message_text.hpp"
-#include "qv/mail/session.hpp"
+#include "mail/message_text.hpp"
+#include "mail/session.hpp"
 
 namespace qv::mail {
 

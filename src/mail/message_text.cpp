@@ -1,9 +1,9 @@
-#include "qv/mail/message_text.hpp"
+#include "mail/message_text.hpp"
 
 #include <cstdlib>
 
+#include "mail/transparent_body.hpp"
 #include "qv/core/automation_error.hpp"
-#include "qv/mail/transparent_body.hpp"
 
 namespace qv::mail {
 namespace {

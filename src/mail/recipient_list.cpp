@@ -1,6 +1,6 @@
-#include "qv/mail/recipient_list.hpp"
+#include "mail/recipient_list.hpp"
 
-#include "qv/mail/message_text.hpp"
+#include "mail/message_text.hpp"
 
 namespace qv::mail {
 

@@ -1,4 +1,4 @@
-#include "qv/mail/reply_code.hpp"
+#include "mail/reply_code.hpp"
 
 namespace qv::mail {
 

@@ -1,12 +1,12 @@
 // Starting and ending a conversation, the tick dispatch, the waiting steps and
 // the socket notifications.
-#include "qv/mail/session.hpp"
+#include "mail/session.hpp"
 
 #include <cmath>
 #include <exception>
 
+#include "mail/reply_code.hpp"
 #include "qv/core/text.hpp"
-#include "qv/mail/reply_code.hpp"
 
 namespace qv::mail {
 namespace {

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "mail/message_text.hpp"
 #include "qv/core/text.hpp"
-#include "qv/mail/message_text.hpp"
 
 namespace qvsmtp {
 namespace {

@@ -114,7 +114,7 @@ TEST(Conversation, SendAgainFromSendCompleteStartsCleanly) {
   EXPECT_EQ(rig.control.get_Busy(), kTrue);
   EXPECT_EQ(rig.control.get_status(), 1);
   EXPECT_EQ(rig.control.get_StatusStr(), u"Success");  // the last outcome until the next
-  EXPECT_TRUE(rig.control.session().ReplyBuffer().empty());
+  EXPECT_TRUE(ControlInternals::Session(rig.control).ReplyBuffer().empty());
 }
 
 TEST(Conversation, SendCompleteHandlerCanChangeStatus) {
@@ -212,7 +212,7 @@ TEST_P(Timeouts, EndJustPastTheLimitWithTheirTextAndOrder) {
     }
   }
   // The wait started at a whole second; run up to exactly the limit.
-  const double start = rig.control.session().StateStartTime();
+  const double start = ControlInternals::Session(rig.control).StateStartTime();
   rig.clock.Advance(start + c.limit - rig.clock.SecondsSinceMidnight());
   ASSERT_TRUE(rig.timer.Tick());
   EXPECT_EQ(rig.state(), c.state_when_silent) << "ended at the limit, not past it";

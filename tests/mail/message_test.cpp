@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "qv/mail/message_text.hpp"
+#include "mail/message_text.hpp"
 #include "rig.hpp"
 
 namespace qv::testing {

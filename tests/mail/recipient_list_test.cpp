@@ -1,7 +1,7 @@
 // The recipient rule as one table: what RCPT lines and messages a list gives.
-#include "qv/mail/recipient_list.hpp"
+#include "mail/recipient_list.hpp"
 
-#include "qv/mail/message_text.hpp"
+#include "mail/message_text.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "qv/mail/reply_code.hpp"
+#include "mail/reply_code.hpp"
 
 #include <gtest/gtest.h>
 
@@ -114,8 +114,8 @@ TEST(ReplyBuffer, KeepsAtMostItsLimitAndStillReadsTheCode) {
   rig.socket.ServerSends(u"220 ");
   rig.socket.ServerSends(String(kReplyBufferLimit, u'x'));
   rig.socket.ServerSends(String(1000, u'y'));
-  EXPECT_EQ(rig.control.session().ReplyBuffer().size(), kReplyBufferLimit);
-  EXPECT_EQ(rig.control.session().ReplyBuffer().find(u'y'), String::npos);
+  EXPECT_EQ(ControlInternals::Session(rig.control).ReplyBuffer().size(), kReplyBufferLimit);
+  EXPECT_EQ(ControlInternals::Session(rig.control).ReplyBuffer().find(u'y'), String::npos);
   ASSERT_TRUE(rig.Tick());
   EXPECT_EQ(rig.state(), session_state::kSendHelo);
 }
@@ -126,7 +126,7 @@ TEST(ReplyBuffer, PiecesAreJoinedInOrderAfterWhatWasThere) {
   rig.socket.ServerSends(u"ab");
   rig.socket.ServerSends(u"cd");
   rig.socket.ServerSends(u"ef");
-  EXPECT_EQ(rig.control.session().ReplyBuffer(), u"abcdef");
+  EXPECT_EQ(ControlInternals::Session(rig.control).ReplyBuffer(), u"abcdef");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "control/control_internals.hpp"
 #include "qv/control/qvsmtp.hpp"
 #include "qv/core/text.hpp"
 #include "qv/testing/fake_host.hpp"
@@ -36,7 +37,7 @@ struct Rig {
     host.changed.clear();
   }
 
-  Integer state() const { return control.session().SessionState(); }
+  Integer state() const { return ControlInternals::Session(control).SessionState(); }
 
   // Ticks once, 50 ms later.
   bool Tick() {

@@ -10,6 +10,9 @@
 // the host's text for 393 or 394.
 #pragma once
 
+#include <memory>
+
+#include "qv/control/session_snapshot.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/core/date.hpp"
 #include "qv/core/types.hpp"
@@ -20,8 +23,6 @@
 #include "qv/host/socket.hpp"
 #include "qv/host/timer.hpp"
 #include "qv/mail/events.hpp"
-#include "qv/mail/properties.hpp"
-#include "qv/mail/session.hpp"
 
 namespace qv {
 
@@ -34,50 +35,51 @@ class qvSMTP {
   // The services must outlive the control. No lifecycle notification is sent
   // here: the creator sends Initialize, then InitProperties or ReadProperties.
   qvSMTP(Socket& socket, Timer& timer, Clock& clock, ComponentHost& host);
+  ~qvSMTP();
   qvSMTP(const qvSMTP&) = delete;
   qvSMTP& operator=(const qvSMTP&) = delete;
 
   // One sink at a time; nullptr detaches. Events without a sink do nothing.
-  void Advise(qvSMTPEvents* sink) { session_.SetEventSink(sink); }
+  void Advise(qvSMTPEvents* sink);
 
   // Properties, in slot order.
   Boolean get_Enabled();
   void put_Enabled(Boolean value);
-  String get_RemoteHost() const { return properties_.RemoteHost; }
+  String get_RemoteHost() const;
   void put_RemoteHost(const String& value);
-  String get_MailFrom() const { return properties_.MailFrom; }
+  String get_MailFrom() const;
   void put_MailFrom(const String& value);
-  Variant get_Body() const { return properties_.Body; }
+  Variant get_Body() const;
   void put_Body(const Variant& value);
-  String get_RemoteHostIP() const { return properties_.RemoteHostIP; }
+  String get_RemoteHostIP() const;
   void put_RemoteHostIP(const String& value);
-  String get_Subject() const { return properties_.Subject; }
+  String get_Subject() const;
   void put_Subject(const String& value);
-  Date get_DateHeader() const { return properties_.DateHeader; }
+  Date get_DateHeader() const;
   void put_DateHeader(Date value);
-  String get_RcptTo() const { return properties_.RcptTo; }
+  String get_RcptTo() const;
   void put_RcptTo(const String& value);
-  Integer get_status() const { return properties_.status; }
+  Integer get_status() const;
   void put_status(Integer value);
-  String get_XMailer() const { return properties_.XMailer; }
+  String get_XMailer() const;
   void put_XMailer(const String& value);
-  String get_Priority() const { return properties_.Priority; }
+  String get_Priority() const;
   void put_Priority(const String& value);
-  String get_ContentType() const { return properties_.ContentType; }
+  String get_ContentType() const;
   void put_ContentType(const String& value);
-  Boolean get_Busy() const { return properties_.Busy; }
+  Boolean get_Busy() const;
   void put_Busy(Boolean value);
 
   // Methods.
   // Writes data's text form to the connection as it is (the host owns it):
   // no line end added, no dot doubled. data is not modified.
-  void SendData(Variant& data) { session_.SendData(data); }
+  void SendData(const Variant& data);
   // 0: a conversation has started. 1: refused, one is running.
-  Integer Send() { return session_.Send(); }
+  Integer Send();
 
-  String get_StatusStr() const { return properties_.StatusStr; }
+  String get_StatusStr() const;
   void put_StatusStr(const String& value);
-  Integer get_BodyEvent() const { return properties_.BodyEvent; }
+  Integer get_BodyEvent() const;
   void put_BodyEvent(Integer value);
 
   // Container lifecycle: Initialize, then InitProperties or ReadProperties,
@@ -91,10 +93,14 @@ class qvSMTP {
   void Resize();
   void Terminate();
 
-  // The conversation, for hosts' diagnostics and tests.
-  const mail::Session& session() const { return session_; }
+  // The conversation's state, for hosts' progress displays and diagnostics.
+  SessionSnapshot Snapshot() const;
 
  private:
+  // The engine and the stored property values; no engine header is public.
+  struct Impl;
+  friend struct ControlInternals;
+
   void Changed(std::u16string_view name);
   void RefuseSilentlyAtDesignTime();
 
@@ -102,8 +108,7 @@ class qvSMTP {
   Timer& timer_;
   Clock& clock_;
   ComponentHost& host_;
-  mail::Properties properties_;
-  mail::Session session_;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace qv

@@ -6,14 +6,14 @@
 
 #include <cstdint>
 
+#include "mail/properties.hpp"
+#include "mail/session_state.hpp"
 #include "qv/core/types.hpp"
 #include "qv/core/variant.hpp"
 #include "qv/host/clock.hpp"
 #include "qv/host/socket.hpp"
 #include "qv/host/timer.hpp"
 #include "qv/mail/events.hpp"
-#include "qv/mail/properties.hpp"
-#include "qv/mail/session_state.hpp"
 
 namespace qv::mail {
 

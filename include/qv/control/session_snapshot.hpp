@@ -1,0 +1,32 @@
+// What a host may read of the control's running conversation, for progress
+// displays and diagnostics: a copy taken at the moment of the call.
+#pragma once
+
+#include "qv/core/types.hpp"
+
+namespace qv {
+
+struct SessionSnapshot {
+  // The session state numbers. The gaps (1, 3, 6, 7) are never used.
+  static constexpr Integer kIdle = 0;
+  static constexpr Integer kWaitConnect = 2;
+  static constexpr Integer kWaitGreeting = 4;
+  static constexpr Integer kSendHelo = 5;
+  static constexpr Integer kWaitHeloAck = 8;
+  static constexpr Integer kSendMailFrom = 9;
+  static constexpr Integer kWaitFromAck = 10;
+  static constexpr Integer kSendRcptTo = 11;
+  static constexpr Integer kWaitRcptAck = 12;
+  static constexpr Integer kSendDataCommand = 13;
+  static constexpr Integer kWaitDataAck = 14;
+  static constexpr Integer kSendMessage = 15;
+  // The message is written; the server has yet to accept it.
+  static constexpr Integer kWaitMessageAck = 16;
+
+  Integer state = kIdle;
+  // The clock's seconds (Clock::Now as a day count, times 86400) when the
+  // state began: the start of every bounded wait.
+  Long state_start_time = 0;
+};
+
+}  // namespace qv
