@@ -1,0 +1,123 @@
+#include "mail_window.hpp"
+
+#include <QStatusBar>
+
+#include "qv/qt/qvsmtp_widget.hpp"
+#include "ui_mail_window.h"
+
+namespace qvmail {
+
+QString TransparentBody(const QString& text) {
+  QString out;
+  out.reserve(text.size() + text.size() / 32);
+  bool line_start = true;
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    const QChar c = text[i];
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;  // CR LF: one end
+    if (c == '\n' || c == '\r') {
+      out += QStringLiteral("\r\n");
+      line_start = true;
+      continue;
+    }
+    if (line_start && c == '.') out += '.';
+    out += c;
+    line_start = false;
+  }
+  return out;
+}
+
+MailWindow::MailWindow(QWidget* parent)
+    : QMainWindow(parent),
+      ui_(std::make_unique<Ui::MailWindow>()),
+      code_label_(new QLabel(this)),
+      text_label_(new QLabel(this)),
+      wait_label_(new QLabel(this)) {
+  ui_->setupUi(this);
+  statusBar()->addWidget(code_label_);
+  statusBar()->addWidget(text_label_, 1);
+  statusBar()->addPermanentWidget(wait_label_);
+  ui_->progressBar->setRange(0, 100);
+  ui_->progressBar->setValue(0);
+
+  qv::qt::QvSmtpWidget& c = control();
+  connect(ui_->sendButton, &QPushButton::clicked, this, &MailWindow::Send);
+  connect(&c, &qv::qt::QvSmtpWidget::BusyChanged, this, &MailWindow::ShowBusy);
+  connect(&c, &qv::qt::QvSmtpWidget::DebugMessage, this,
+          [this](QString& msg) { ui_->logView->appendPlainText(msg); });
+  connect(&c, &qv::qt::QvSmtpWidget::SendBody, this, &MailWindow::WriteBody);
+  connect(&c, &qv::qt::QvSmtpWidget::SendComplete, this, &MailWindow::Complete);
+  connect(&c, &qv::qt::QvSmtpWidget::automationError, this,
+          [this](int number, const QString& text) {
+            ui_->logView->appendPlainText(tr("Error %1: %2").arg(number).arg(text));
+          });
+  progress_timer_.setInterval(100);
+  connect(&progress_timer_, &QTimer::timeout, this, &MailWindow::UpdateProgress);
+}
+
+MailWindow::~MailWindow() = default;
+
+qv::qt::QvSmtpWidget& MailWindow::control() { return *ui_->qvSMTP1; }
+Ui::MailWindow& MailWindow::ui() { return *ui_; }
+
+void MailWindow::Send() {
+  qv::qt::QvSmtpWidget& c = control();
+  const int port = ui_->portSpin->value();
+  // The control always asks for port 25; another port is the socket's redirect.
+  c.socket().options().port_25_redirect = port == 25 ? 0 : static_cast<std::uint16_t>(port);
+  c.setRemoteHost(ui_->serverEdit->text().trimmed());
+  c.setMailFrom(ui_->senderEdit->text().trimmed());
+  c.setRcptTo(ui_->recipientsEdit->text());
+  c.setSubject(ui_->subjectEdit->text());
+  c.setDateHeader(QDateTime::currentDateTime());
+  const QString body = ui_->bodyEdit->toPlainText();
+  streamed_body_.clear();
+  body_written_ = false;
+  if (static_cast<std::size_t>(body.toUtf8().size()) > kStreamedBodyBytes) {
+    // The same text the control writes for a Body: the body, then a line end.
+    streamed_body_ = (TransparentBody(body) + QStringLiteral("\r\n")).toUtf8();
+    c.setBody(QString());
+    c.setBodyEvent(1);
+  } else {
+    c.setBody(body);
+    c.setBodyEvent(0);
+  }
+  ui_->logView->clear();
+  ui_->progressBar->setValue(0);
+  code_label_->clear();
+  text_label_->setText(tr("Sending..."));
+  send_clock_.start();
+  if (c.Send() == 0) progress_timer_.start();
+}
+
+void MailWindow::WriteBody(qint16&) {
+  // Queued in the socket without blocking; UpdateProgress follows it out.
+  control().SendData(QString::fromUtf8(streamed_body_));
+  body_written_ = true;
+}
+
+void MailWindow::Complete(qint16& status) {
+  code_label_->setText(QString::number(status));
+  text_label_->setText(control().StatusStr().trimmed());
+  if (status == 0) ui_->progressBar->setValue(100);
+}
+
+void MailWindow::ShowBusy() {
+  const bool busy = control().Busy();
+  ui_->sendButton->setEnabled(!busy);
+  if (!busy) {
+    progress_timer_.stop();
+    wait_label_->clear();
+  }
+}
+
+void MailWindow::UpdateProgress() {
+  wait_label_->setText(tr("%1 s").arg(send_clock_.elapsed() / 1000.0, 0, 'f', 1));
+  if (!body_written_) return;
+  // What the socket still holds of the body (the end-of-data line and QUIT
+  // are a few bytes on top) tells how much of it has left the program.
+  const auto total = static_cast<double>(streamed_body_.size());
+  const auto queued = static_cast<double>(control().socket().BytesQueued());
+  ui_->progressBar->setValue(static_cast<int>(100.0 * (total - std::min(queued, total)) / total));
+}
+
+}  // namespace qvmail
