@@ -1,5 +1,8 @@
 #include "qv/runtime/asio_socket.hpp"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -18,6 +21,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 
+#include "local_host_name.hpp"
 #include "loop_access.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/core/text.hpp"
@@ -34,6 +38,22 @@ constexpr const char* kWrongStateText =
 constexpr const char* kInvalidOperationText = "Invalid operation at current state";
 constexpr const char* kInvalidValueText = "Invalid property value";
 
+// How often the kernel's count of unacknowledged bytes is read while text is
+// still leaving. The control's timer steps every 50 ms; this is finer.
+constexpr std::chrono::milliseconds kDrainPoll{20};
+
+// "60 seconds", "1 second", "0.7 seconds".
+std::string SecondsText(std::chrono::milliseconds duration) {
+  const auto ms = duration.count();
+  std::string text = std::to_string(ms / 1000);
+  if (const auto fraction = ms % 1000; fraction != 0) {
+    std::string digits = std::to_string(1000 + fraction).substr(1);
+    while (digits.back() == '0') digits.pop_back();
+    text += "." + digits;
+  }
+  return text + (text == "1" ? " second" : " seconds");
+}
+
 }  // namespace
 
 namespace detail {
@@ -45,13 +65,22 @@ struct Connection {
 
   tcp::resolver resolver;
   tcp::socket socket;
-  std::unique_ptr<asio::steady_timer> linger;  // only once closing
+  std::unique_ptr<asio::steady_timer> linger;       // only once closing
+  std::unique_ptr<asio::steady_timer> drain_watch;  // only while text is leaving
+  std::string local_name;                           // address literal, once connected
 
   std::deque<std::string> outgoing;
   std::size_t queued_bytes = 0;
   std::array<asio::const_buffer, 16> gather{};
   std::size_t gather_count = 0;
   bool writing = false;
+
+  // Progress of the text handed to SendData towards the peer.
+  std::uint64_t handed = 0;    // bytes handed to SendData
+  std::uint64_t reported = 0;  // handed when OnSendComplete was last raised
+  bool watching = false;
+  long last_unacknowledged = -1;
+  std::chrono::steady_clock::time_point last_progress;
 
   std::unique_ptr<char[]> read_buffer;  // allocated when connected
   bool reading = false;
@@ -61,6 +90,7 @@ struct Connection {
   // Ends the connection now. Text still queued is dropped.
   void End() {
     if (linger) linger->cancel();
+    if (drain_watch) drain_watch->cancel();
     std::error_code ignored;
     resolver.cancel();
     socket.close(ignored);
@@ -80,6 +110,7 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
       : io_(io), gate_(std::move(gate)), options_(options) {
     options_.read_buffer_size = std::max<std::size_t>(options_.read_buffer_size, 64);
     options_.receive_limit = std::max(options_.receive_limit, options_.read_buffer_size);
+    if (options_.local_host_name.empty()) StartFullyQualifiedNameLookup();
   }
 
   void SetEvents(SocketEvents* events) { events_ = events; }
@@ -95,6 +126,7 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     if (!conn_) return;
     ConnectionPtr c = std::move(conn_);
     c->closing = true;
+    if (c->drain_watch) c->drain_watch->cancel();
     if ((was == socket_state::kConnected || was == socket_state::kPeerClosing) &&
         c->socket.is_open()) {
       c->linger = std::make_unique<asio::steady_timer>(io_, options_.close_linger);
@@ -168,9 +200,20 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     }
     std::string bytes = ToUtf8(text);
     if (bytes.empty()) return;
+    if (options_.wire_trace) options_.wire_trace(WireDirection::kSent, bytes);
+    conn_->handed += bytes.size();
     conn_->queued_bytes += bytes.size();
     conn_->outgoing.push_back(std::move(bytes));
     StartWrite(conn_);
+    WatchDrain(conn_);
+  }
+
+  String HeloName() const {
+    if (!options_.local_host_name.empty()) return FromUtf8(options_.local_host_name);
+    const std::string full = FullyQualifiedHostName();
+    if (!full.empty()) return FromUtf8(full);
+    if (conn_ && !conn_->local_name.empty()) return FromUtf8(conn_->local_name);
+    return LocalHostName();
   }
 
   String GetData() {
@@ -214,6 +257,8 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     state_ = socket_state::kConnected;
     std::error_code ignored;
     c->socket.set_option(tcp::no_delay(true), ignored);
+    const tcp::endpoint local = c->socket.local_endpoint(ignored);
+    if (!ignored) c->local_name = AddressLiteral(local.address());
     c->read_buffer = std::make_unique<char[]>(options_.read_buffer_size);
     StartRead(c);
     gate_->Deliver(this, [self = shared_from_this()] {
@@ -243,7 +288,9 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     }
     if (conn_ != c || ec == asio::error::operation_aborted) return;
     if (!ec) {
-      decoder_.Decode(std::string_view(c->read_buffer.get(), n), incoming_);
+      const std::string_view piece(c->read_buffer.get(), n);
+      if (options_.wire_trace) options_.wire_trace(WireDirection::kReceived, piece);
+      decoder_.Decode(piece, incoming_);
       bytes_waiting_ += n;
       StartRead(c);  // before the notification, whose handler may throw
       QueueArrival();
@@ -299,8 +346,73 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
       c->queued_bytes -= c->outgoing.front().size();
       c->outgoing.pop_front();
     }
+    c->last_progress = std::chrono::steady_clock::now();
     if (!c->outgoing.empty()) return StartWrite(c);
-    if (c->closing) FinishWrites(c);
+    if (c->closing) return FinishWrites(c);
+    if (conn_ == c && Unacknowledged(c) <= 0) ReportSendComplete(c);
+  }
+
+  // The kernel's count of bytes not yet acknowledged by the peer (sent or
+  // not); -1 when the system cannot tell.
+  static long Unacknowledged(const ConnectionPtr& c) {
+    int count = 0;
+    if (::ioctl(c->socket.native_handle(), SIOCOUTQ, &count) != 0) return -1;
+    return count;
+  }
+
+  // While text is leaving, the unacknowledged count is read every kDrainPoll:
+  // its reaching 0 raises OnSendComplete, its standing still for stall_limit
+  // ends the connection.
+  void WatchDrain(const ConnectionPtr& c) {
+    if (c->watching) return;
+    c->watching = true;
+    c->last_unacknowledged = -1;
+    c->last_progress = std::chrono::steady_clock::now();
+    ArmDrainWatch(c);
+  }
+
+  void ArmDrainWatch(const ConnectionPtr& c) {
+    if (!c->drain_watch) c->drain_watch = std::make_unique<asio::steady_timer>(io_);
+    c->drain_watch->expires_after(kDrainPoll);
+    c->drain_watch->async_wait(
+        [self = shared_from_this(), c](const std::error_code& ec) { self->OnDrainWatch(c, ec); });
+  }
+
+  void OnDrainWatch(const ConnectionPtr& c, const std::error_code& ec) {
+    if (ec || conn_ != c || c->closing || !c->socket.is_open() || state_ == socket_state::kError) {
+      c->watching = false;
+      return;
+    }
+    const long unacknowledged = Unacknowledged(c);
+    const auto now = std::chrono::steady_clock::now();
+    if (unacknowledged != c->last_unacknowledged) {
+      c->last_unacknowledged = unacknowledged;
+      c->last_progress = now;
+    }
+    if (!c->writing && c->outgoing.empty() && unacknowledged <= 0) {
+      c->watching = false;
+      return ReportSendComplete(c);
+    }
+    if (now - c->last_progress > options_.stall_limit) {
+      c->watching = false;
+      return Fail(
+          c, socket_error::kTimedOut,
+          "Timed out sending: the server took no data for " + SecondsText(options_.stall_limit));
+    }
+    ArmDrainWatch(c);
+  }
+
+  void ReportSendComplete(const ConnectionPtr& c) {
+    if (c->reported == c->handed) return;  // already told for this text
+    c->reported = c->handed;
+    gate_->Deliver(this, [self = shared_from_this(), c, handed = c->handed] {
+      // Text handed meanwhile has its own notification to come.
+      if (self->conn_ != c || c->handed != handed || !self->events_) return;
+      if (self->state_ != socket_state::kConnected && self->state_ != socket_state::kPeerClosing) {
+        return;
+      }
+      self->events_->OnSendComplete();
+    });
   }
 
   // Everything queued before Close has gone out: half-close, then wait for the
@@ -360,7 +472,7 @@ Variant AsioSocket::ReadSetting(Integer id) {
   if (id != socket_setting::kLocalHostName) {
     throw AutomationError(socket_error::kInvalidPropertyValue, kInvalidValueText);
   }
-  return Variant(LocalHostName());
+  return Variant(core_->HeloName());
 }
 
 void AsioSocket::Connect(const String& remote_host, Integer remote_port) {
@@ -370,12 +482,5 @@ void AsioSocket::SendData(const String& text) { core_->SendData(text); }
 String AsioSocket::GetData() { return core_->GetData(); }
 std::size_t AsioSocket::BytesWaiting() const { return core_->BytesWaiting(); }
 std::size_t AsioSocket::BytesQueued() const { return core_->BytesQueued(); }
-
-String LocalHostName() {
-  std::error_code ec;
-  std::string name = asio::ip::host_name(ec);
-  if (ec || name.empty()) name = "localhost";
-  return FromUtf8(name);
-}
 
 }  // namespace qv::runtime

@@ -12,6 +12,7 @@
 #include "qv/core/text.hpp"
 #include "qv/runtime/asio_socket.hpp"
 #include "smtp_peer.hpp"
+#include "support/helo_name.hpp"
 
 namespace qvsmtp::test_support {
 namespace {
@@ -44,7 +45,7 @@ TEST(Send, PutsTheControlsExactConversationOnTheWireAndExits0) {
       peer.port(), {"--to", "bob@example.com, carol@example.com", "--subject", "Hi", "--body",
                     "one\n.two", "--priority", "Urgent", "--date", "2001-03-09 07:05:03"}));
   EXPECT_EQ(result.exit_code, 0) << result.err;
-  const std::string host = qv::ToUtf8(qv::runtime::LocalHostName());
+  const std::string host = qv::test_support::ExpectedLoopbackHeloName();
   EXPECT_EQ(peer.transcript(), "HELO " + host +
                                    "\r\n"
                                    "MAIL FROM: <alice@example.com>\r\n"

@@ -26,6 +26,7 @@
 #include "qv/core/text.hpp"
 #include "qv/runtime/control_site.hpp"
 #include "qv/testing/recording_sink.hpp"
+#include "support/helo_name.hpp"
 
 namespace qv::runtime {
 namespace {
@@ -147,7 +148,7 @@ TEST_F(Aiosmtpd, TheStoredMessageIsTheComposedOne) {
   ASSERT_EQ(stored.size(), 1u);
   EXPECT_EQ(stored[0].envelope.at("rcpt_tos"),
             nlohmann::json({"ann@example.test", "bea@example.test"}));
-  EXPECT_EQ(stored[0].envelope.at("helo"), ToUtf8(LocalHostName()));
+  EXPECT_EQ(stored[0].envelope.at("helo"), qv::test_support::ExpectedLoopbackHeloName());
   EXPECT_EQ(stored[0].message,
             "Priority: High\r\n"
             "From: " +

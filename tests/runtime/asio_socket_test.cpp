@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include "local_host_name.hpp"
 #include "loopback_server.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/core/text.hpp"
@@ -36,6 +40,7 @@ class Recorder : public SocketEvents {
   std::function<void()> on_connect;
   std::function<void()> on_data;
   std::function<void()> on_error;
+  std::chrono::steady_clock::time_point send_complete_at;
 
   void OnConnect() override {
     events.push_back("Connect");
@@ -47,6 +52,10 @@ class Recorder : public SocketEvents {
     if (fetch) text += socket_->GetData();
     if (on_data) on_data();
   }
+  void OnSendComplete() override {
+    events.push_back("SendComplete");
+    send_complete_at = std::chrono::steady_clock::now();
+  }
   void OnError(Long number, const String& description) override {
     error_number = number;
     error_text = ToUtf8(description);
@@ -56,11 +65,11 @@ class Recorder : public SocketEvents {
 
   bool Connected() const { return Has("Connect"); }
   bool Failed() const { return error_number != 0; }
-  bool Has(const std::string& event) const {
-    for (const auto& e : events) {
-      if (e == event) return true;
-    }
-    return false;
+  bool Has(const std::string& event) const { return Count(event) > 0; }
+  int Count(const std::string& event) const {
+    int n = 0;
+    for (const auto& e : events) n += e == event ? 1 : 0;
+    return n;
   }
 
  private:
@@ -320,14 +329,59 @@ TEST(AsioSocket, RefusesWritesAndConnectsInTheWrongState) {
   EXPECT_THROW(socket.WriteSetting(7, Variant(Integer{0})), AutomationError);
 }
 
-TEST(AsioSocket, ReadsTheLocalHostNameFromTheSystem) {
+struct HeloNameCase {
+  const char* name;
+  LoopbackServer::Family family;
+  std::string option;   // SocketOptions::local_host_name
+  std::string literal;  // expected without a fully qualified name
+};
+
+class AsioSocketHeloName : public ::testing::TestWithParam<HeloNameCase> {};
+
+TEST_P(AsioSocketHeloName, IsTheOptionTheFullNameOrTheLocalAddressLiteral) {
+  const HeloNameCase& c = GetParam();
+  LoopbackServer server([](Peer& peer) { peer.ReadToEnd(1s); }, c.family);
+  if (!server.ok()) GTEST_SKIP() << "no such loopback here";
   EventLoop loop;
-  AsioSocket socket(loop);
-  char name[256] = {};
-  ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
+  SocketOptions options = RedirectTo(server.port());
+  options.local_host_name = c.option;
+  AsioSocket socket(loop, options);
+  Recorder events(socket);
+  socket.Connect(c.family == LoopbackServer::Family::kIPv4 ? u"127.0.0.1" : u"::1", 25);
+  ASSERT_TRUE(loop.RunUntil([&] { return events.Connected(); }, 3s));
+
+  const std::string full = FullyQualifiedHostName();
+  std::string expected = c.option;
+  if (expected.empty()) expected = full.empty() ? c.literal : full;
   const Variant value = socket.ReadSetting(socket_setting::kLocalHostName);
   ASSERT_NE(value.get_if<String>(), nullptr);
-  EXPECT_EQ(ToUtf8(*value.get_if<String>()), name);
+  EXPECT_EQ(ToUtf8(*value.get_if<String>()), expected);
+  if (!full.empty()) {
+    EXPECT_NE(full.find('.'), std::string::npos);
+  }
+  socket.Close();
+  loop.Run();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AsioSocketHeloName,
+    ::testing::Values(
+        HeloNameCase{"AutomaticIPv4", LoopbackServer::Family::kIPv4, "", "[127.0.0.1]"},
+        HeloNameCase{"AutomaticIPv6", LoopbackServer::Family::kIPv6, "", "[IPv6:::1]"},
+        HeloNameCase{"SetByTheHost", LoopbackServer::Family::kIPv4, "relay.example.org", ""},
+        HeloNameCase{"SetNonAscii", LoopbackServer::Family::kIPv4, "b\xC3\xBCro.example", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AsioSocket, AddressLiteralsFollowTheMailForm) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"192.0.2.1", "[192.0.2.1]"},
+      {"2001:db8::1", "[IPv6:2001:db8::1]"},
+      {"::ffff:192.0.2.7", "[192.0.2.7]"},  // an IPv4 peer on a dual-stack socket
+      {"fe80::1%1", "[IPv6:fe80::1]"},      // the zone means nothing to the server
+  };
+  for (const auto& [address, literal] : cases) {
+    EXPECT_EQ(detail::AddressLiteral(asio::ip::make_address(address)), literal) << address;
+  }
 }
 
 TEST(AsioSocket, ClearingTheSettingsDropsTextLeftByAnEarlierConnection) {
@@ -481,6 +535,119 @@ TEST(AsioSocket, ANewConnectionAfterCloseStartsClean) {
   EXPECT_EQ(socket.GetData(), u"220 first\r\n");
   socket.Close();
   loop.Run();
+}
+
+struct SendCompleteCase {
+  const char* name;
+  std::size_t size;                      // bytes handed to SendData
+  std::chrono::milliseconds peer_pause;  // the peer reads nothing for this long
+  std::chrono::milliseconds stall_limit;
+  std::vector<std::string> expected;  // notifications after Connect
+};
+
+class AsioSocketSendComplete : public ::testing::TestWithParam<SendCompleteCase> {};
+
+// The notification means the peer has the text, not that this side's kernel
+// holds it: it never comes before the peer has started taking data, and a peer
+// that takes nothing fails the connection after the stall limit instead.
+TEST_P(AsioSocketSendComplete, FollowsThePeerNotTheLocalBuffer) {
+  const SendCompleteCase& c = GetParam();
+  std::atomic<std::chrono::steady_clock::time_point::rep> reading_from{0};
+  LoopbackServer server(
+      [&](Peer& peer) {
+        std::this_thread::sleep_for(c.peer_pause);
+        reading_from = std::chrono::steady_clock::now().time_since_epoch().count();
+        peer.ReadToEnd(5s);
+      },
+      LoopbackServer::Family::kIPv4, 1, 4096);
+  ASSERT_TRUE(server.ok());
+  EventLoop loop;
+  SocketOptions options = RedirectTo(server.port());
+  options.stall_limit = c.stall_limit;
+  AsioSocket socket(loop, options);
+  EXPECT_TRUE(socket.ReportsSendComplete());
+  Recorder events(socket);
+  socket.Connect(u"127.0.0.1", 25);
+  ASSERT_TRUE(loop.RunUntil([&] { return events.Connected(); }, 3s));
+
+  socket.SendData(String(c.size, u'x'));
+  ASSERT_TRUE(loop.RunUntil([&] { return events.events.size() > 1; }, 5s));
+  loop.RunFor(100ms);  // nothing more follows
+  const std::vector<std::string> after(events.events.begin() + 1, events.events.end());
+  EXPECT_EQ(after, c.expected);
+  if (events.Has("SendComplete")) {
+    // A body larger than the peer's buffer is not complete before it reads.
+    if (c.peer_pause > 0ms) {
+      EXPECT_GE(events.send_complete_at.time_since_epoch().count(), reading_from.load());
+    }
+    // Text handed later has a notification of its own.
+    socket.SendData(u"QUIT\r\n");
+    ASSERT_TRUE(loop.RunUntil([&] { return events.Count("SendComplete") == 2; }, 3s));
+  }
+  socket.Close();
+  loop.Run();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AsioSocketSendComplete,
+    ::testing::Values(
+        SendCompleteCase{"ALineThePeerTakesAtOnce", 6, 0ms, 60s, {"SendComplete"}},
+        SendCompleteCase{"ABodyThePeerTakesLate", 2 << 20, 400ms, 60s, {"SendComplete"}},
+        SendCompleteCase{
+            "ABodyThePeerNeverTakes",
+            2 << 20,
+            3s,
+            700ms,
+            {"Error 10060 Timed out sending: the server took no data for 0.7 seconds"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AsioSocket, TracesEveryPieceEachWayInOrder) {
+  LoopbackServer server([](Peer& peer) {
+    peer.Send("220 hi\r\n");
+    if (!peer.ReadUntil("<a@b>\r\n")) return;
+    peer.Send("250 gr\xC3\xBC\xC3");
+    usleep(20'000);
+    peer.Send(
+        "\x9F"
+        "e\r\n");
+    if (peer.ReadUntil("QUIT\r\n")) peer.Send("221 bye\r\n");
+    peer.ReadToEnd(1s);
+  });
+  ASSERT_TRUE(server.ok());
+  EventLoop loop;
+  using Piece = std::pair<WireDirection, std::string>;
+  std::vector<Piece> trace;
+  SocketOptions options = RedirectTo(server.port());
+  options.wire_trace = [&trace](WireDirection direction, std::string_view piece) {
+    if (!trace.empty() && trace.back().first == direction &&
+        direction == WireDirection::kReceived) {
+      trace.back().second += piece;  // TCP may cut received text anywhere
+    } else {
+      trace.emplace_back(direction, piece);
+    }
+  };
+  AsioSocket socket(loop, options);
+  Recorder events(socket);
+  socket.Connect(u"127.0.0.1", 25);
+  ASSERT_TRUE(loop.RunUntil([&] { return events.text == u"220 hi\r\n"; }, 3s));
+  socket.SendData(u"HELO b\u00fcro\r\n");
+  socket.SendData(u"");  // nothing goes out, nothing is traced
+  socket.SendData(u"MAIL FROM: <a@b>\r\n");
+  ASSERT_TRUE(loop.RunUntil([&] { return events.text.ends_with(u"e\r\n"); }, 3s));
+  socket.SendData(u"QUIT\r\n");
+  socket.Close();  // the server's 221 still arrives, for no one
+  loop.Run();
+
+  const std::vector<Piece> expected = {
+      {WireDirection::kReceived, "220 hi\r\n"},
+      {WireDirection::kSent, "HELO b\xC3\xBCro\r\n"},
+      {WireDirection::kSent, "MAIL FROM: <a@b>\r\n"},
+      {WireDirection::kReceived,
+       "250 gr\xC3\xBC\xC3\x9F"
+       "e\r\n"},
+      {WireDirection::kSent, "QUIT\r\n"},
+  };
+  EXPECT_EQ(trace, expected);
 }
 
 }  // namespace

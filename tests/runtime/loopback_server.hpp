@@ -127,12 +127,18 @@ class LoopbackServer {
   enum class Family { kIPv4, kIPv6 };
   using Script = std::function<void(Peer&)>;
 
-  explicit LoopbackServer(Script script, Family family = Family::kIPv4, int connections = 1)
+  // receive_buffer: when not 0, the accepted connections' kernel receive
+  // buffer (small ones make a peer that stops reading stop the client soon).
+  explicit LoopbackServer(Script script, Family family = Family::kIPv4, int connections = 1,
+                          int receive_buffer = 0)
       : script_(std::move(script)), connections_(connections) {
     fd_ = ::socket(family == Family::kIPv4 ? AF_INET : AF_INET6, SOCK_STREAM, 0);
     if (fd_ < 0) return;
     int one = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (receive_buffer > 0) {
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     sockaddr_storage address{};
     socklen_t size = 0;
     if (family == Family::kIPv4) {

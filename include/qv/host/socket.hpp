@@ -34,6 +34,10 @@ class SocketEvents {
   // bytes_total: bytes waiting to be fetched with GetData.
   virtual void OnDataArrival(Long bytes_total) = 0;
   virtual void OnError(Long number, const String& description) = 0;
+  // Everything handed to SendData so far has been taken by the peer (not
+  // merely buffered on this side). Raised only by sockets whose
+  // ReportsSendComplete is true, at most once per run of outstanding text.
+  virtual void OnSendComplete() {}
 
  protected:
   ~SocketEvents() = default;
@@ -60,6 +64,10 @@ class Socket {
   virtual void SendData(const String& text) = 0;
   // All received text not yet fetched.
   virtual String GetData() = 0;
+  // True when the socket raises OnSendComplete. A socket that does must also
+  // end a send that stops making progress with OnError, since its owner then
+  // waits for the notification without a limit of its own.
+  virtual bool ReportsSendComplete() const { return false; }
 };
 
 }  // namespace qv

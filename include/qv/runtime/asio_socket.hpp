@@ -10,7 +10,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "qv/core/types.hpp"
 #include "qv/core/variant.hpp"
@@ -38,6 +41,9 @@ inline constexpr Long kTryAgain = 11002;
 inline constexpr Long kNoData = 11004;
 }  // namespace socket_error
 
+// Which way a traced piece went.
+enum class WireDirection { kSent, kReceived };
+
 struct SocketOptions {
   // When not 0, Connect uses this port whenever port 25 is asked for (a local
   // relay on an unprivileged port, or a test server).
@@ -50,6 +56,21 @@ struct SocketOptions {
   // Reading pauses while this many received bytes wait for GetData, so that a
   // peer cannot fill memory behind an owner that does not fetch.
   std::size_t receive_limit = 1 << 20;
+  // While text handed to SendData has not all been taken by the peer, a
+  // connection whose unsent and unacknowledged byte count does not move for
+  // this long fails with socket_error::kTimedOut.
+  std::chrono::milliseconds stall_limit{60000};
+  // The name ReadSetting(5) gives (UTF-8), for example for HELO. Empty: the
+  // machine's fully qualified name when the system knows one, otherwise an
+  // address literal of the connection's local address ("[127.0.0.1]",
+  // "[IPv6:::1]").
+  std::string local_host_name;
+  // Called on the loop's thread with every piece handed to SendData (the
+  // UTF-8 that goes out) and every piece received (the bytes as they came),
+  // in order, while the connection belongs to the socket (not after Close).
+  // The view is valid only during the call. It must not call back into the
+  // socket.
+  std::function<void(WireDirection, std::string_view)> wire_trace;
 };
 
 namespace detail {
@@ -80,7 +101,11 @@ class AsioSocket final : public Socket {
   // close) and clear what an earlier connection left unfetched. Other ids fail
   // with 380; writing while a connection is open fails with 40020.
   void WriteSetting(Integer id, const Variant& value) override;
-  // 5: the local host's name from the operating system. Other ids fail with 380.
+  // 5: the local host's name as SocketOptions::local_host_name describes. The
+  // first read may wait up to a second for the system's name lookup (started
+  // with the first socket); one that takes longer gives the address literal.
+  // Without a connection and without a fully qualified name it is the
+  // system's host name. Other ids fail with 380.
   Variant ReadSetting(Integer id) override;
   // Throws 40020 unless closed, 380 for port 0. Port 25 follows
   // port_25_redirect. The port is read as unsigned 16 bits. Every other
@@ -89,6 +114,10 @@ class AsioSocket final : public Socket {
   // Converts text to UTF-8 once and queues it. Throws 40006 unless connected.
   void SendData(const String& text) override;
   String GetData() override;
+  // True: OnSendComplete follows once the peer has acknowledged everything
+  // handed to SendData (the kernel's unsent and unacknowledged count is 0),
+  // and a send that stalls for SocketOptions::stall_limit fails with OnError.
+  bool ReportsSendComplete() const override { return true; }
 
   // Bytes received and not yet fetched with GetData.
   std::size_t BytesWaiting() const;
@@ -101,5 +130,10 @@ class AsioSocket final : public Socket {
 
 // The local host's name from the operating system ("localhost" if it has none).
 String LocalHostName();
+
+// The machine's fully qualified name (UTF-8): the canonical name of the host
+// name when it holds a dot, otherwise empty. Looked up once per process; waits
+// at most for the given time for that lookup, and is empty until it is done.
+std::string FullyQualifiedHostName(std::chrono::milliseconds wait = std::chrono::seconds(1));
 
 }  // namespace qv::runtime
