@@ -4,9 +4,10 @@ QV_BUILD_PACKAGES=(g++ cmake make pkg-config libasio-dev libcli11-dev nlohmann-j
 # file and python3-pil read the bitmaps back, as any image tool would.
 QV_TEST_PACKAGES=(python3-aiosmtpd postfix file python3-pil)
 # The Qt host, its Designer plugin and the mail form; their tests run on an Xvfb
-# display and take screenshots (xwd from x11-apps, convert from imagemagick).
+# display and take screenshots (xwd from x11-apps, convert from imagemagick);
+# xdotool clicks in Designer.
 QV_BUILD_PACKAGES+=(qt6-base-dev qt6-tools-dev qt6-tools-dev-tools designer-qt6 libqt6opengl6-dev)
-QV_TEST_PACKAGES+=(xvfb xauth x11-apps imagemagick)
+QV_TEST_PACKAGES+=(xvfb xauth x11-apps imagemagick xdotool)
 # Answers for debconf before those packages are installed: postfix is there for
 # its smtp-sink test server only, so no mail system is configured or started.
 QV_DEBCONF_SELECTIONS=("postfix postfix/main_mailer_type select No configuration")

@@ -2,12 +2,17 @@
 
 #include <QIcon>
 #include <QImage>
+#include <QLoggingCategory>
 #include <QPixmap>
 
 #include "qv/component/bitmap.hpp"
 #include "qv/qt/qvsmtp_widget.hpp"
 
 namespace qv::qt {
+
+// QT_LOGGING_RULES="qv.designer.debug=true" shows what Designer asks of the
+// plugin.
+Q_LOGGING_CATEGORY(lcDesigner, "qv.designer", QtInfoMsg)
 
 QString QvSmtpDesignerPlugin::name() const { return QStringLiteral("qv::qt::QvSmtpWidget"); }
 QString QvSmtpDesignerPlugin::group() const { return QStringLiteral("QVControls1"); }
@@ -40,12 +45,16 @@ QIcon QvSmtpDesignerPlugin::icon() const {
 }
 
 QWidget* QvSmtpDesignerPlugin::createWidget(QWidget* parent) {
+  qCDebug(lcDesigner) << "creating a qvSMTP control for" << (initialized_ ? "design" : "run")
+                      << "time";
   return new QvSmtpWidget(
       initialized_ ? QvSmtpWidget::Mode::DesignTime : QvSmtpWidget::Mode::RunTime, parent);
 }
 
 void QvSmtpDesignerPlugin::initialize(QDesignerFormEditorInterface* core) {
-  if (core != nullptr) initialized_ = true;
+  if (core == nullptr || initialized_) return;
+  initialized_ = true;
+  qCDebug(lcDesigner) << "initialized by Designer";
 }
 
 QString QvSmtpDesignerPlugin::domXml() const {
