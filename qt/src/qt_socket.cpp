@@ -1,13 +1,20 @@
 #include "qv/qt/qt_socket.hpp"
 
+#include <linux/sockios.h>
+#include <netdb.h>
+#include <sys/ioctl.h>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
+
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "qv/core/automation_error.hpp"
 #include "qv/core/text.hpp"
@@ -57,16 +64,92 @@ Failure Describe(QAbstractSocket::SocketError error, const QString& host, const 
 
 QString ToQString(const String& text) { return QString::fromStdU16String(text); }
 
+constexpr std::chrono::milliseconds kDrainPoll{20};
+
+QString SecondsText(std::chrono::milliseconds duration) {
+  const double seconds = static_cast<double>(duration.count()) / 1000.0;
+  return QString::number(seconds, 'g', 6) + (duration.count() == 1000 ? " second" : " seconds");
+}
+
+// "[192.0.2.1]" or "[IPv6:2001:db8::1]"; an IPv4 address mapped into IPv6 in
+// its IPv4 form, an IPv6 zone left out.
+QString AddressLiteral(const QHostAddress& address) {
+  bool mapped = false;
+  const quint32 v4 = address.toIPv4Address(&mapped);
+  if (mapped) return "[" + QHostAddress(v4).toString() + "]";
+  QHostAddress plain = address;
+  plain.setScopeId(QString());
+  return "[IPv6:" + plain.toString() + "]";
+}
+
+struct NameLookup {
+  std::mutex mutex;
+  std::condition_variable done_changed;
+  bool done = false;
+  QString name;
+};
+
+// Never destroyed: a lookup still running when the program ends must not
+// find it gone.
+NameLookup& Lookup() {
+  static auto* lookup = new NameLookup;
+  return *lookup;
+}
+
+QString CanonicalHostName(const QByteArray& host) {
+  if (host.isEmpty()) return {};
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* result = nullptr;
+  if (::getaddrinfo(host.constData(), nullptr, &hints, &result) != 0 || result == nullptr) {
+    return {};
+  }
+  QString name = QString::fromUtf8(result->ai_canonname != nullptr ? result->ai_canonname : "");
+  ::freeaddrinfo(result);
+  while (name.endsWith('.')) name.chop(1);
+  // A name without a dot is what servers refuse as not fully qualified.
+  return name.contains('.') ? name : QString();
+}
+
+void StartFullyQualifiedNameLookup() {
+  static std::once_flag started;
+  std::call_once(started, [] {
+    const QByteArray host = QHostInfo::localHostName().toUtf8();
+    auto publish = [](QString name) {
+      NameLookup& lookup = Lookup();
+      {
+        std::lock_guard lock(lookup.mutex);
+        lookup.name = std::move(name);
+        lookup.done = true;
+      }
+      lookup.done_changed.notify_all();
+    };
+    try {
+      // Detached: a slow name service must not hold up the program's end.
+      std::thread([host, publish] { publish(CanonicalHostName(host)); }).detach();
+    } catch (const std::system_error&) {
+      publish({});
+    }
+  });
+}
+
 }  // namespace
 
 struct QtSocket::Impl {
-  Impl(QtSocket& o, DeliveryGate& g, SocketOptions opts) : owner(o), gate(g), options(opts) {}
+  Impl(QtSocket& o, DeliveryGate& g, SocketOptions opts) : owner(o), gate(g), options(opts) {
+    if (options.local_host_name.isEmpty()) StartFullyQualifiedNameLookup();
+    drain_watch.setInterval(kDrainPoll);
+    QObject::connect(&drain_watch, &QTimer::timeout, [this] { OnDrainWatch(); });
+  }
 
   void Close() {
     const Integer was = state;
     state = socket_state::kClosed;
     gate.Cancel(this);
     arrival_queued = false;
+    drain_watch.stop();
     if (!conn) return;
     QTcpSocket* s = conn;
     conn = nullptr;
@@ -110,6 +193,9 @@ struct QtSocket::Impl {
     }
     auto* s = new QTcpSocket;
     conn = s;
+    handed = 0;
+    reported = 0;
+    local_name.clear();
     s->setReadBufferSize(static_cast<qint64>(options.receive_limit));
     state = socket_state::kResolvingHost;
     QObject::connect(s, &QTcpSocket::hostFound, s, [this] { state = socket_state::kConnecting; });
@@ -118,6 +204,9 @@ struct QtSocket::Impl {
     QObject::connect(s, &QTcpSocket::errorOccurred, s,
                      [this](QAbstractSocket::SocketError e) { OnError(e); });
     QObject::connect(s, &QTcpSocket::disconnected, s, [this] { OnPeerClosed(); });
+    QObject::connect(s, &QTcpSocket::bytesWritten, s, [this] {
+      if (conn && conn->bytesToWrite() == 0 && Unacknowledged() <= 0) ReportSendComplete();
+    });
     if (name.isEmpty()) {
       // Reported from the loop, as every other connection failure is.
       QTimer::singleShot(0, s, [this, s] {
@@ -131,6 +220,7 @@ struct QtSocket::Impl {
   void OnConnected() {
     state = socket_state::kConnected;
     conn->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    local_name = AddressLiteral(conn->localAddress());
     gate.Deliver(this, [this] {
       if (events) events->OnConnect();
     });
@@ -173,8 +263,67 @@ struct QtSocket::Impl {
     Fail(failure.number, failure.description);
   }
 
+  // The kernel's count of bytes not yet acknowledged by the peer (sent or
+  // not); -1 when the system cannot tell.
+  long Unacknowledged() const {
+    int count = 0;
+    if (!conn || ::ioctl(static_cast<int>(conn->socketDescriptor()), SIOCOUTQ, &count) != 0) {
+      return -1;
+    }
+    return count;
+  }
+
+  void Handed(qint64 bytes) {
+    handed += static_cast<std::uint64_t>(bytes);
+    if (drain_watch.isActive()) return;
+    last_unacknowledged = -1;
+    last_progress = std::chrono::steady_clock::now();
+    drain_watch.start();
+  }
+
+  // While text is leaving: everything acknowledged raises OnSendComplete; a
+  // count that stands still for stall_limit ends the connection.
+  void OnDrainWatch() {
+    if (!conn || state != socket_state::kConnected) return drain_watch.stop();
+    const long unacknowledged = static_cast<long>(conn->bytesToWrite()) + Unacknowledged();
+    const auto now = std::chrono::steady_clock::now();
+    if (unacknowledged != last_unacknowledged) {
+      last_unacknowledged = unacknowledged;
+      last_progress = now;
+    }
+    if (conn->bytesToWrite() == 0 && Unacknowledged() <= 0) {
+      drain_watch.stop();
+      return ReportSendComplete();
+    }
+    if (now - last_progress > options.stall_limit) {
+      drain_watch.stop();
+      Fail(socket_error::kTimedOut,
+           "Timed out sending: the server took no data for " + SecondsText(options.stall_limit));
+    }
+  }
+
+  void ReportSendComplete() {
+    if (reported == handed) return;  // already told for this text
+    reported = handed;
+    gate.Deliver(this, [this, c = conn, h = handed] {
+      // Text handed meanwhile has its own notification to come.
+      if (conn != c || handed != h || !events) return;
+      if (state != socket_state::kConnected && state != socket_state::kPeerClosing) return;
+      events->OnSendComplete();
+    });
+  }
+
+  QString HeloName() const {
+    if (!options.local_host_name.isEmpty()) return options.local_host_name;
+    const QString full = FullyQualifiedHostName();
+    if (!full.isEmpty()) return full;
+    if (conn && !local_name.isEmpty()) return local_name;
+    return ToQString(LocalHostName());
+  }
+
   void Fail(Long number, const QString& description) {
     state = socket_state::kError;
+    drain_watch.stop();
     if (conn) {
       QTcpSocket* s = conn;
       conn = nullptr;
@@ -209,6 +358,14 @@ struct QtSocket::Impl {
   Utf8StreamDecoder decoder;
   std::size_t bytes_waiting = 0;
   bool arrival_queued = false;
+  QString local_name;  // address literal of the connection's local end
+  // Bytes handed to SendData on this connection, and as many as were
+  // reported complete.
+  std::uint64_t handed = 0;
+  std::uint64_t reported = 0;
+  QTimer drain_watch;
+  long last_unacknowledged = -1;
+  std::chrono::steady_clock::time_point last_progress{};
 };
 
 QtSocket::QtSocket(DeliveryGate& gate, SocketOptions options)
@@ -237,7 +394,7 @@ Variant QtSocket::ReadSetting(Integer id) {
   if (id != socket_setting::kLocalHostName) {
     throw AutomationError(socket_error::kInvalidPropertyValue, kInvalidValueText);
   }
-  return Variant(LocalHostName());
+  return Variant(impl_->HeloName().toStdU16String());
 }
 
 void QtSocket::Connect(const String& remote_host, Integer remote_port) {
@@ -249,7 +406,9 @@ void QtSocket::SendData(const String& text) {
     throw AutomationError(socket_error::kWrongProtocolOrState, kWrongStateText);
   }
   const std::string bytes = ToUtf8(text);
-  if (!bytes.empty()) impl_->conn->write(bytes.data(), static_cast<qint64>(bytes.size()));
+  if (bytes.empty()) return;
+  impl_->conn->write(bytes.data(), static_cast<qint64>(bytes.size()));
+  impl_->Handed(static_cast<qint64>(bytes.size()));
 }
 
 String QtSocket::GetData() { return impl_->GetData(); }
@@ -263,6 +422,14 @@ SocketOptions& QtSocket::options() { return impl_->options; }
 String LocalHostName() {
   const QString name = QHostInfo::localHostName();
   return name.isEmpty() ? String(u"localhost") : name.toStdU16String();
+}
+
+QString FullyQualifiedHostName(std::chrono::milliseconds wait) {
+  StartFullyQualifiedNameLookup();
+  NameLookup& lookup = Lookup();
+  std::unique_lock lock(lookup.mutex);
+  lookup.done_changed.wait_for(lock, wait, [&] { return lookup.done; });
+  return lookup.done ? lookup.name : QString();
 }
 
 }  // namespace qv::qt

@@ -5,8 +5,10 @@
 #include <QDialog>
 #include <QEventLoop>
 #include <QTimer>
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qt_wait.hpp"
@@ -74,6 +76,7 @@ struct SendCase {
   QString host;         // RemoteHost
   int status;           // outcome
   QString status_text;  // StatusStr
+  QString helo_name;    // the socket's local_host_name; empty: the machine's
 };
 
 class QtSend : public ::testing::TestWithParam<SendCase> {};
@@ -84,6 +87,13 @@ TEST_P(QtSend, EndsWithTheOutcomeOnTheWire) {
   ASSERT_TRUE(server.ok());
   SocketOptions options;
   options.port_25_redirect = c.server ? server.port() : qv::test_support::UnusedLoopbackPort();
+  options.local_host_name = c.helo_name;
+  // Without a name of its own the socket says the machine's fully qualified
+  // name, or else its address on the connection (the server is IPv4 only).
+  const QString full_name = FullyQualifiedHostName(std::chrono::seconds(2));
+  const QString helo = !c.helo_name.isEmpty() ? c.helo_name
+                       : !full_name.isEmpty() ? full_name
+                                              : "[127.0.0.1]";
   QvSmtpWidget w(QvSmtpWidget::Mode::RunTime, nullptr, options);
   Address(w, c.host);
   std::vector<QString> log;
@@ -106,7 +116,7 @@ TEST_P(QtSend, EndsWithTheOutcomeOnTheWire) {
 
   ASSERT_TRUE(TurnUntil([&] { return server.finished() == 1; }, 3s));
   const int zone = QDateTime(QDate(2001, 3, 9), QTime(7, 5, 3)).offsetFromUtc() / 60;
-  const std::string head = "HELO " + ToUtf8(LocalHostName()) +
+  const std::string head = "HELO " + helo.toStdString() +
                            "\r\n"
                            "MAIL FROM: <from@example.com>\r\n"
                            "RCPT TO: <a@example.com>\r\n";
@@ -135,13 +145,65 @@ TEST_P(QtSend, EndsWithTheOutcomeOnTheWire) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, QtSend,
-    ::testing::Values(
-        SendCase{"Success", true, "", "127.0.0.1", 0, "Success"},
-        SendCase{"NamedHost", true, "", "localhost", 0, "Success"},
-        SendCase{"AddressRefused", true, "RCPT TO: <a@", "127.0.0.1", 4, "550 no such user\r\n"},
-        SendCase{"ConnectionRefused", false, "", "127.0.0.1", 2, "Connection refused"},
-        SendCase{"NoHostName", false, "", "", 2, "No host name given"}),
+    ::testing::Values(SendCase{"Success", true, "", "127.0.0.1", 0, "Success", ""},
+                      SendCase{"NamedHost", true, "", "localhost", 0, "Success", ""},
+                      SendCase{"AddressRefused", true, "RCPT TO: <a@", "127.0.0.1", 4,
+                               "550 no such user\r\n", ""},
+                      SendCase{"ConnectionRefused", false, "", "127.0.0.1", 2, "Connection refused",
+                               ""},
+                      SendCase{"NoHostName", false, "", "", 2, "No host name given", ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// OnSendComplete once the peer has taken everything; a peer that stops
+// taking fails the connection after the stall limit.
+TEST(QtSocketWrites, CompleteWhenTakenAndFailWhenStalled) {
+  for (const bool peer_reads : {true, false}) {
+    std::atomic<bool> release{false};
+    LoopbackServer server([&](Peer& peer) {
+      if (peer_reads) {
+        peer.ReadToEnd(5s);
+      } else {
+        while (!release) std::this_thread::sleep_for(10ms);
+      }
+    });
+    ASSERT_TRUE(server.ok());
+    DeliveryGate gate;
+    SocketOptions options;
+    options.stall_limit = 300ms;
+    QtSocket socket(gate, options);
+    struct Recorder : SocketEvents {
+      bool connected = false;
+      int complete = 0;
+      Long error = 0;
+      String description;
+      void OnConnect() override { connected = true; }
+      void OnDataArrival(Long) override {}
+      void OnError(Long number, const String& text) override {
+        error = number;
+        description = text;
+      }
+      void OnSendComplete() override { ++complete; }
+    } events;
+    socket.SetEvents(&events);
+    socket.Connect(u"127.0.0.1", static_cast<Integer>(server.port()));
+    ASSERT_TRUE(TurnUntil([&] { return events.connected; }, 3s));
+    const String chunk(1 << 20, u'x');
+    for (int i = 0; i < 24; ++i) socket.SendData(chunk);  // more than the kernel buffers
+    ASSERT_TRUE(TurnUntil([&] { return events.complete > 0 || events.error != 0; }, 5s));
+    if (peer_reads) {
+      EXPECT_EQ(events.complete, 1);
+      EXPECT_EQ(events.error, 0);
+      EXPECT_EQ(socket.BytesQueued(), 0u);
+    } else {
+      EXPECT_EQ(events.complete, 0);
+      EXPECT_EQ(events.error, socket_error::kTimedOut);
+      EXPECT_EQ(events.description, u"Timed out sending: the server took no data for 0.3 seconds");
+      EXPECT_EQ(socket.State(), socket_state::kError);
+    }
+    socket.Close();
+    release = true;
+  }
+}
 
 // A body streamed from a SendBody slot, and the slot's assignments through the
 // references landing in the control's storage.

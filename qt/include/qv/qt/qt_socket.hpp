@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <memory>
 
+#include <QString>
+
 #include "qv/core/types.hpp"
 #include "qv/core/variant.hpp"
 #include "qv/host/socket.hpp"
@@ -50,6 +52,14 @@ struct SocketOptions {
   // Reading pauses while this many received bytes wait for GetData, so that a
   // peer cannot fill memory behind an owner that does not fetch.
   std::size_t receive_limit = 1 << 20;
+  // While text handed to SendData has not all been taken by the peer, a
+  // connection whose unsent and unacknowledged byte count does not move for
+  // this long fails with socket_error::kTimedOut.
+  std::chrono::milliseconds stall_limit{60000};
+  // The name ReadSetting(5) gives, for HELO. Empty: the machine's fully
+  // qualified name when the system knows one, otherwise an address literal of
+  // the connection's local address ("[127.0.0.1]", "[IPv6:::1]").
+  QString local_host_name;
 };
 
 class QV_QT_EXPORT QtSocket final : public Socket {
@@ -74,7 +84,10 @@ class QV_QT_EXPORT QtSocket final : public Socket {
   // connection left unfetched. Other ids fail with 380; writing while a
   // connection is open fails with 40020.
   void WriteSetting(Integer id, const Variant& value) override;
-  // 5: the local host's name. Other ids fail with 380.
+  // 5: the name for HELO, as SocketOptions::local_host_name describes; never
+  // waits for the name service (the fully qualified name is looked up in the
+  // background from the first socket on). Without a connection and without a
+  // fully qualified name it is the system's host name. Other ids fail with 380.
   Variant ReadSetting(Integer id) override;
   // Throws 40020 unless closed, 380 for port 0. Port 25 follows
   // port_25_redirect; the port is read as unsigned 16 bits. Every other
@@ -83,6 +96,9 @@ class QV_QT_EXPORT QtSocket final : public Socket {
   // Throws 40006 unless connected.
   void SendData(const String& text) override;
   String GetData() override;
+  // True: see OnSendComplete above; a send that stalls for
+  // SocketOptions::stall_limit fails with OnError.
+  bool ReportsSendComplete() const override { return true; }
 
   // Bytes handed to SendData and not yet written to the connection.
   std::size_t BytesQueued() const;
@@ -96,5 +112,10 @@ class QV_QT_EXPORT QtSocket final : public Socket {
 
 // The local host's name ("localhost" if it has none).
 QV_QT_EXPORT String LocalHostName();
+
+// The machine's fully qualified name: the canonical name of the host name when
+// it holds a dot, otherwise empty. Looked up once per process on a thread of
+// its own; waits at most for the given time, and is empty until it is done.
+QV_QT_EXPORT QString FullyQualifiedHostName(std::chrono::milliseconds wait = {});
 
 }  // namespace qv::qt
