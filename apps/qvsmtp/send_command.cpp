@@ -64,29 +64,16 @@ struct SendOptions {
 
 bool Given(const CLI::Option* option) { return option->count() > 0; }
 
-// 66 when the file cannot be opened for reading; missing_ok lets a file that
-// does not exist through (false is returned then).
-bool CheckReadable(const std::string& path, bool missing_ok) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (missing_ok && errno == ENOENT) return false;
-    throw ExitError(exit_code::kNoInput, "cannot read " + path + ": " + std::strerror(errno));
-  }
-  struct stat info;
-  const bool directory = ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
-  ::close(fd);
-  if (directory) {
-    throw ExitError(exit_code::kNoInput, "cannot read " + path + ": " + std::strerror(EISDIR));
-  }
-  return true;
-}
-
+// 66 when the file cannot be read (missing, not a regular file, too large),
+// 65 when it is no valid property file; missing_ok gives a missing file as a
+// new one.
 qv::PropertyFile LoadPropertyFile(const std::string& path, bool missing_ok) {
-  if (!CheckReadable(path, missing_ok)) return qv::PropertyFile(path);
   try {
-    return qv::PropertyFile::Load(path);
+    return missing_ok ? qv::PropertyFile::LoadOrNew(path) : qv::PropertyFile::Load(path);
   } catch (const qv::PropertyFileError& e) {
-    throw ExitError(exit_code::kDataError, e.what());
+    throw ExitError(e.stage() == qv::PropertyFileError::Stage::kReading ? exit_code::kNoInput
+                                                                        : exit_code::kDataError,
+                    e.what());
   }
 }
 

@@ -2,13 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
+
+#include "host/file_io.hpp"
 
 namespace qv::component {
 namespace {
@@ -19,24 +19,7 @@ using nlohmann::json;
   throw RegistryError(what + " " + path.string() + ": " + std::strerror(errno));
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
+using file_io::FileDescriptor;
 
 std::filesystem::path FolderOf(const std::filesystem::path& file) {
   const std::filesystem::path folder = file.parent_path();
@@ -54,7 +37,6 @@ class FolderLock {
       if (errno != EINTR) FailErrno("cannot lock the folder of", file);
     }
   }
-  int folder() const { return fd_.get(); }
 
  private:
   FileDescriptor fd_;
@@ -62,21 +44,12 @@ class FolderLock {
 
 // The whole document; a missing or empty file is an empty object.
 json ReadDocument(const std::filesystem::path& file) {
-  FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    if (errno == ENOENT) return json::object();
-    FailErrno("cannot read", file);
-  }
   std::string content;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      FailErrno("cannot read", file);
-    }
-    content.append(buffer, static_cast<std::size_t>(n));
+  try {
+    content = file_io::ReadWholeFile(file);
+  } catch (const file_io::FileError& error) {
+    if (error.number() == ENOENT) return json::object();
+    throw RegistryError("cannot read " + file.string() + ": " + error.what());
   }
   if (content.find_first_not_of(" \t\r\n") == std::string::npos) return json::object();
   json document;
@@ -99,21 +72,8 @@ json ReadDocument(const std::filesystem::path& file) {
   return document;
 }
 
-void WriteAll(int fd, const std::string& text, const std::filesystem::path& file) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      FailErrno("cannot write", file);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-}
-
-// Temporary file beside the target, flushed, renamed over it, then the
-// folder flushed so that the rename itself survives a crash.
-void WriteDocument(const std::filesystem::path& file, const json& document, int folder_fd) {
+// The new document replaces the file as a whole (see file_io::SaveAtomically).
+void WriteDocument(const std::filesystem::path& file, const json& document) {
   std::string text;
   try {
     text = document.dump(2) + "\n";
@@ -121,40 +81,25 @@ void WriteDocument(const std::filesystem::path& file, const json& document, int 
     // A value that is no valid UTF-8 (a path is only bytes) cannot be stored.
     throw RegistryError("cannot store the registry " + file.string() + ": " + error.what());
   }
-  std::string temp_name = file.string() + ".tmp-XXXXXX";
-  FileDescriptor fd(::mkstemp(temp_name.data()));
-  if (fd.get() < 0) FailErrno("cannot create a temporary file beside", file);
-  const std::filesystem::path temp(temp_name);
   try {
-    struct stat existing {};
-    const mode_t mode = ::stat(file.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
-    if (::fchmod(fd.get(), mode) != 0) FailErrno("cannot set the mode of", temp);
-    WriteAll(fd.get(), text, temp);
-    if (::fsync(fd.get()) != 0) FailErrno("cannot flush", temp);
-    if (::close(fd.release()) != 0) FailErrno("cannot close", temp);
-    if (::rename(temp.c_str(), file.c_str()) != 0) FailErrno("cannot replace", file);
-  } catch (...) {
-    ::unlink(temp.c_str());
-    throw;
+    file_io::SaveAtomically(file, text);
+  } catch (const file_io::FileError& error) {
+    throw RegistryError("cannot replace the registry " + file.string() + ": " + error.what());
   }
-  ::fsync(folder_fd);
 }
 
 template <typename Change>
 void ChangeRegistry(const std::filesystem::path& link_or_file, Change change) {
   // A registry reached through a link is changed where it lies; the link stays.
-  std::filesystem::path file = link_or_file;
-  std::error_code error;
-  if (std::filesystem::symlink_status(link_or_file, error).type() ==
-      std::filesystem::file_type::symlink) {
-    file = std::filesystem::weakly_canonical(link_or_file, error);
-    if (error) {
-      throw RegistryError("cannot follow " + link_or_file.string() + ": " + error.message());
-    }
+  std::filesystem::path file;
+  try {
+    file = file_io::SaveTarget(link_or_file);
+  } catch (const file_io::FileError& error) {
+    throw RegistryError(error.what());
   }
   const FolderLock lock(file);
   json document = ReadDocument(file);
-  if (change(document)) WriteDocument(file, document, lock.folder());
+  if (change(document)) WriteDocument(file, document);
 }
 
 std::string ThreadingModelName(ThreadingModel model) {

@@ -1,7 +1,5 @@
 #include "qv/host/memory_property_bag.hpp"
 
-#include <algorithm>
-
 namespace qv {
 
 Variant MemoryPropertyBag::ReadProperty(std::u16string_view key, const Variant& default_value) {
@@ -20,23 +18,29 @@ void MemoryPropertyBag::WriteProperty(std::u16string_view key, const Variant& va
 }
 
 void MemoryPropertyBag::Set(std::u16string_view key, Variant value) {
-  const auto it = std::find_if(entries_.begin(), entries_.end(),
-                               [key](const Entry& entry) { return entry.key == key; });
-  if (it != entries_.end()) {
-    it->value = std::move(value);
-  } else {
-    entries_.push_back(Entry{String(key), std::move(value)});
+  if (const auto it = index_.find(key); it != index_.end()) {
+    entries_[it->second].value = std::move(value);
+    return;
   }
+  index_.emplace(String(key), entries_.size());
+  entries_.push_back(Entry{String(key), std::move(value)});
 }
 
 bool MemoryPropertyBag::Erase(std::u16string_view key) {
-  return std::erase_if(entries_, [key](const Entry& entry) { return entry.key == key; }) > 0;
+  const auto it = index_.find(key);
+  if (it == index_.end()) return false;
+  const std::size_t position = it->second;
+  index_.erase(it);
+  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(position));
+  for (auto& [name, at] : index_) {
+    if (at > position) --at;
+  }
+  return true;
 }
 
 const Variant* MemoryPropertyBag::Find(std::u16string_view key) const {
-  const auto it = std::find_if(entries_.begin(), entries_.end(),
-                               [key](const Entry& entry) { return entry.key == key; });
-  return it != entries_.end() ? &it->value : nullptr;
+  const auto it = index_.find(key);
+  return it != index_.end() ? &entries_[it->second].value : nullptr;
 }
 
 }  // namespace qv

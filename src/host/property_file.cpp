@@ -1,24 +1,21 @@
 #include "qv/host/property_file.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <limits>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <system_error>
+#include <unordered_set>
 #include <utility>
 
+#include "core/utf8_sequence.hpp"
+#include "host/file_io.hpp"
 #include "qv/core/text.hpp"
 
 namespace qv {
@@ -31,10 +28,6 @@ constexpr std::int64_t kVersion = 1;
 constexpr std::size_t kMaxDepth = 32;
 
 std::string Quoted(std::string_view text) { return Json(std::string(text)).dump(); }
-
-std::string ErrnoText(int number) {
-  return std::error_code(number, std::generic_category()).message();
-}
 
 // ---------------------------------------------------------------------------
 // Reading: a small tree of the document that remembers where each value and
@@ -105,40 +98,12 @@ struct Complaint {
   std::string problem;
 };
 
-// Length of the well-formed UTF-8 sequence at bytes[i], or 0 when there is none.
-std::size_t SequenceLength(std::string_view bytes, std::size_t i) {
-  const auto at = [bytes](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
-  const unsigned char lead = at(i);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // overlong
-    if (lead == 0xED) high = 0x9F;  // surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;   // overlong
-    if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (i + length > bytes.size() || at(i + 1) < low || at(i + 1) > high) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if ((at(i + k) & 0xC0) != 0x80) return 0;
-  }
-  return length;
-}
-
 // Keeps a problem text printable: bytes that are not UTF-8 become \xNN.
 std::string Printable(std::string_view bytes) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (std::size_t i = 0; i < bytes.size();) {
-    const std::size_t length = SequenceLength(bytes, i);
+    const std::size_t length = utf8::CompleteSequenceLength(bytes.data(), bytes.size(), i);
     if (length == 0) {
       const auto byte = static_cast<unsigned char>(bytes[i]);
       out += "\\x";
@@ -201,12 +166,13 @@ class TreeBuilder final : public nlohmann::json_sax<Json> {
   bool start_object(std::size_t) override { return Open(Node::Kind::kObject); }
   bool key(string_t& name) override {
     const std::size_t offset = TokenStart();
-    Node& object = open_.back();
-    if (object.Find(name)) {
+    // A set per open object: looking through the members would make a file
+    // of many records cost the square of their number.
+    if (!open_names_.back().insert(name).second) {
       complaint = Complaint{offset, "member " + Quoted(name) + " appears twice"};
       return false;
     }
-    object.members.push_back(Member{std::move(name), offset, nullptr});
+    open_.back().members.push_back(Member{std::move(name), offset, nullptr});
     return true;
   }
   bool end_object() override { return Close(); }
@@ -262,6 +228,7 @@ class TreeBuilder final : public nlohmann::json_sax<Json> {
       return false;
     }
     open_.push_back(std::move(node));
+    open_names_.emplace_back();
     return true;
   }
 
@@ -274,6 +241,7 @@ class TreeBuilder final : public nlohmann::json_sax<Json> {
     scanned_ = static_cast<std::size_t>(*furthest_ - text_.data());
     Node node = std::move(open_.back());
     open_.pop_back();
+    open_names_.pop_back();
     return Place(std::move(node));
   }
 
@@ -292,6 +260,7 @@ class TreeBuilder final : public nlohmann::json_sax<Json> {
   const char** furthest_;
   std::size_t scanned_;
   std::vector<Node> open_;
+  std::vector<std::unordered_set<std::string>> open_names_;  // member names of each open node
 };
 
 // ---------------------------------------------------------------------------
@@ -582,63 +551,10 @@ std::string EntryText(const String& key, const Variant& value) {
   return out + "}";
 }
 
-// ---------------------------------------------------------------------------
-// Files.
-
-// The whole content of the file; errno_out is set when it cannot be read.
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, int& errno_out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    errno_out = errno;
-    return std::nullopt;
-  }
-  std::string content;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      errno_out = errno;
-      ::close(fd);
-      return std::nullopt;
-    }
-    content.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  return content;
-}
-
-// Removes the temporary file unless the save got through.
-class TempFile {
- public:
-  TempFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!kept_) ::unlink(path_.c_str());
-  }
-
-  const std::string& path() const { return path_; }
-  // Closes the descriptor and reports whether the close succeeded.
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-  void Keep() { kept_ = true; }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-  bool kept_ = false;
-};
-
 }  // namespace
 
 PropertyFileError::PropertyFileError(std::filesystem::path path, std::size_t line,
-                                     std::size_t column, std::string problem)
+                                     std::size_t column, std::string problem, Stage stage)
     : std::runtime_error(
           path.string() +
           (line > 0 ? ":" + std::to_string(line) + ":" + std::to_string(column) : std::string()) +
@@ -646,7 +562,8 @@ PropertyFileError::PropertyFileError(std::filesystem::path path, std::size_t lin
       path_(std::move(path)),
       line_(line),
       column_(column),
-      problem_(std::move(problem)) {}
+      problem_(std::move(problem)),
+      stage_(stage) {}
 
 PropertyFile PropertyFile::Parse(std::string_view text, std::filesystem::path path) {
   const auto fail_at = [&](std::size_t offset, const std::string& problem) {
@@ -707,19 +624,35 @@ PropertyFile PropertyFile::Parse(std::string_view text, std::filesystem::path pa
   return file;
 }
 
+namespace {
+
+PropertyFileError Unreadable(const std::filesystem::path& path, const file_io::FileError& e) {
+  return PropertyFileError(path, std::string("cannot read the file: ") + e.what(),
+                           PropertyFileError::Stage::kReading);
+}
+
+}  // namespace
+
 PropertyFile PropertyFile::Load(const std::filesystem::path& path) {
-  int error = 0;
-  std::optional<std::string> text = ReadWholeFile(path, error);
-  if (!text) throw PropertyFileError(path, "cannot read the file: " + ErrnoText(error));
-  return Parse(*text, path);
+  std::string text;
+  try {
+    text = file_io::ReadWholeFile(path, PropertyFile::kMaxFileSize);
+  } catch (const file_io::FileError& e) {
+    throw Unreadable(path, e);
+  }
+  return Parse(text, path);
 }
 
 PropertyFile PropertyFile::LoadOrNew(const std::filesystem::path& path) {
-  int error = 0;
-  std::optional<std::string> text = ReadWholeFile(path, error);
-  if (!text && error == ENOENT) return PropertyFile(path);
-  if (!text) throw PropertyFileError(path, "cannot read the file: " + ErrnoText(error));
-  return Parse(*text, path);
+  std::string text;
+  try {
+    text = file_io::ReadWholeFile(path, PropertyFile::kMaxFileSize);
+  } catch (const file_io::FileError& e) {
+    // Missing, or a symbolic link to a file not made yet: Save creates it.
+    if (e.number() == ENOENT) return PropertyFile(path);
+    throw Unreadable(path, e);
+  }
+  return Parse(text, path);
 }
 
 MemoryPropertyBag& PropertyFile::Record(std::string_view name) {
@@ -770,59 +703,22 @@ std::string PropertyFile::ToText() const {
   return out;
 }
 
+static_assert(static_cast<int>(PropertyFile::SaveStep::kTempCreated) ==
+                  static_cast<int>(file_io::SaveStep::kTempCreated) &&
+              static_cast<int>(PropertyFile::SaveStep::kTempWritten) ==
+                  static_cast<int>(file_io::SaveStep::kTempWritten) &&
+              static_cast<int>(PropertyFile::SaveStep::kBeforeRename) ==
+                  static_cast<int>(file_io::SaveStep::kBeforeRename));
+
 void PropertyFile::Save() const {
-  std::error_code ignored;
-  std::filesystem::path target = path_;
-  if (std::filesystem::is_symlink(path_, ignored)) {
-    target = std::filesystem::weakly_canonical(path_, ignored);
-    if (ignored) target = path_;
-  }
-  const auto fail = [this](const std::string& what, int number) {
-    throw PropertyFileError(path_, "cannot save: " + what + ": " + ErrnoText(number));
-  };
   const std::string text = ToText();
-  const std::filesystem::path directory =
-      target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-
-  // Beside the file, so that the rename stays within one file system.
-  std::string temp_name = (directory / ("." + target.filename().string() + ".XXXXXX")).string();
-  const int fd = ::mkostemp(temp_name.data(), O_CLOEXEC);
-  if (fd < 0) fail("cannot create a temporary file in " + directory.string(), errno);
-  TempFile temp(temp_name, fd);
-  const auto step = [this, &temp](SaveStep at) {
-    if (save_hook_) save_hook_(at, temp.path());
-  };
-  step(SaveStep::kTempCreated);
-
-  // The new file gets the old one's permissions.
-  struct stat old_file;
-  const mode_t mode = ::stat(target.c_str(), &old_file) == 0 ? (old_file.st_mode & 07777) : 0644;
-  if (::fchmod(fd, mode) != 0) fail("cannot set the permissions of " + temp_name, errno);
-
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t put = ::write(fd, text.data() + written, text.size() - written);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      fail("cannot write " + temp_name, errno);
-    }
-    written += static_cast<std::size_t>(put);
-  }
-  step(SaveStep::kTempWritten);
-  if (::fsync(fd) != 0) fail("cannot flush " + temp_name + " to disk", errno);
-  if (!temp.Close()) fail("cannot close " + temp_name, errno);
-  step(SaveStep::kBeforeRename);
-
-  if (::rename(temp_name.c_str(), target.c_str()) != 0) {
-    fail("cannot rename " + temp_name + " over the file", errno);
-  }
-  temp.Keep();
-  // Makes the rename itself durable; some file systems refuse, which changes
-  // nothing for the content.
-  const int dir_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
-    ::fsync(dir_fd);
-    ::close(dir_fd);
+  try {
+    file_io::SaveAtomically(path_, text, [this](file_io::SaveStep step, const auto& temp) {
+      if (save_hook_) save_hook_(static_cast<SaveStep>(step), temp);
+    });
+  } catch (const file_io::FileError& e) {
+    throw PropertyFileError(path_, std::string("cannot save: ") + e.what(),
+                            PropertyFileError::Stage::kSaving);
   }
 }
 

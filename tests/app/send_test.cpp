@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <nlohmann/json.hpp>
 
 #include "program_runner.hpp"
@@ -187,6 +188,8 @@ TEST(Send, AnInputFileThatCannotBeReadExits66NamingItAndSendsNothing) {
   TempDir temp;
   SmtpPeer peer;
   const std::string missing = temp / "no-such-body.txt";
+  const std::string fifo = temp / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   struct Case {
     std::vector<std::string> more;
     std::string mentions;
@@ -195,7 +198,10 @@ TEST(Send, AnInputFileThatCannotBeReadExits66NamingItAndSendsNothing) {
       {{"--body-file", missing}, missing + ": No such file or directory"},
       {{"--body-file", missing, "--body-event", "1"}, missing + ": No such file or directory"},
       {{"--body-file", temp.path().string()}, "Is a directory"},
-      {{"--props", missing}, missing + ": No such file or directory"},
+      {{"--props", missing}, missing + ": cannot read the file: No such file or directory"},
+      // Refused at once rather than waiting for a writer.
+      {{"--props", fifo}, fifo + ": cannot read the file: it is a FIFO"},
+      {{"--save-props", fifo}, fifo + ": cannot read the file: it is a FIFO"},
   };
   for (const Case& c : cases) {
     const RunResult result = RunProgram(SendArgs(peer.port(), c.more));

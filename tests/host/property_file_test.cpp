@@ -2,12 +2,16 @@
 // files, and saves that fail part way.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <sstream>
@@ -481,6 +485,96 @@ TEST_F(PropertyFileTest, ASaveIntoAMissingFolderFailsNamingTheFile) {
     EXPECT_NE(e.problem().find("No such file"), std::string::npos) << e.what();
   }
   EXPECT_FALSE(fs::exists(dir_ / "missing"));
+}
+
+// --- hostile input ----------------------------------------------------------
+
+// What is not a regular file is refused at once, never waited on or read
+// without end; a link to a file not made yet is followed like a live one.
+TEST_F(PropertyFileTest, HostileFilesAreRefusedAtOnceAndLinksAlwaysFollowed) {
+  enum class Op { kLoad, kLoadOrNew, kSave };
+  struct Case {
+    const char* name;
+    std::function<fs::path()> make;  // gives the path to use
+    Op op;
+    const char* problem;  // part of the expected problem; nullptr: succeeds
+  };
+  const auto fifo = [this] {
+    EXPECT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+    return dir_ / "fifo";
+  };
+  const auto oversized = [this] {
+    WriteText(path_, "");
+    fs::resize_file(path_, PropertyFile::kMaxFileSize + 1);  // sparse: costs no disk
+    return path_;
+  };
+  const auto link_to = [this](bool target_exists) {
+    if (target_exists) WriteText(dir_ / "real.json", "old");
+    fs::create_symlink("real.json", path_);
+    return path_;
+  };
+  const Case cases[] = {
+      {"FIFO", fifo, Op::kLoad, "cannot read the file: it is a FIFO, not a regular file"},
+      {"FIFO, or new", fifo, Op::kLoadOrNew, "it is a FIFO"},
+      {"FIFO as the target", fifo, Op::kSave, "cannot save: it is a FIFO"},
+      {"device", [] { return fs::path("/dev/zero"); }, Op::kLoad, "it is a character device"},
+      {"folder", [this] { return dir_; }, Op::kLoadOrNew, "it is a folder"},
+      {"folder as the target", [this] { return dir_; }, Op::kSave, "it is a folder"},
+      {"over the limit", oversized, Op::kLoad,
+       "it is larger than the limit of 67108864 bytes (64 MiB)"},
+      {"live link", [&] { return link_to(true); }, Op::kSave, nullptr},
+      {"dangling link", [&] { return link_to(false); }, Op::kSave, nullptr},
+      {"dangling link, or new", [&] { return link_to(false); }, Op::kLoadOrNew, nullptr},
+  };
+  ::alarm(30);  // a blocking open would otherwise hang the suite
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path path = c.make();
+    try {
+      PropertyFile file = c.op == Op::kLoad        ? PropertyFile::Load(path)
+                          : c.op == Op::kLoadOrNew ? PropertyFile::LoadOrNew(path)
+                                                   : PropertyFile(path);
+      file.Record("c").Set(u"Subject", Variant(u"new"));
+      if (c.op != Op::kLoad) file.Save();
+      EXPECT_EQ(c.problem, nullptr) << "no failure";
+      EXPECT_TRUE(fs::is_symlink(path));
+      EXPECT_EQ(ReadText(dir_ / "real.json"), file.ToText());
+    } catch (const PropertyFileError& e) {
+      ASSERT_NE(c.problem, nullptr) << e.what();
+      EXPECT_NE(e.problem().find(c.problem), std::string::npos) << e.what();
+      EXPECT_EQ(e.stage(), c.op == Op::kSave ? PropertyFileError::Stage::kSaving
+                                             : PropertyFileError::Stage::kReading);
+    }
+    for (const auto& item : fs::directory_iterator(dir_)) fs::remove(item.path());
+  }
+  ::alarm(0);
+}
+
+// A signal that would end the program mid-save takes effect after it: the
+// new file is in place and no temporary file is left.
+TEST_F(PropertyFileTest, ASaveInterruptedBySIGINTOrSIGTERMLeavesNoTemporaryFile) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    for (PropertyFile::SaveStep at :
+         {PropertyFile::SaveStep::kTempCreated, PropertyFile::SaveStep::kTempWritten,
+          PropertyFile::SaveStep::kBeforeRename}) {
+      SCOPED_TRACE(std::to_string(signal) + " at step " + std::to_string(static_cast<int>(at)));
+      WriteText(path_, "old");
+      PropertyFile file(path_);
+      file.Record("c").Set(u"Subject", Variant(u"new"));
+      file.SetSaveHook([signal, at](PropertyFile::SaveStep step, const fs::path&) {
+        if (step == at) ::raise(signal);
+      });
+      EXPECT_EXIT(
+          {
+            std::signal(signal, SIG_DFL);
+            file.Save();
+            std::_Exit(0);
+          },
+          ::testing::KilledBySignal(signal), "");
+      EXPECT_EQ(DirectoryNames(), std::vector<std::string>{"props.json"});
+      EXPECT_EQ(ReadText(path_), file.ToText());
+    }
+  }
 }
 
 TEST_F(PropertyFileTest, LoadOrNewKeepsTheOtherControlsOfAnExistingFile) {

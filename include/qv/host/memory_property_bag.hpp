@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "qv/host/property_bag.hpp"
@@ -36,7 +39,10 @@ class MemoryPropertyBag final : public PropertyBag {
   void Set(std::u16string_view key, Variant value);
   // Whether there was an entry to remove.
   bool Erase(std::u16string_view key);
-  void Clear() { entries_.clear(); }
+  void Clear() {
+    entries_.clear();
+    index_.clear();
+  }
 
   // The stored value, or nullptr.
   const Variant* Find(std::u16string_view key) const;
@@ -46,8 +52,18 @@ class MemoryPropertyBag final : public PropertyBag {
   Defaults defaults() const { return defaults_; }
 
  private:
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::u16string_view key) const {
+      return std::hash<std::u16string_view>{}(key);
+    }
+  };
+
   Defaults defaults_;
   std::vector<Entry> entries_;
+  // Key to position in entries_, so that a store of many entries (a large
+  // property file) fills and reads in time linear in its size.
+  std::unordered_map<String, std::size_t, KeyHash, std::equal_to<>> index_;
 };
 
 }  // namespace qv

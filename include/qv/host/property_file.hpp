@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
@@ -40,10 +41,15 @@ namespace qv {
 // "FILE:LINE:COLUMN: PROBLEM", or "FILE: PROBLEM" when no place applies.
 class PropertyFileError : public std::runtime_error {
  public:
+  // Where the failure arose: the file could not be read (missing, not a
+  // regular file, larger than the limit, an I/O error), its text is not a
+  // valid property file, or it could not be saved.
+  enum class Stage { kReading, kParsing, kSaving };
+
   PropertyFileError(std::filesystem::path path, std::size_t line, std::size_t column,
-                    std::string problem);
-  PropertyFileError(std::filesystem::path path, std::string problem)
-      : PropertyFileError(std::move(path), 0, 0, std::move(problem)) {}
+                    std::string problem, Stage stage = Stage::kParsing);
+  PropertyFileError(std::filesystem::path path, std::string problem, Stage stage = Stage::kParsing)
+      : PropertyFileError(std::move(path), 0, 0, std::move(problem), stage) {}
 
   const std::filesystem::path& path() const noexcept { return path_; }
   // 1-based; 0 when the problem has no place in the text. Columns count
@@ -51,16 +57,21 @@ class PropertyFileError : public std::runtime_error {
   std::size_t line() const noexcept { return line_; }
   std::size_t column() const noexcept { return column_; }
   const std::string& problem() const noexcept { return problem_; }
+  Stage stage() const noexcept { return stage_; }
 
  private:
   std::filesystem::path path_;
   std::size_t line_;
   std::size_t column_;
   std::string problem_;
+  Stage stage_;
 };
 
 class PropertyFile {
  public:
+  // The largest file Load reads (64 MiB).
+  static constexpr std::uint64_t kMaxFileSize = std::uint64_t{64} << 20;
+
   // The points of a save at which a test hook runs (see SetSaveHook).
   enum class SaveStep {
     kTempCreated,   // the temporary file exists, still empty
@@ -74,9 +85,12 @@ class PropertyFile {
 
   // Reads and checks the whole file. Throws PropertyFileError when it is
   // missing, unreadable, not JSON, or not a valid property file; nothing is
-  // written in any case.
+  // written in any case. Only a regular file of at most kMaxFileSize bytes is
+  // read: a FIFO, device or folder is refused at once, without waiting on it,
+  // and a larger file before any of it is read.
   static PropertyFile Load(const std::filesystem::path& path);
-  // As Load, but a file that does not exist gives an empty PropertyFile.
+  // As Load, but a file that does not exist (or a symbolic link to one that
+  // does not exist yet) gives an empty PropertyFile.
   // Every other failure still throws, so a damaged file is never replaced.
   static PropertyFile LoadOrNew(const std::filesystem::path& path);
   // Reads text as the content of the file at path (named in errors).
@@ -101,8 +115,12 @@ class PropertyFile {
 
   // Writes the text to a temporary file beside the file, flushes it to disk
   // and renames it over the file, so the old content survives any failure.
-  // A symbolic link is followed: its target is replaced. Throws
-  // PropertyFileError naming the file and the cause.
+  // A symbolic link is followed, whether its target exists or not: the target
+  // is replaced or created and the link stays. A target that exists but is
+  // not a regular file is refused. SIGHUP, SIGINT, SIGQUIT and SIGTERM are
+  // held back in the calling thread while the temporary file exists, so an
+  // interrupted save leaves no temporary file. Throws PropertyFileError
+  // naming the file and the cause.
   void Save() const;
 
   // Runs hook at each SaveStep of later saves; a hook that throws stops the
