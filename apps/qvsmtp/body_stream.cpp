@@ -1,6 +1,7 @@
 #include "body_stream.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +55,13 @@ std::size_t FileSource::Read(char* buffer, std::size_t size) {
     if (errno == EINTR) continue;
     throw ExitError(exit_code::kNoInput, "cannot read " + name_ + ": " + std::strerror(errno));
   }
+}
+
+bool FileSource::WaitReadable(std::chrono::milliseconds limit) {
+  pollfd ready{fd_, POLLIN, 0};
+  const int n = ::poll(&ready, 1, static_cast<int>(limit.count()));
+  // An error shows in the read that follows.
+  return n != 0;
 }
 
 std::string ReadAll(BodySource& source) {

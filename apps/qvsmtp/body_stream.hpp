@@ -2,6 +2,7 @@
 // UTF-8 text, for a SendBody handler that writes the body itself.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -30,6 +31,10 @@ class BodySource {
   virtual std::size_t Read(char* buffer, std::size_t size) = 0;
   // Total bytes, when known in advance.
   virtual std::optional<std::uint64_t> Size() const = 0;
+  // Waits at most limit for text (or the end) to read; false when none came.
+  virtual bool WaitReadable(std::chrono::milliseconds /*limit*/) { return true; }
+  // What the source is, for messages ("standard input", a path).
+  virtual std::string Describe() const { return "the body text"; }
 };
 
 class TextSource final : public BodySource {
@@ -54,8 +59,10 @@ class FileSource final : public BodySource {
 
   std::size_t Read(char* buffer, std::size_t size) override;
   std::optional<std::uint64_t> Size() const override { return size_; }
-  // The display name: the path, or "standard input".
-  const std::string& name() const { return name_; }
+  // Polls the file: a pipe or terminal may have nothing yet.
+  bool WaitReadable(std::chrono::milliseconds limit) override;
+  // The path, or "standard input".
+  std::string Describe() const override { return name_; }
 
  private:
   int fd_ = -1;

@@ -13,6 +13,7 @@ inline constexpr int kNoInput = 66;      // an input file cannot be read
 inline constexpr int kUnavailable = 69;  // the sink cannot listen
 inline constexpr int kInternal = 70;     // a failure of the program itself
 inline constexpr int kCantCreate = 73;   // an output file or folder cannot be written
+inline constexpr int kTempFail = 75;     // the server refused for now: try again later
 }  // namespace exit_code
 
 // Ends the program with code after one line on standard error.

@@ -1,4 +1,5 @@
 // qvsmtp: puts the qvSMTP mail control to work from the command line.
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -28,6 +29,9 @@ std::string OneLine(std::string text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed standard error must not end a conversation half-way: writes to
+  // it fail instead.
+  std::signal(SIGPIPE, SIG_IGN);
   CLI::App program(
       "Send mail through the qvSMTP control, receive it for a try, or describe and register the "
       "control library.",

@@ -1,15 +1,64 @@
 #include "narration.hpp"
 
+#include <cstdio>
+
 #include "qv/core/text.hpp"
 
 namespace qvsmtp {
 
+namespace {
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+void AppendByteEscape(unsigned char byte, std::string& out) {
+  out += "\\x";
+  out += kHex[byte >> 4];
+  out += kHex[byte & 0xF];
+}
+
+// Characters a terminal acts on rather than shows: C1 controls (U+009B starts
+// a control sequence like ESC [), the bidirectional marks, embeddings,
+// overrides and isolates, which reorder the text around them, and the line
+// and paragraph separators.
+bool IsTerminalControl(char32_t c) {
+  return (c >= 0x80 && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0x2028 || c == 0x2029;
+}
+
+// The length of the well-formed UTF-8 sequence at the front of text and its
+// character, or 0 when it is not one.
+std::size_t DecodeOne(std::string_view text, char32_t& c) {
+  const auto b0 = static_cast<unsigned char>(text[0]);
+  std::size_t length = 0;
+  char32_t min = 0;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    length = 2, c = b0 & 0x1F, min = 0x80;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    length = 3, c = b0 & 0x0F, min = 0x800;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    length = 4, c = b0 & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    if ((b & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (b & 0x3F);
+  }
+  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+  return length;
+}
+
+}  // namespace
+
 std::string Printable(std::string_view utf8) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(utf8.size());
-  for (const char c : utf8) {
+  while (!utf8.empty()) {
+    const char c = utf8.front();
     const auto byte = static_cast<unsigned char>(c);
+    std::size_t taken = 1;
     if (c == '\r') {
       out += "\\r";
     } else if (c == '\n') {
@@ -17,12 +66,25 @@ std::string Printable(std::string_view utf8) {
     } else if (c == '\t') {
       out += "\\t";
     } else if (byte < 0x20 || byte == 0x7F) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    } else {
+      AppendByteEscape(byte, out);
+    } else if (byte < 0x80) {
       out += c;
+    } else {
+      char32_t code = 0;
+      taken = DecodeOne(utf8, code);
+      if (taken == 0) {
+        // Not UTF-8: each byte is shown by its value.
+        taken = 1;
+        AppendByteEscape(byte, out);
+      } else if (IsTerminalControl(code)) {
+        char text[12];
+        std::snprintf(text, sizeof text, "\\u%04X", static_cast<unsigned>(code));
+        out += text;
+      } else {
+        out.append(utf8.substr(0, taken));
+      }
     }
+    utf8.remove_prefix(taken);
   }
   return out;
 }
@@ -57,7 +119,11 @@ void Narration::DebugMessage(qv::String& msg) {
     if (progress_ != nullptr) progress_->Break();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    std::fprintf(out_, "[%8.3fs] %s\n", seconds, Printable(text).c_str());
+    std::string shown = Printable(text);
+    if (port_ != 0 && text.starts_with("Connecting to ")) {
+      shown += " (port " + std::to_string(port_) + ")";
+    }
+    std::fprintf(out_, "[%8.3fs] %s\n", seconds, shown.c_str());
     std::fflush(out_);
   }
   messages_.push_back(std::move(text));

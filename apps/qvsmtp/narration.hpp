@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -15,8 +16,11 @@
 
 namespace qvsmtp {
 
-// Text for a terminal line: CR, LF, TAB and other control characters are
-// shown as escapes (\r, \n, \t, \xNN), so one message stays one line.
+// Text for a terminal line: CR, LF, TAB and other C0 control characters are
+// shown as escapes (\r, \n, \t, \xNN), as are bytes that are not UTF-8
+// (\xNN) and the characters a terminal would act on: C1 controls,
+// bidirectional controls and the line and paragraph separators (\uNNNN). So
+// one message stays one line and shows what it holds.
 std::string Printable(std::string_view utf8);
 
 // "status N: TEXT", TEXT without the line end a server reply carries.
@@ -28,6 +32,8 @@ class Narration final : public qv::qvSMTPEvents {
   Narration(std::FILE* out, bool quiet, Progress* progress = nullptr)
       : out_(out), quiet_(quiet), progress_(progress) {}
 
+  // The port the connection goes to, named with the "Connecting to" line.
+  void NamePort(std::uint16_t port) { port_ = port; }
   // Time zero: call just before Send.
   void Start();
   // The program's SendBody handler, if any.
@@ -49,6 +55,7 @@ class Narration final : public qv::qvSMTPEvents {
   std::FILE* out_;
   bool quiet_;
   Progress* progress_;
+  std::uint16_t port_ = 0;
   std::function<void(qv::Integer&)> send_body_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   bool complete_ = false;

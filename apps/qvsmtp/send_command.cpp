@@ -14,6 +14,7 @@
 
 #include "body_stream.hpp"
 #include "commands.hpp"
+#include "conversation_trace.hpp"
 #include "exit_codes.hpp"
 #include "progress.hpp"
 #include "qv/core/automation_error.hpp"
@@ -21,6 +22,7 @@
 #include "qv/core/text.hpp"
 #include "qv/host/property_file.hpp"
 #include "qv/runtime/control_site.hpp"
+#include "server_address.hpp"
 
 namespace qvsmtp {
 
@@ -40,12 +42,18 @@ constexpr std::size_t kLowWater = 64 * 1024;
 // queue shrinks only as whole writes complete, so a slow link shows no
 // progress for a while; the limit is the control's longest wait.
 constexpr auto kStallLimit = 60s;
+// While a streamed body source has nothing to read, the loop is stepped at
+// least this often.
+constexpr auto kSourcePoll = 50ms;
 
 struct SendOptions {
   std::string server, from, to, subject, body, body_file, priority, date, props, save_props;
+  std::string content_type, x_mailer, helo;
   int port = 0;
   int body_event = 0;
+  int body_wait = 60;
   bool quiet = false;
+  bool verbose = false;
   bool json = false;
 
   CLI::Option* server_option = nullptr;
@@ -60,6 +68,9 @@ struct SendOptions {
   CLI::Option* body_event_option = nullptr;
   CLI::Option* props_option = nullptr;
   CLI::Option* save_props_option = nullptr;
+  CLI::Option* content_type_option = nullptr;
+  CLI::Option* x_mailer_option = nullptr;
+  CLI::Option* helo_option = nullptr;
 };
 
 bool Given(const CLI::Option* option) { return option->count() > 0; }
@@ -75,6 +86,84 @@ qv::PropertyFile LoadPropertyFile(const std::string& path, bool missing_ok) {
                                                                         : exit_code::kDataError,
                     e.what());
   }
+}
+
+// 73 when the file cannot be made in its folder: the folder is missing, is
+// not a folder or cannot be written (the file is replaced by a rename there).
+void CheckWritableTarget(const std::string& path) {
+  const std::filesystem::path target(path);
+  std::filesystem::path folder = target.parent_path();
+  if (folder.empty()) folder = ".";
+  std::error_code ec;
+  const auto status = std::filesystem::status(folder, ec);
+  std::string problem;
+  if (!std::filesystem::exists(status)) {
+    problem = "the folder " + folder.string() + " does not exist";
+  } else if (!std::filesystem::is_directory(status)) {
+    problem = folder.string() + " is not a folder";
+  } else if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+    problem = "the folder " + folder.string() + " cannot be written: " + std::strerror(errno);
+  } else if (std::filesystem::is_directory(target, ec)) {
+    problem = std::strerror(EISDIR);
+  }
+  if (!problem.empty()) {
+    throw ExitError(exit_code::kCantCreate, "cannot write " + path + ": " + problem);
+  }
+}
+
+// A Body other than the initial number 0.
+bool HoldsBody(const qv::Variant& body) {
+  const qv::Integer* number = body.get_if<qv::Integer>();
+  return !body.IsEmpty() && !body.IsNull() && !(number != nullptr && *number == 0);
+}
+
+// Standard input counts as a body source when it is open and not a terminal.
+bool StandardInputPiped() {
+  return ::fcntl(STDIN_FILENO, F_GETFD) != -1 && ::isatty(STDIN_FILENO) == 0;
+}
+
+// A streamed source that may have nothing to read for a while: the loop goes
+// on meanwhile, so the socket keeps writing, and a source that gives nothing
+// for the limit ends the send.
+class PatientSource final : public BodySource {
+ public:
+  PatientSource(BodySource& inner, std::chrono::seconds limit, std::function<void()> idle)
+      : inner_(inner), limit_(limit), idle_(std::move(idle)) {}
+
+  std::size_t Read(char* buffer, std::size_t size) override {
+    const auto since = std::chrono::steady_clock::now();
+    while (!inner_.WaitReadable(kSourcePoll)) {
+      idle_();
+      if (std::chrono::steady_clock::now() - since > limit_) {
+        throw std::runtime_error("No body text from " + inner_.Describe() + " for " +
+                                 std::to_string(limit_.count()) + " seconds");
+      }
+    }
+    return inner_.Read(buffer, size);
+  }
+  std::optional<std::uint64_t> Size() const override { return inner_.Size(); }
+
+ private:
+  BodySource& inner_;
+  std::chrono::seconds limit_;
+  std::function<void()> idle_;
+};
+
+// The server's reply on one line: line ends between its lines become spaces.
+std::string ReplyOnOneLine(std::string reply) {
+  while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) reply.pop_back();
+  std::string line;
+  for (std::size_t i = 0; i < reply.size(); ++i) {
+    if (reply[i] == '\r' && i + 1 < reply.size() && reply[i + 1] == '\n') {
+      line += ' ';
+      ++i;
+    } else if (reply[i] == '\n') {
+      line += ' ';
+    } else {
+      line += reply[i];
+    }
+  }
+  return Printable(line);
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
@@ -100,6 +189,25 @@ class SendCommand {
       }
     }
 
+    std::optional<ServerAddress> server;
+    if (Given(o_.server_option)) {
+      server = ParseServerAddress(o_.server);
+      if (server->port && Given(o_.port_option) && *server->port != o_.port) {
+        throw ExitError(exit_code::kUsage, "--server names port " + std::to_string(*server->port) +
+                                               ", --port " + std::to_string(o_.port));
+      }
+    }
+    if (Given(o_.helo_option)) {
+      for (const char c : o_.helo) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == ' ') {
+          throw ExitError(exit_code::kUsage,
+                          "--helo: a name without spaces or control "
+                          "characters: \"" +
+                              Printable(o_.helo) + "\"");
+        }
+      }
+    }
+
     // Every input is checked before anything is sent.
     std::optional<qv::PropertyFile> props_file;
     qv::MemoryPropertyBag* restored = nullptr;
@@ -113,10 +221,21 @@ class SendCommand {
       // A damaged file is never replaced.
       save_file = LoadPropertyFile(o_.save_props, true);
     }
+    // A file that cannot be saved must not cost a second copy of the message
+    // when the user sends again.
+    if (Given(o_.save_props_option)) CheckWritableTarget(o_.save_props);
 
     qv::runtime::SocketOptions socket_options;
-    if (Given(o_.port_option))
+    if (server && server->port) {
+      socket_options.port_25_redirect = *server->port;
+    } else if (Given(o_.port_option)) {
       socket_options.port_25_redirect = static_cast<std::uint16_t>(o_.port);
+    }
+    const std::uint16_t port =
+        socket_options.port_25_redirect != 0 ? socket_options.port_25_redirect : 25;
+    if (Given(o_.helo_option)) socket_options.local_host_name = o_.helo;
+    socket_options.wire_trace = [this](qv::runtime::WireDirection direction,
+                                       std::string_view bytes) { trace_.OnWire(direction, bytes); };
     std::optional<qv::runtime::ControlSite> site;
     if (restored != nullptr) {
       try {
@@ -128,6 +247,18 @@ class SendCommand {
     } else {
       site.emplace(loop_, socket_options);
     }
+    // ContentType and XMailer take new values only from a property store
+    // while the control runs: the control is made again from its own record.
+    if (Given(o_.content_type_option) || Given(o_.x_mailer_option)) {
+      qv::MemoryPropertyBag bag(qv::MemoryPropertyBag::Defaults::kKeep);
+      site->control().WriteProperties(bag);
+      if (Given(o_.content_type_option)) {
+        bag.Set(u"ContentType", qv::Variant(qv::FromUtf8(o_.content_type)));
+      }
+      if (Given(o_.x_mailer_option)) bag.Set(u"XMailer", qv::Variant(qv::FromUtf8(o_.x_mailer)));
+      site.reset();
+      site.emplace(loop_, bag, socket_options);
+    }
     qv::qvSMTP& control = site->control();
 
     RequireSet(o_.server_option, control.get_RemoteHost(), "RemoteHost");
@@ -135,9 +266,14 @@ class SendCommand {
     RequireSet(o_.to_option, control.get_RcptTo(), "RcptTo");
 
     std::unique_ptr<FileSource> body_file;
-    if (Given(o_.body_file_option)) body_file = std::make_unique<FileSource>(o_.body_file);
+    if (Given(o_.body_file_option)) {
+      body_file = std::make_unique<FileSource>(o_.body_file);
+    } else if (!Given(o_.body_option) && !(restored != nullptr && HoldsBody(control.get_Body())) &&
+               StandardInputPiped()) {
+      body_file = std::make_unique<FileSource>("-");
+    }
 
-    if (Given(o_.server_option)) control.put_RemoteHost(qv::FromUtf8(o_.server));
+    if (server) control.put_RemoteHost(qv::FromUtf8(server->host));
     if (Given(o_.from_option)) control.put_MailFrom(qv::FromUtf8(o_.from));
     if (Given(o_.to_option)) control.put_RcptTo(qv::FromUtf8(o_.to));
     if (Given(o_.subject_option)) control.put_Subject(qv::FromUtf8(o_.subject));
@@ -169,9 +305,14 @@ class SendCommand {
     }
 
     Progress progress(stream != nullptr || body_size.has_value(), body_size);
+    trace_.SetProgress(&progress);
     Narration narration(stderr, o_.quiet, &progress);
+    narration.NamePort(port);
+    std::unique_ptr<PatientSource> patient;
     if (stream) {
-      narration.OnSendBody([&](qv::Integer&) { StreamBodyNow(*site, *stream, progress); });
+      patient = std::make_unique<PatientSource>(*stream, std::chrono::seconds(o_.body_wait),
+                                                [&] { StepWhileWaiting(*site); });
+      narration.OnSendBody([&](qv::Integer&) { StreamBodyNow(*site, *patient, progress); });
     }
     control.Advise(&narration);
 
@@ -196,9 +337,16 @@ class SendCommand {
           stderr);
     }
     progress.Finish();
+    trace_.Finish();
     control.Advise(nullptr);
 
+    const std::optional<std::string> last_reply = trace_.last_reply();
     int result = narration.status();
+    // The server said to try again later: scripts may retry these alone.
+    if ((result == qv::mail::outcome::kSocketError || result == qv::mail::outcome::kTimeout) &&
+        last_reply && last_reply->starts_with('4')) {
+      result = exit_code::kTempFail;
+    }
     if (Given(o_.save_props_option)) {
       qv::PropertyFile& file = save_file ? *save_file : *props_file;
       try {
@@ -213,8 +361,18 @@ class SendCommand {
       std::fprintf(stderr, "qvsmtp send: %s\n", Printable(*input_failure_).c_str());
       result = exit_code::kNoInput;
     }
-    if (o_.json) PrintJson(narration, control.get_StatusStr());
-    std::fprintf(stderr, "%s\n", OutcomeLine(narration.status(), control.get_StatusStr()).c_str());
+    if (o_.json) PrintJson(narration, control.get_StatusStr(), last_reply);
+    if (!(o_.quiet && result == 0)) {
+      std::string line = OutcomeLine(narration.status(), control.get_StatusStr());
+      if (narration.status() > qv::mail::outcome::kInProgress) {
+        // A 550 to an address is itself the server's reply.
+        if (last_reply && narration.status() != qv::mail::outcome::kAddressRefused) {
+          line += " (server said: " + ReplyOnOneLine(*last_reply) + ")";
+        }
+        line += " [" + Printable(DescribeServer(qv::ToUtf8(control.get_RemoteHost()), port)) + "]";
+      }
+      std::fprintf(stderr, "%s\n", line.c_str());
+    }
     return result;
   }
 
@@ -262,6 +420,14 @@ class SendCommand {
     }
   }
 
+  // While the body source has nothing: the socket's work goes on.
+  void StepWhileWaiting(qv::runtime::ControlSite& site) {
+    loop_.Poll();
+    if (site.socket().State() != qv::socket_state::kConnected) {
+      throw std::runtime_error("The connection failed while the message body was being sent");
+    }
+  }
+
   void Drain(qv::runtime::ControlSite& site, std::size_t low_water) {
     qv::runtime::AsioSocket& socket = site.socket();
     std::size_t last = socket.BytesQueued();
@@ -305,10 +471,12 @@ class SendCommand {
     if (queued == 0) progress.Finish();
   }
 
-  void PrintJson(const Narration& narration, const String& status_str) {
+  void PrintJson(const Narration& narration, const String& status_str,
+                 const std::optional<std::string>& last_reply) {
     nlohmann::ordered_json out;
     out["status"] = narration.status();
     out["statusStr"] = qv::ToUtf8(status_str);
+    out["lastReply"] = last_reply ? nlohmann::ordered_json(*last_reply) : nullptr;
     out["elapsedMs"] = narration.elapsed().count();
     out["debugMessages"] = narration.messages();
     const std::string text = out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -317,6 +485,7 @@ class SendCommand {
   }
 
   const SendOptions& o_;
+  ConversationTrace trace_{o_.verbose, nullptr};
   qv::runtime::EventLoop loop_;
   std::optional<std::string> input_failure_;
 };
@@ -347,15 +516,26 @@ Command AddSendCommand(CLI::App& program) {
       "RcptTo and Subject \"0\", Body the number 0, Priority \"Normal\", the date of now),\n"
       "or the values restored with --props.\n"
       "\n"
+      "The body comes from --body, --body-file, the --props file, or else standard input\n"
+      "when it is not a terminal.\n"
+      "\n"
+      "On failure the outcome line shows the server's last reply, if any, and the server\n"
+      "and port: status 3: Timeout waiting for addr ack. (server said: 554 5.7.1 ...)\n"
+      "[mail.example.com port 25]. --json carries the reply as lastReply.\n"
+      "\n"
       "Exit status: the outcome code (0 success, 1 not sent because the restored control\n"
-      "is busy, 2 socket error, 3 time-out, 4 address refused with 550); 64 bad usage;\n"
-      "65 bad data in the --props file; 66 an input file cannot be read; 70 internal\n"
-      "error; 73 the --save-props file cannot be written.");
+      "is busy, 2 socket error, 3 time-out, 4 address refused with 550), except 75 when\n"
+      "a send that ended with 2 or 3 had a 4xx reply as the server's last word (a\n"
+      "temporary refusal: the message was not taken, try again later; --json keeps the\n"
+      "outcome code in status); 64 bad usage; 65 bad data in the --props file; 66 an\n"
+      "input file cannot be read; 70 internal error; 73 the --save-props file cannot be\n"
+      "written (checked before sending as well).");
 
   o.server_option = app->add_option("--server", o.server,
-                                    "SMTP server name or address (RemoteHost); required unless "
-                                    "--props restores one other than \"0\"")
-                        ->type_name("HOST");
+                                    "SMTP server name or address (RemoteHost), optionally with "
+                                    "the port: HOST:PORT, [IPV6]:PORT; required unless --props "
+                                    "restores one other than \"0\"")
+                        ->type_name("HOST[:PORT]");
   o.port_option = app->add_option("--port", o.port,
                                   "Connect to port N where the control asks for port 25 "
                                   "(default: port 25 itself)")
@@ -373,7 +553,8 @@ Command AddSendCommand(CLI::App& program) {
   o.body_option = app->add_option("--body", o.body, "Message body (Body)")->type_name("TEXT");
   o.body_file_option = app->add_option("--body-file", o.body_file,
                                        "Take the body from the UTF-8 text of a file; - is "
-                                       "standard input")
+                                       "standard input (read anyway when it is not a terminal "
+                                       "and no other body is given)")
                            ->type_name("PATH");
   o.body_option->excludes(o.body_file_option);
   o.body_file_option->excludes(o.body_option);
@@ -399,12 +580,40 @@ Command AddSendCommand(CLI::App& program) {
                                         "Save the control's properties to this property file "
                                         "after the send (replaced atomically)")
                             ->type_name("FILE");
-  app->add_flag("--quiet", o.quiet, "Do not print the control's DebugMessage lines");
+  o.content_type_option =
+      app->add_option("--content-type", o.content_type,
+                      "Content-type header (ContentType; default \"text/plain; charset=US-ASCII\", "
+                      "which the control declares as UTF-8 when the text is not ASCII)")
+          ->type_name("TEXT");
+  o.x_mailer_option =
+      app->add_option("--x-mailer", o.x_mailer, "X-Mailer header (XMailer)")->type_name("TEXT");
+  o.helo_option = app->add_option("--helo", o.helo,
+                                  "Name to greet the server with (default: this machine's fully "
+                                  "qualified name, else an address literal such as [127.0.0.1])")
+                      ->type_name("NAME");
+  app->add_option("--body-wait", o.body_wait,
+                  "With --body-event: end the send (status 2) when the body source gives "
+                  "nothing for this many seconds (default 60)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(1, 86400));
+  auto* quiet = app->add_flag("-q,--quiet", o.quiet,
+                              "Print nothing on success, only the outcome line on failure");
+  auto* verbose = app->add_flag("-v,--verbose", o.verbose,
+                                "Also print the conversation with the server as C: and S: lines "
+                                "(the body cut after a few lines, with a count of the rest)");
+  quiet->excludes(verbose);
+  verbose->excludes(quiet);
   app->add_flag("--json", o.json,
                 "Print one JSON object with status, statusStr, elapsedMs and debugMessages "
                 "on standard output at the end");
 
-  return Command{app, [options] { return SendCommand(*options).Run(); }};
+  return Command{app, [options] {
+                   // Kept to the end of the process on purpose: destroying the loop would
+                   // wait for a name lookup that is still running after the outcome.
+                   static SendCommand* command = nullptr;
+                   command = new SendCommand(*options);
+                   return command->Run();
+                 }};
 }
 
 }  // namespace qvsmtp
