@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """qvsmtp send against real SMTP servers: aiosmtpd, which stores what it
-receives, and Postfix's smtp-sink.
+receives, Postfix's smtp-sink, and a private Postfix instance that delivers
+to Maildirs.
 
 ctest starts the servers (servers.py) and runs one class of this file per
 test: qvsmtp_cases.py [-v] CLASS. The environment names the program (QVSMTP)
@@ -461,6 +462,192 @@ class NoServer(Case):
         self.assertEqual(outcome.status_str, "Connection refused")
         self.assertEqual(outcome.messages, ["Connecting to 127.0.0.1"])
         self.assertIn("status 2: Connection refused", outcome.stderr)
+
+
+def postfix_server():
+    """The private Postfix instance, or SkipTest when it cannot run here."""
+    state = server("postfix")
+    if "unavailable" in state:
+        raise unittest.SkipTest(state["unavailable"])
+    return state
+
+
+def delivered(postfix, user, sender, wait=15.0):
+    """The parsed messages from sender in user's Maildir. Delivery follows the
+    250 a moment later, so this waits for one to appear."""
+    from email import message_from_bytes, policy
+    folder = os.path.join(postfix["mail"], user, "new")
+    deadline = time.monotonic() + wait
+    while True:
+        found = []
+        for path in sorted(glob.glob(os.path.join(folder, "*"))):
+            with open(path, "rb") as f:
+                message = message_from_bytes(f.read(), policy=policy.default)
+            if message["Return-Path"] == f"<{sender}>":
+                found.append(message)
+        if found or time.monotonic() > deadline:
+            return found
+        time.sleep(0.1)
+
+
+class PostfixDelivery(Case):
+    """A private Postfix smtpd with a careful admin's settings: what it takes
+    is delivered to Maildirs and read back with Python's email package; what
+    it refuses shows its own reply."""
+
+    SIZE_LIMIT_BODY = "x" * 70 + "\n"
+
+    def test_cases(self):
+        postfix = postfix_server()
+        big = self.SIZE_LIMIT_BODY * (postfix["size_limit"] // len(self.SIZE_LIMIT_BODY) + 100)
+        # (name, port key, sender tag, recipients, subject, body, exit,
+        #  what the failure line or reply must hold)
+        table = [
+            ("plain", "port", "plain", ["ann"], "Lunch", "Noon?", 0, None),
+            ("three recipients", "port", "three", ["ann", "bea", "cid"], "Three", "Hi all", 0,
+             None),
+            ("dot lines", "port", "dots", ["bob"], "Dots", ".\n.x\n..y\nx.\n. \n.", 0, None),
+            ("bare CR and LF", "port", "bare", ["bob"], "Bare",
+             "one\ntwo\n\nthree\rfour\r\rfive\r\r\nsix", 0, None),
+            ("non-ASCII", "port", "utf8", ["bob"], "Gr\u00fc\u00dfe \u65e5\u672c",
+             "Gr\u00fc\u00dfe aus Z\u00fcrich\n\u65e5\u672c\u8a9e \U0001F600", 0, None),
+            ("non-ASCII, strict_8bitmime", "port_8bitmime", "utf8strict", ["bob"],
+             "Gr\u00fc\u00dfe \u65e5\u672c", "Gr\u00fc\u00dfe aus Z\u00fcrich\n\u00e9t\u00e9",
+             0, None),
+            ("refused recipient", "port", "rcpt", ["ann", "nobody-here"], "x", "x", 4,
+             "550 5.1.1 <nobody-here@qvsmtp.test>: Recipient address rejected: "
+             "User unknown in local recipient table"),
+            ("refused sender", "port", None, ["ann"], "x", "x", 3,
+             f"554 5.7.1 <{postfix['refused_sender']}>: Sender address rejected: "
+             "Access denied"),
+            ("over the size limit", "port", "size", ["ann"], "Big", big, 3,
+             "552 5.3.4 Error: message file too big"),
+        ]
+        jobs = []
+        for name, port_key, tag, users, subject, body, code, shown in table:
+            sender = unique_sender(tag) if tag else postfix["refused_sender"]
+            jobs.append((name, postfix[port_key], sender, users, subject, body, code, shown))
+
+        def run(job):
+            name, port, sender, users, subject, body, _, _ = job
+            to = ", ".join(f"{user}@qvsmtp.test" for user in users)
+            # The large body comes through standard input, as from a pipe.
+            if body is big:
+                return send(port, "--from", sender, "--to", to, "--subject", subject,
+                            stdin=body.encode())
+            return send(port, "--from", sender, "--to", to, "--subject", subject,
+                        "--body", body)
+
+        # The refusals wait out the control's 10 s limits: all at once.
+        with concurrent.futures.ThreadPoolExecutor(max_workers=len(jobs)) as pool:
+            outcomes = list(pool.map(run, jobs))
+        for (name, _, sender, users, subject, body, code, shown), outcome in zip(jobs, outcomes):
+            with self.subTest(case=name):
+                self.assertEqual(outcome.exit, code, outcome)
+                if code == 0:
+                    self.assertSent(outcome)
+                    for user in users:
+                        found = delivered(postfix, user, sender)
+                        self.assertEqual(len(found), 1, f"{user}: {outcome}")
+                        message = found[0]
+                        self.assertEqual(message["Subject"], subject)
+                        expected = re.sub(r"\r\n|\r|\n", "\n", body) + "\n\n"
+                        self.assertEqual(message.get_content(), expected)
+                elif code == 4:
+                    self.assertEqual(outcome.status_str, shown + "\r\n")
+                    self.assertIn(f"status 4: {shown}", outcome.stderr)
+                    for user in users:
+                        self.assertEqual(delivered(postfix, user, sender, wait=1.0), [])
+                else:
+                    self.assertTrue(outcome.json["lastReply"].startswith(shown), outcome)
+                    self.assertIn(f"(server said: {shown}", outcome.stderr)
+                    self.assertIn(f"[127.0.0.1 port ", outcome.stderr)
+                    for user in users:
+                        self.assertEqual(delivered(postfix, user, sender, wait=1.0), [])
+
+
+class ThrottlingRelay:
+    """A loopback proxy to 127.0.0.1:upstream that forwards what the client
+    sends at about rate bytes a second, through small socket buffers on its
+    side, as a slow link would; replies go back at once."""
+
+    CHUNK = 4096
+    BUFFER = 16 * 1024
+
+    def __init__(self, upstream, rate=256 * 1024):
+        self.upstream = upstream
+        self.rate = rate
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        # Set before listen so that accepted sockets advertise a small window.
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, self.BUFFER)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        try:
+            while True:
+                client, _ = self.listener.accept()
+                server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                server.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, self.BUFFER)
+                server.connect(("127.0.0.1", self.upstream))
+                threading.Thread(target=self._forward, args=(client, server, self.rate),
+                                 daemon=True).start()
+                threading.Thread(target=self._forward, args=(server, client, None),
+                                 daemon=True).start()
+        except OSError:
+            pass  # closed
+
+    def _forward(self, source, target, rate):
+        started = time.monotonic()
+        moved = 0
+        try:
+            while piece := source.recv(self.CHUNK):
+                if rate:
+                    moved += len(piece)
+                    ahead = started + moved / rate - time.monotonic()
+                    if ahead > 0:
+                        time.sleep(ahead)
+                target.sendall(piece)
+            target.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+    def close(self):
+        self.listener.close()
+
+
+class SlowLink(Case):
+    """A 5 MB message through a 256 KiB/s link takes about 20 s to leave: the
+    wait for the server's answer must count from when it has left."""
+
+    SIZE = 5 * 1000 * 1000
+
+    def test_5_mb_over_a_slow_link_is_delivered_once(self):
+        aiosmtpd = server("aiosmtpd")
+        relay = ThrottlingRelay(aiosmtpd["port"])
+        self.addCleanup(relay.close)
+        body = large_body(self.SIZE)
+        with tempfile.TemporaryDirectory(prefix="qv-integration-") as folder:
+            path = os.path.join(folder, "body.txt")
+            with open(path, "wb") as f:
+                f.write(body.encode())
+            modes = (("file", []), ("stream", ["--body-event", "1"]))
+
+            def run(mode):
+                sender = unique_sender("slow-" + mode[0])
+                return sender, send(relay.port, "--from", sender, "--to", "slow@example.test",
+                                    "--subject", "Slow", "--body-file", path, *mode[1])
+
+            with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+                results = list(pool.map(run, modes))
+        for (mode, _), (sender, outcome) in zip(modes, results):
+            with self.subTest(mode=mode):
+                self.assertSent(outcome)
+                _, message = self.assertOneMessage(aiosmtpd, sender)
+                self.assertGreater(len(message), self.SIZE)
+                print(f"{mode}: {len(message)} bytes in {outcome.wall:.1f} s", file=sys.stderr)
 
 
 class SilentServer:

@@ -3,6 +3,7 @@
 
   servers.py start NAME STATE_DIR aiosmtpd
   servers.py start NAME STATE_DIR smtp-sink [-- SMTP-SINK OPTIONS...]
+  servers.py start NAME STATE_DIR postfix
   servers.py stop NAME STATE_DIR
 
 start launches the server in the background on a free port of 127.0.0.1,
@@ -11,6 +12,13 @@ stop ends it and removes what start wrote. Each server runs under a small
 supervisor that also ends it once the process that ran start (the test
 runner) is gone, or after an hour, so that no server outlives a test run
 that died before it could run stop.
+
+postfix is a private instance of the Postfix mail system (it needs root
+and Debian's postfix package; otherwise the state file says why it is
+unavailable and its tests skip): configuration, queue and Maildirs under
+STATE_DIR/NAME, two smtpd listeners on free ports of 127.0.0.1 with the
+settings of a careful admin, the second also with strict_8bitmime. A
+watcher of its own stops the instance when the test runner is gone.
 """
 
 import argparse
@@ -195,6 +203,160 @@ def start_smtp_sink(name, state_dir, options):
     sys.exit(f"smtp-sink did not start; its log:\n{log_tail(log)}")
 
 
+# A careful admin's smtpd: names must be real, envelopes strict, no bare
+# line ends, no pipelining before the greeting is answered, 8-bit headers
+# refused, a size limit. Refusals come at the command they concern.
+POSTFIX_MAIN_CF = """\
+compatibility_level = 3.6
+config_directory = {etc}
+queue_directory = {queue}
+data_directory = {data}
+mail_owner = postfix
+setgid_group = postdrop
+maillog_file = {folder}/maillog
+maillog_file_prefixes = {folder}
+myhostname = mx.qvsmtp.test
+mydomain = qvsmtp.test
+myorigin = qvsmtp.test
+mydestination = qvsmtp.test
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+mynetworks = 127.0.0.0/8
+smtp_dns_support_level = disabled
+smtpd_peername_lookup = no
+alias_maps = hash:{etc}/aliases
+alias_database = hash:{etc}/aliases
+local_recipient_maps = $alias_maps
+biff = no
+smtpd_banner = $myhostname ESMTP {tag}
+smtpd_helo_required = yes
+smtpd_helo_restrictions = reject_invalid_helo_hostname, reject_non_fqdn_helo_hostname
+smtpd_delay_reject = no
+smtpd_sender_restrictions = check_sender_access hash:{etc}/senders
+smtpd_relay_restrictions = permit_mynetworks, reject_unauth_destination
+strict_rfc821_envelopes = yes
+smtpd_forbid_bare_newline = yes
+smtpd_forbid_bare_newline_exclusions =
+smtpd_data_restrictions = reject_unauth_pipelining
+strict_7bit_headers = yes
+message_size_limit = {size_limit}
+"""
+
+POSTFIX_SERVICES = """\
+pickup unix n - n 60 1 pickup
+cleanup unix n - n - 0 cleanup
+qmgr unix n - n 300 1 qmgr
+rewrite unix - - n - - trivial-rewrite
+bounce unix - - n - 0 bounce
+defer unix - - n - 0 bounce
+trace unix - - n - 0 bounce
+verify unix - - n - 1 verify
+flush unix n - n 1000? 0 flush
+proxymap unix - - n - - proxymap
+proxywrite unix - - n - 1 proxymap
+smtp unix - - n - - smtp
+relay unix - - n - - smtp
+showq unix n - n - - showq
+error unix - - n - - error
+retry unix - - n - - error
+discard unix - - n - - discard
+local unix - n n - - local
+anvil unix - - n - 1 anvil
+scache unix - - n - 1 scache
+postlog unix-dgram n - n - 1 postlogd
+"""
+
+POSTFIX_SIZE_LIMIT = 200000
+POSTFIX_USERS = ("ann", "bea", "cid", "bob")
+POSTFIX_REFUSED_SENDER = "refused@qvsmtp.test"
+
+
+def postfix_run(etc, *arguments):
+    return subprocess.run(["/usr/sbin/postfix", "-c", etc, *arguments], capture_output=True,
+                          text=True, timeout=120)
+
+
+def start_postfix(name, state_dir):
+    if not os.path.exists("/usr/sbin/postfix"):
+        return {"unavailable": "postfix is not installed (Debian package postfix)"}
+    if os.geteuid() != 0:
+        return {"unavailable": "a private Postfix instance needs root"}
+    import pwd
+    folder = os.path.join(os.path.abspath(state_dir), name)
+    etc, queue, data, mail = (os.path.join(folder, d) for d in ("etc", "queue", "data", "mail"))
+    shutil.rmtree(folder, ignore_errors=True)
+    for d in (etc, queue, data, mail):
+        os.makedirs(d)
+    postfix_user = pwd.getpwnam("postfix")
+    nobody = pwd.getpwnam("nobody")
+    os.chown(data, postfix_user.pw_uid, postfix_user.pw_gid)
+    os.chown(mail, nobody.pw_uid, nobody.pw_gid)
+    # local(8) delivers to files named in a root-owned alias map as nobody.
+    for user in POSTFIX_USERS:
+        os.makedirs(os.path.join(mail, user))
+        os.chown(os.path.join(mail, user), nobody.pw_uid, nobody.pw_gid)
+    ports = [free_port(), free_port()]
+    while ports[1] == ports[0]:
+        ports[1] = free_port()
+    tag = f"postfix-{secrets.token_hex(4)}"
+    with open(os.path.join(etc, "main.cf"), "w", encoding="ascii") as f:
+        f.write(POSTFIX_MAIN_CF.format(etc=etc, queue=queue, data=data, folder=folder, tag=tag,
+                                       size_limit=POSTFIX_SIZE_LIMIT))
+    with open(os.path.join(etc, "master.cf"), "w", encoding="ascii") as f:
+        f.write(f"127.0.0.1:{ports[0]} inet n - n - - smtpd\n")
+        f.write(f"127.0.0.1:{ports[1]} inet n - n - - smtpd -o strict_8bitmime=yes\n")
+        f.write(POSTFIX_SERVICES)
+    with open(os.path.join(etc, "aliases"), "w", encoding="ascii") as f:
+        f.write("postmaster: root\n")
+        for user in POSTFIX_USERS:
+            f.write(f"{user}: {os.path.join(mail, user)}/\n")
+    with open(os.path.join(etc, "senders"), "w", encoding="ascii") as f:
+        f.write(f"{POSTFIX_REFUSED_SENDER} REJECT\n")
+    subprocess.run(["/usr/sbin/postalias", "-c", etc, f"hash:{etc}/aliases"], check=True)
+    subprocess.run(["/usr/sbin/postmap", "-c", etc, f"hash:{etc}/senders"], check=True)
+    for step in (["check"], ["start"]):
+        done = postfix_run(etc, *step)
+        if done.returncode != 0:
+            postfix_run(etc, "stop")
+            sys.exit(f"postfix {step[0]} failed:\n{done.stdout}{done.stderr}"
+                     f"{log_tail(os.path.join(folder, 'maillog'))}")
+    # Ends the instance if the test runner dies before stop runs.
+    watcher = subprocess.Popen(
+        [sys.executable, "-B", os.path.abspath(__file__), "watch-postfix", "--watch-pid",
+         str(os.getppid()), "--max-seconds", str(MAX_LIFETIME), etc],
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        start_new_session=True, close_fds=True)
+    deadline = time.monotonic() + START_LIMIT
+    while time.monotonic() < deadline:
+        lines = [greeting(port) for port in ports]
+        if all(line is not None and tag.encode() in line for line in lines):
+            return {"port": ports[0], "port_8bitmime": ports[1], "folder": folder, "etc": etc,
+                    "mail": mail, "watcher": watcher.pid, "size_limit": POSTFIX_SIZE_LIMIT,
+                    "refused_sender": POSTFIX_REFUSED_SENDER,
+                    "log": os.path.join(folder, "maillog")}
+        time.sleep(0.1)
+    postfix_run(etc, "stop")
+    sys.exit(f"postfix did not greet; its log:\n{log_tail(os.path.join(folder, 'maillog'))}")
+
+
+def stop_postfix(state):
+    postfix_run(state["etc"], "stop")
+    watcher = state.get("watcher")
+    if watcher and alive(watcher):
+        try:
+            os.kill(watcher, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+
+
+def watch_postfix(args):
+    started = time.monotonic()
+    while alive(args.watch_pid) and time.monotonic() - started < args.max_seconds:
+        time.sleep(0.5)
+    postfix_run(args.etc, "stop")
+    return 0
+
+
 def stop(name, state_dir, quiet=False):
     path = state_path(state_dir, name)
     try:
@@ -204,7 +366,11 @@ def stop(name, state_dir, quiet=False):
         if not quiet:
             print(f"{name}: no server recorded in {state_dir}")
         return
-    stop_process_group(state["pid"], state["pid"])
+    if state.get("kind") == "postfix":
+        if "etc" in state:
+            stop_postfix(state)
+    else:
+        stop_process_group(state["pid"], state["pid"])
     if not quiet:
         print(f"{name}: stopped (port {state.get('port')}); the end of its log:\n"
               f"{log_tail(state.get('log', ''))}")
@@ -212,9 +378,9 @@ def stop(name, state_dir, quiet=False):
     port_file = os.path.join(state_dir, name + ".port")
     if os.path.exists(port_file):
         os.remove(port_file)
-    spool = state.get("spool")
-    if spool and not os.environ.get("QV_KEEP_SERVER_FILES"):
-        shutil.rmtree(spool, ignore_errors=True)
+    for kept in (state.get("spool"), state.get("folder")):
+        if kept and not os.environ.get("QV_KEEP_SERVER_FILES"):
+            shutil.rmtree(kept, ignore_errors=True)
 
 
 def start(args):
@@ -227,6 +393,10 @@ def start(args):
         if args.options:
             sys.exit("aiosmtpd takes no options")
         state = start_aiosmtpd(args.name, args.state_dir)
+    elif args.kind == "postfix":
+        if args.options:
+            sys.exit("postfix takes no options")
+        state = start_postfix(args.name, args.state_dir)
     else:
         state = start_smtp_sink(args.name, args.state_dir, args.options)
     state.update({"name": args.name, "kind": args.kind})
@@ -234,8 +404,14 @@ def start(args):
     with open(temp, "w", encoding="utf-8") as f:
         json.dump(state, f, indent=1)
     os.rename(temp, state_path(args.state_dir, args.name))
-    print(f"{args.name}: {args.kind} listening on 127.0.0.1:{state['port']} "
-          f"(supervisor {state['pid']})")
+    if "unavailable" in state:
+        print(f"{args.name}: unavailable: {state['unavailable']}")
+    elif args.kind == "postfix":
+        print(f"{args.name}: postfix listening on 127.0.0.1:{state['port']} and "
+              f":{state['port_8bitmime']} (strict_8bitmime), folder {state['folder']}")
+    else:
+        print(f"{args.name}: {args.kind} listening on 127.0.0.1:{state['port']} "
+              f"(supervisor {state['pid']})")
 
 
 def supervise(args):
@@ -267,7 +443,7 @@ def main():
     p = commands.add_parser("start")
     p.add_argument("name")
     p.add_argument("state_dir")
-    p.add_argument("kind", choices=["aiosmtpd", "smtp-sink"])
+    p.add_argument("kind", choices=["aiosmtpd", "smtp-sink", "postfix"])
     p.add_argument("options", nargs=argparse.REMAINDER)
     p = commands.add_parser("stop")
     p.add_argument("name")
@@ -276,6 +452,10 @@ def main():
     p.add_argument("--watch-pid", type=int, default=0)
     p.add_argument("--max-seconds", type=float, default=MAX_LIFETIME)
     p.add_argument("command", nargs=argparse.REMAINDER)
+    p = commands.add_parser("watch-postfix")
+    p.add_argument("--watch-pid", type=int, default=0)
+    p.add_argument("--max-seconds", type=float, default=MAX_LIFETIME)
+    p.add_argument("etc")
     args = parser.parse_args()
     for attr in ("options", "command"):
         value = getattr(args, attr, None)
@@ -285,6 +465,8 @@ def main():
         start(args)
     elif args.command_name == "stop":
         stop(args.name, args.state_dir)
+    elif args.command_name == "watch-postfix":
+        return watch_postfix(args)
     else:
         return supervise(args)
     return 0
