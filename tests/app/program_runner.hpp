@@ -104,7 +104,8 @@ class Child {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
     }
-    for (int fd : {in_, out_, err_}) {
+    CloseInput();
+    for (int fd : {out_, err_}) {
       if (fd >= 0) ::close(fd);
     }
   }
@@ -112,11 +113,13 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  // Feeds input to standard input (then closes it), collects both outputs
-  // and waits for the end; kills the child at the limit.
-  RunResult Finish(const std::string& input = {}, std::chrono::milliseconds limit = 30s) {
+  // Feeds input to standard input (then closes it, unless keep_input_open:
+  // a source that stalls), collects both outputs and waits for the end;
+  // kills the child at the limit.
+  RunResult Finish(const std::string& input = {}, std::chrono::milliseconds limit = 30s,
+                   bool keep_input_open = false) {
     std::size_t written = 0;
-    if (input.empty()) CloseInput();
+    if (input.empty() && !keep_input_open) CloseInput();
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (out_ >= 0 || err_ >= 0) {
       std::vector<pollfd> fds;
@@ -133,7 +136,8 @@ class Child {
           const ssize_t n = ::write(in_, input.data() + written, input.size() - written);
           if (n > 0) written += static_cast<std::size_t>(n);
           if (n < 0 && errno != EAGAIN) written = input.size();
-          if (written == input.size()) CloseInput();
+          if (written == input.size() && !keep_input_open) CloseInput();
+          if (written == input.size() && keep_input_open) std::swap(in_, held_in_);
         } else {
           ReadInto(p.fd == out_ ? out_ : err_, p.fd == out_ ? result_.out : result_.err);
         }
@@ -175,14 +179,22 @@ class Child {
     }
   }
 
+  // Closes the reading end of standard error, as a reader that went away.
+  void CloseErrorOutput() {
+    if (err_ >= 0) ::close(err_);
+    err_ = -1;
+  }
+
   void Signal(int number) {
     if (pid_ > 0) ::kill(pid_, number);
   }
 
  private:
   void CloseInput() {
-    if (in_ >= 0) ::close(in_);
-    in_ = -1;
+    for (int* fd : {&in_, &held_in_}) {
+      if (*fd >= 0) ::close(*fd);
+      *fd = -1;
+    }
   }
 
   void ReadInto(int& fd, std::string& text) {
@@ -204,6 +216,7 @@ class Child {
 
   pid_t pid_ = -1;
   int in_ = -1;
+  int held_in_ = -1;  // standard input kept open, with nothing more to write
   int out_ = -1;
   int err_ = -1;
   RunResult result_;
