@@ -16,6 +16,14 @@ inline constexpr int kCantCreate = 73;   // an output file or folder cannot be w
 inline constexpr int kTempFail = 75;     // the server refused for now: try again later
 }  // namespace exit_code
 
+// The control's outcome codes, which are also exit statuses.
+namespace outcome_code {
+inline constexpr int kInProgress = 1;  // not sent: the restored control is busy
+inline constexpr int kSocketError = 2;
+inline constexpr int kTimeout = 3;
+inline constexpr int kAddressRefused = 4;  // a 550 to an address
+}  // namespace outcome_code
+
 // Ends the program with code after one line on standard error.
 class ExitError : public std::runtime_error {
  public:

@@ -343,7 +343,7 @@ class SendCommand {
     const std::optional<std::string> last_reply = trace_.last_reply();
     int result = narration.status();
     // The server said to try again later: scripts may retry these alone.
-    if ((result == qv::mail::outcome::kSocketError || result == qv::mail::outcome::kTimeout) &&
+    if ((result == outcome_code::kSocketError || result == outcome_code::kTimeout) &&
         last_reply && last_reply->starts_with('4')) {
       result = exit_code::kTempFail;
     }
@@ -364,9 +364,9 @@ class SendCommand {
     if (o_.json) PrintJson(narration, control.get_StatusStr(), last_reply);
     if (!(o_.quiet && result == 0)) {
       std::string line = OutcomeLine(narration.status(), control.get_StatusStr());
-      if (narration.status() > qv::mail::outcome::kInProgress) {
+      if (narration.status() > outcome_code::kInProgress) {
         // A 550 to an address is itself the server's reply.
-        if (last_reply && narration.status() != qv::mail::outcome::kAddressRefused) {
+        if (last_reply && narration.status() != outcome_code::kAddressRefused) {
           line += " (server said: " + ReplyOnOneLine(*last_reply) + ")";
         }
         line += " [" + Printable(DescribeServer(qv::ToUtf8(control.get_RemoteHost()), port)) + "]";
