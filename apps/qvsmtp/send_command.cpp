@@ -343,8 +343,8 @@ class SendCommand {
     const std::optional<std::string> last_reply = trace_.last_reply();
     int result = narration.status();
     // The server said to try again later: scripts may retry these alone.
-    if ((result == outcome_code::kSocketError || result == outcome_code::kTimeout) &&
-        last_reply && last_reply->starts_with('4')) {
+    if ((result == outcome_code::kSocketError || result == outcome_code::kTimeout) && last_reply &&
+        last_reply->starts_with('4')) {
       result = exit_code::kTempFail;
     }
     if (Given(o_.save_props_option)) {
@@ -582,8 +582,7 @@ Command AddSendCommand(CLI::App& program) {
                             ->type_name("FILE");
   o.content_type_option =
       app->add_option("--content-type", o.content_type,
-                      "Content-type header (ContentType; default \"text/plain; charset=US-ASCII\", "
-                      "which the control declares as UTF-8 when the text is not ASCII)")
+                      "Content-type header (ContentType; default \"text/plain; charset=US-ASCII\")")
           ->type_name("TEXT");
   o.x_mailer_option =
       app->add_option("--x-mailer", o.x_mailer, "X-Mailer header (XMailer)")->type_name("TEXT");
@@ -604,8 +603,8 @@ Command AddSendCommand(CLI::App& program) {
   quiet->excludes(verbose);
   verbose->excludes(quiet);
   app->add_flag("--json", o.json,
-                "Print one JSON object with status, statusStr, elapsedMs and debugMessages "
-                "on standard output at the end");
+                "Print one JSON object with status, statusStr, lastReply, elapsedMs and "
+                "debugMessages on standard output at the end");
 
   return Command{app, [options] {
                    // Kept to the end of the process on purpose: destroying the loop would
