@@ -19,6 +19,7 @@ import os
 import random
 import re
 import secrets
+import shutil
 import socket
 import subprocess
 import sys
@@ -704,6 +705,34 @@ class NeverGreets(Case):
         self.assertLess(outcome.json["elapsedMs"], 63000, outcome)
         self.assertEqual(silent.received, b"")
         print(f"ended after {outcome.json['elapsedMs']} ms", file=sys.stderr)
+
+
+@unittest.skipUnless(os.environ.get("QV_LONG_TESTS") == "1", "set QV_LONG_TESTS=1 (over a minute)")
+@unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"),
+                     "needs root and unshare for a private /etc/resolv.conf")
+class SlowNameServer(Case):
+    """A name server that never answers: the connection wait ends the send at
+    60 s, and the program ends then too, not when the lookup gives up."""
+
+    def test_exit_follows_the_outcome(self):
+        blackhole = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        blackhole.bind(("127.0.0.9", 53))  # takes the queries, answers none
+        self.addCleanup(blackhole.close)
+        with tempfile.TemporaryDirectory(prefix="qv-integration-") as folder:
+            resolv = os.path.join(folder, "resolv.conf")
+            with open(resolv, "w", encoding="ascii") as f:
+                # The lookup takes minutes: 5 tries of 30 s, unanswered.
+                f.write("nameserver 127.0.0.9\noptions timeout:30 attempts:5\n")
+            command = ["unshare", "-m", "sh", "-c",
+                       'mount --bind "$1" /etc/resolv.conf && shift && exec "$@"', "sh", resolv,
+                       QVSMTP, "send", "--server", "slow.example.net", "--from",
+                       "a@example.test", "--to", "b@example.test", "--body", "x", "--json"]
+            started = time.monotonic()
+            completed = subprocess.run(command, capture_output=True, timeout=110)
+            outcome = Outcome(completed, time.monotonic() - started)
+        self.assertEqual(outcome.exit, 3, outcome)
+        self.assertEqual(outcome.status_str, "Timeout waiting for connect.")
+        self.assertLess(outcome.wall, 65, outcome)
 
 
 def main():
