@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "qv/component/factory.hpp"
 #include "qv/control/qvsmtp.hpp"
 #include "qv/core/text.hpp"
 #include "qv/testing/fake_host.hpp"
@@ -49,9 +50,11 @@ int main() {
   testing::FakeHost host;
   testing::RecordingSink sink;
 
-  qvSMTP smtp(socket, timer, clock, host);
-  smtp.Initialize();
+  // Created as the library's class object creates it; this sends Initialize.
+  const auto object = component::CreateQvSmtp(socket, timer, clock, host);
+  qvSMTP& smtp = object->control();
   smtp.InitProperties();
+  smtp.Resize();
   smtp.Advise(&sink);
   smtp.put_RemoteHost(u"mail.example.com");
   smtp.put_MailFrom(u"alice@example.com");

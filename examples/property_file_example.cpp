@@ -12,10 +12,12 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "qv/component/factory.hpp"
 #include "qv/control/qvsmtp.hpp"
 #include "qv/core/text.hpp"
 #include "qv/host/property_file.hpp"
@@ -25,13 +27,16 @@
 
 namespace {
 
-// A control with doubles for the socket, timer and host, and the real clock.
+// A control with doubles for the socket, timer and host, and the real clock,
+// created as the library's class object creates it (Initialize is sent).
 struct Control {
   qv::testing::FakeSocket socket;
   qv::testing::ManualTimer timer;
   qv::SystemClock clock;
   qv::testing::FakeHost host;
-  qv::qvSMTP control{socket, timer, clock, host};
+  std::unique_ptr<qv::component::ControlObject> object =
+      qv::component::CreateQvSmtp(socket, timer, clock, host);
+  qv::qvSMTP& control = object->control();
 };
 
 std::string KindName(const qv::Variant& value) {
@@ -88,7 +93,6 @@ void Restore(const std::filesystem::path& path, const std::string& name) {
   qv::MemoryPropertyBag* record = file.Find(name);
   if (record == nullptr) throw qv::PropertyFileError(path, "no control named \"" + name + "\"");
   Control restored;
-  restored.control.Initialize();
   try {
     restored.control.ReadProperties(*record);
   } catch (const qv::AutomationError& error) {
@@ -123,7 +127,6 @@ int main(int argc, char** argv) {
   try {
     if (!load_only) {
       Control original;
-      original.control.Initialize();
       original.control.InitProperties();
       original.control.put_RemoteHost(u"mail.example.com");
       original.control.put_MailFrom(u"sender@example.com");

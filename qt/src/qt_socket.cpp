@@ -381,7 +381,7 @@ Integer QtSocket::State() { return impl_->state; }
 void QtSocket::Close() { impl_->Close(); }
 
 void QtSocket::WriteSetting(Integer id, const Variant&) {
-  if (id != 1 && id != 2 && id != 3 && id != 10) {
+  if (!socket_setting::IsClearable(id)) {
     throw AutomationError(socket_error::kInvalidPropertyValue, kInvalidValueText);
   }
   if (impl_->state != socket_state::kClosed) {

@@ -37,8 +37,8 @@ void ApplyDesign(const DesignTimeSettings& design, Socket& socket, Timer& timer,
   host.SetHeight(design.control.height);
   timer.SetInterval(design.timer.interval);
   timer.SetEnabled(design.timer.enabled);
-  for (const SocketSetting& setting : design.socket.cleared) {
-    socket.WriteSetting(setting.id, setting.text ? Variant(String()) : Variant(Long{0}));
+  for (const socket_setting::Cleared& setting : design.socket.cleared) {
+    socket.WriteSetting(setting.id, socket_setting::ClearedValue(setting));
   }
 }
 

@@ -38,14 +38,6 @@ constexpr VersionBlock kVersionBlock = {
     .translation_code_page = 0x04B0,
 };
 
-// What Send also clears before every connection, in the same order.
-constexpr std::array<SocketSetting, 4> kClearedSocketSettings = {{
-    {2, false},
-    {1, false},
-    {10, true},
-    {3, false},
-}};
-
 constexpr DesignTimeSettings kDesignSettings = {
     .control =
         {
@@ -67,7 +59,7 @@ constexpr DesignTimeSettings kDesignSettings = {
             .extent_x = 741,
             .extent_y = 741,
             .version = 393216,
-            .cleared = kClearedSocketSettings,
+            .cleared = socket_setting::kClearedBeforeConnect,
         },
 };
 

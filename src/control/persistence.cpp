@@ -100,7 +100,14 @@ void Restore(const PersistedProperty& entry, const Variant& stored, Properties& 
       properties.Body = stored;
       return;
     case Kind::kDate:
-      properties.DateHeader = ToDate(stored);
+      // What WriteProperties stored is already a date and is taken as it is:
+      // put_DateHeader accepts any date, so whatever it saved reads back. The
+      // range of the conversion applies to numbers and texts only.
+      if (const Date* date = stored.get_if<Date>()) {
+        properties.DateHeader = *date;
+      } else {
+        properties.DateHeader = ToDate(stored);
+      }
       return;
     case Kind::kInteger:
       properties.*entry.number = ToInteger(stored);

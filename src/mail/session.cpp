@@ -47,10 +47,9 @@ Integer Session::Send() {
     return outcome::kInProgress;
   }
   if (socket_.State() > socket_state::kClosed) socket_.Close();
-  socket_.WriteSetting(2, Variant(Long{0}));
-  socket_.WriteSetting(1, Variant(Long{0}));
-  socket_.WriteSetting(10, Variant(String()));
-  socket_.WriteSetting(3, Variant(Long{0}));
+  for (const socket_setting::Cleared& setting : socket_setting::kClearedBeforeConnect) {
+    socket_.WriteSetting(setting.id, socket_setting::ClearedValue(setting));
+  }
 
   properties_.Busy = kTrue;
   properties_.status = outcome::kInProgress;

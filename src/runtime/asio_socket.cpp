@@ -146,7 +146,7 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
   }
 
   void WriteSetting(Integer id) {
-    if (id != 1 && id != 2 && id != 3 && id != 10) {
+    if (!socket_setting::IsClearable(id)) {
       throw AutomationError(socket_error::kInvalidPropertyValue, kInvalidValueText);
     }
     if (state_ != socket_state::kClosed) {

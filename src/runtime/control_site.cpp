@@ -1,25 +1,29 @@
 #include "qv/runtime/control_site.hpp"
 
+#include "qv/component/factory.hpp"
+
 namespace qv::runtime {
 
 ControlSite::ControlSite(EventLoop& loop, SocketOptions options)
     : gate_(loop),
       socket_(loop, gate_, options),
       timer_(loop, gate_),
-      control_(socket_, timer_, clock_, host_) {
-  control_.Initialize();
-  control_.InitProperties();
+      object_(component::CreateQvSmtp(socket_, timer_, clock_, host_)) {
+  control().InitProperties();
+  control().Resize();
 }
 
 ControlSite::ControlSite(EventLoop& loop, PropertyBag& bag, SocketOptions options)
     : gate_(loop),
       socket_(loop, gate_, options),
       timer_(loop, gate_),
-      control_(socket_, timer_, clock_, host_) {
-  control_.Initialize();
-  control_.ReadProperties(bag);
+      object_(component::CreateQvSmtp(socket_, timer_, clock_, host_)) {
+  control().ReadProperties(bag);
+  control().Resize();
 }
 
-ControlSite::~ControlSite() { control_.Terminate(); }
+ControlSite::~ControlSite() { control().Terminate(); }
+
+qvSMTP& ControlSite::control() { return object_->control(); }
 
 }  // namespace qv::runtime

@@ -445,6 +445,34 @@ INSTANTIATE_TEST_SUITE_P(AllStoresAndBodies, RoundTrip,
                                                               Store::kFile),
                                             ::testing::Range<std::size_t>(0, std::size(kBodies))));
 
+// A date needs no conversion to be restored as a date, so every value that
+// put_DateHeader accepts comes back, bit for bit, from a memory store and
+// from a property file's text.
+TEST(RoundTrip, EveryDateThatAssignmentAcceptsComesBack) {
+  const double kInf = std::numeric_limits<double>::infinity();
+  const double days[] = {
+      std::numeric_limits<double>::quiet_NaN(), 3e6,          -700000.0,       kInf, -kInf, -0.0,
+      std::numeric_limits<double>::max(),       kMaxDateDays, kStoredDate.days};
+  for (const double value : days) {
+    SCOPED_TRACE(value);
+    Control first;
+    first.control.Initialize();
+    first.control.put_DateHeader(Date{value});
+    MemoryPropertyBag bag;
+    first.control.WriteProperties(bag);
+    PropertyFile file("unused.json");
+    first.control.WriteProperties(file.Record("c"));
+    PropertyFile read_back = PropertyFile::Parse(file.ToText(), "unused.json");
+    for (PropertyBag* store : std::initializer_list<PropertyBag*>{&bag, read_back.Find("c")}) {
+      Control second;
+      second.control.Initialize();
+      second.control.ReadProperties(*store);
+      const double restored = second.control.get_DateHeader().days;
+      EXPECT_TRUE(std::memcmp(&restored, &value, sizeof value) == 0) << restored;
+    }
+  }
+}
+
 TEST(RoundTrip, TheDefaultColumnSurvivesAStoreThatLeavesOutDefaults) {
   Control first;
   first.control.Initialize();

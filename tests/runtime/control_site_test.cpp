@@ -15,6 +15,7 @@
 #include "loopback_server.hpp"
 #include "qv/core/date.hpp"
 #include "qv/core/text.hpp"
+#include "qv/host/memory_property_bag.hpp"
 #include "qv/testing/recording_sink.hpp"
 
 namespace qv::runtime {
@@ -66,6 +67,25 @@ std::string ZoneText(Clock& clock, Date date) {
   std::snprintf(text, sizeof text, "%c%02d%02d", offset < 0 ? '-' : '+', magnitude / 60,
                 magnitude % 60);
   return text;
+}
+
+// Both ways of making a site create the control as the class object does:
+// the design size (kept by every Resize), mailTimer at 50 ms and stopped.
+TEST(ControlSite, CreatesTheControlAsTheClassObjectDoes) {
+  EventLoop loop;
+  MemoryPropertyBag empty;
+  for (const bool restored : {false, true}) {
+    SCOPED_TRACE(restored ? "restored" : "new");
+    auto site =
+        restored ? std::make_unique<ControlSite>(loop, empty) : std::make_unique<ControlSite>(loop);
+    EXPECT_EQ(site->host().Width(), kControlWidth);
+    EXPECT_EQ(site->host().Height(), kControlHeight);
+    EXPECT_EQ(site->timer().Interval(), 50);
+    EXPECT_FALSE(site->timer().Enabled());
+    site->host().SetWidth(1000);
+    site->control().Resize();
+    EXPECT_EQ(site->host().Width(), kControlWidth);
+  }
 }
 
 TEST(ControlSite, SendsAWholeMessageToAnSmtpServer) {

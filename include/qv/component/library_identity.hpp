@@ -13,6 +13,7 @@
 #include "qv/component/factory.hpp"
 #include "qv/component/guid.hpp"
 #include "qv/core/types.hpp"
+#include "qv/host/socket.hpp"
 
 namespace qv::component {
 
@@ -94,12 +95,6 @@ struct TimerDesign {
   bool enabled = false;
 };
 
-// A stored socket setting, written to the socket when a control is created.
-struct SocketSetting {
-  Integer id = 0;
-  bool text = false;  // the empty text rather than the number 0
-};
-
 struct SocketDesign {
   std::string_view name;
   std::string_view class_name;
@@ -108,7 +103,7 @@ struct SocketDesign {
   Long version = 0;
   // Everything else is stored as zero or no text: no remote host, remote port
   // or local port, the default protocol (TCP). Cleared in this order.
-  std::span<const SocketSetting> cleared;
+  std::span<const socket_setting::Cleared> cleared;
 };
 
 struct DesignTimeSettings {

@@ -1,6 +1,8 @@
 // The TCP socket service that the control drives (its inner component Winsock1).
 #pragma once
 
+#include <array>
+
 #include "qv/core/types.hpp"
 #include "qv/core/variant.hpp"
 
@@ -20,10 +22,42 @@ inline constexpr Integer kPeerClosing = 8;
 inline constexpr Integer kError = 9;
 }  // namespace socket_state
 
-// Numbered settings. Send clears 2, 1, 10 and 3 (in that order) before every
-// connection; 5 is the local host's name, read for HELO.
+// Numbered settings of the socket.
 namespace socket_setting {
-inline constexpr Integer kLocalHostName = 5;
+inline constexpr Integer kLocalPort = 1;
+inline constexpr Integer kRemotePort = 2;
+inline constexpr Integer kProtocol = 3;       // 0: TCP
+inline constexpr Integer kLocalHostName = 5;  // read-only text, the name sent with HELO
+inline constexpr Integer kRemoteHost = 10;    // text
+
+// A stored setting cleared to zero, or to the empty text.
+struct Cleared {
+  Integer id;
+  bool text;
+};
+
+// What a control clears, in this order, when it is created and before every
+// connection, so that nothing of an earlier connection carries over. A socket
+// without stored settings accepts these writes and clears what it keeps.
+inline constexpr std::array<Cleared, 4> kClearedBeforeConnect = {{
+    {kRemotePort, false},
+    {kLocalPort, false},
+    {kRemoteHost, true},
+    {kProtocol, false},
+}};
+
+// Whether id is one of the settings above that can be written.
+constexpr bool IsClearable(Integer id) {
+  for (const Cleared& setting : kClearedBeforeConnect) {
+    if (setting.id == id) return true;
+  }
+  return false;
+}
+
+// The value a cleared setting is written with.
+inline Variant ClearedValue(const Cleared& setting) {
+  return setting.text ? Variant(String()) : Variant(Long{0});
+}
 }  // namespace socket_setting
 
 // What the socket tells its owner. Delivered on the owner's thread, never
