@@ -87,9 +87,11 @@ void StreamBody(BodySource& source, const PieceWriter& write) {
   qv::String piece;
   std::uint64_t consumed = 0;
 
-  auto hand_over = [&](bool at_end) {
+  // at_end: the last pieces; whole: everything made so far, also a short
+  // piece (a character cut at its end waits in the decoder).
+  auto hand_over = [&](bool at_end, bool whole = false) {
     std::size_t offset = 0;
-    while (wire.size() - offset >= kCut || (at_end && offset < wire.size())) {
+    while (wire.size() - offset >= kCut || ((at_end || whole) && offset < wire.size())) {
       const std::size_t n = std::min(kCut, wire.size() - offset);
       piece.clear();
       decoder.Decode(std::string_view(wire).substr(offset, n), piece);
@@ -100,7 +102,14 @@ void StreamBody(BodySource& source, const PieceWriter& write) {
     wire.erase(0, offset);
   };
 
-  while (const std::size_t n = source.Read(buffer.data(), buffer.size())) {
+  while (true) {
+    // A source that has nothing right now (a pipe that trickles) gets what
+    // it gave so far onto the wire rather than held for a whole piece.
+    if (!wire.empty() && !source.WaitReadable(std::chrono::milliseconds(0))) {
+      hand_over(false, true);
+    }
+    const std::size_t n = source.Read(buffer.data(), buffer.size());
+    if (n == 0) break;
     consumed += n;
     encoder.Encode(std::string_view(buffer.data(), n), wire);
     hand_over(false);

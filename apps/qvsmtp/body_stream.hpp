@@ -77,7 +77,8 @@ std::string ReadAll(BodySource& source);
 // Reads source to its end and hands its wire form to write in order, as
 // pieces of at most kMaxPieceBytes UTF-8 bytes that never split a character.
 // consumed is how many bytes of source were read so far. Memory stays a few
-// pieces whatever the size of the source.
+// pieces whatever the size of the source. When the source has nothing to
+// read at the moment, what was read so far is handed over first.
 using PieceWriter = std::function<void(const qv::String& piece, std::uint64_t consumed)>;
 void StreamBody(BodySource& source, const PieceWriter& write);
 

@@ -142,6 +142,8 @@ class PatientSource final : public BodySource {
     return inner_.Read(buffer, size);
   }
   std::optional<std::uint64_t> Size() const override { return inner_.Size(); }
+  bool WaitReadable(std::chrono::milliseconds limit) override { return inner_.WaitReadable(limit); }
+  std::string Describe() const override { return inner_.Describe(); }
 
  private:
   BodySource& inner_;

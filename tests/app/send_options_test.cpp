@@ -160,7 +160,7 @@ TEST(SendOptions, EndToEnd) {
        .exit = 2,
        .last_err_line = "status 2: No body text from standard input for 1 seconds (server said: "
                         "354 go ahead) [127.0.0.1 port {port}]",
-       .wire_has = {"DATA\r\n"}},
+       .wire_has = {"\r\n\r\none line\r\n"}},
       {.name = "closed standard error",
        .args = {"-v", "--body", ten_lines},
        .close_stderr = true,
