@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -236,41 +237,53 @@ TEST(QtSendSignals, SlotsWriteThroughTheirReferences) {
   EXPECT_EQ(wire.substr(wire.size() - data.size()), data);
 }
 
-// A handler that runs a nested event loop must not see the next tick (or a
-// socket notification) inside its own: both kinds of nested loop, at the
-// timer itself and through the control's DebugMessage.
-TEST(QtDelivery, NoTickInsideATickThatRunsANestedLoop) {
-  for (const bool modal_dialog : {false, true}) {
-    DeliveryGate gate;
-    QtTimer timer(gate);
-    struct Counter : TimerEvents {
-      bool modal = false;
-      int ticks = 0;
-      int depth = 0;
-      int nested = 0;
-      void OnTimer() override {
-        ++ticks;
-        if (depth > 0) ++nested;
-        if (ticks != 1) return;
-        ++depth;
-        if (modal) {
-          QDialog dialog;
-          QTimer::singleShot(300, &dialog, &QDialog::accept);
-          dialog.exec();
-        } else {
-          QEventLoop inner;
-          QTimer::singleShot(300, &inner, &QEventLoop::quit);
-          inner.exec();
+// Runs a nested event loop for 300 ms: a plain QEventLoop or a modal dialog.
+void RunNestedLoop(bool modal_dialog) {
+  if (modal_dialog) {
+    QDialog dialog;
+    QTimer::singleShot(300, &dialog, &QDialog::accept);
+    dialog.exec();
+  } else {
+    QEventLoop inner;
+    QTimer::singleShot(300, &inner, &QEventLoop::quit);
+    inner.exec();
+  }
+}
+
+// No tick arrives while a tick's handler, or a socket notification's handler
+// on the same gate, runs a nested event loop; the ticks resume afterwards.
+TEST(QtDelivery, NoTickInsideAHandlerThatRunsANestedLoop) {
+  for (const bool inside_tick : {true, false}) {
+    for (const bool modal_dialog : {false, true}) {
+      DeliveryGate gate;
+      QtTimer timer(gate);
+      struct Counter : TimerEvents {
+        std::function<void()> first;
+        int ticks = 0;
+        int nested = 0;
+        bool inside = false;
+        void OnTimer() override {
+          ++ticks;
+          if (inside) ++nested;
+          if (ticks == 1 && first) first();
         }
-        --depth;
+      } counter;
+      const auto nested_loop = [&] {
+        counter.inside = true;
+        RunNestedLoop(modal_dialog);
+        counter.inside = false;
+      };
+      if (inside_tick) counter.first = nested_loop;
+      timer.SetEvents(&counter);
+      timer.SetEnabled(true);
+      if (!inside_tick) {
+        // What a socket notification does: a delivery on the control's gate.
+        QTimer::singleShot(0, [&] { gate.Deliver(&counter, nested_loop); });
       }
-    } counter;
-    counter.modal = modal_dialog;
-    timer.SetEvents(&counter);
-    timer.SetEnabled(true);
-    ASSERT_TRUE(TurnUntil([&] { return counter.ticks >= 3; }, 2s)) << modal_dialog;
-    EXPECT_EQ(counter.nested, 0) << modal_dialog;
-    timer.SetEnabled(false);
+      ASSERT_TRUE(TurnUntil([&] { return counter.ticks >= 3; }, 2s));
+      EXPECT_EQ(counter.nested, 0) << inside_tick << modal_dialog;
+      timer.SetEnabled(false);
+    }
   }
 }
 
