@@ -63,7 +63,11 @@ struct EventLoop::Impl {
   // handler wait in that handler's private queue until it returns, so a
   // SendBody handler that steps the loop to drain its body would never see
   // its writes finish.
-  asio::io_context io;
+  Impl() : owned(std::make_unique<asio::io_context>()), io(*owned) {}
+  explicit Impl(asio::io_context& host_io) : io(host_io) {}
+
+  std::unique_ptr<asio::io_context> owned;  // empty on the host's io_context
+  asio::io_context& io;
   std::shared_ptr<detail::Gate> gate = std::make_shared<detail::Gate>(io);
 
   // A call after Stop(), or after the loop ran out of work, runs again.
@@ -78,6 +82,8 @@ std::shared_ptr<Gate> LoopAccess::LoopGate(EventLoop& loop) { return loop.impl_-
 }  // namespace detail
 
 EventLoop::EventLoop() : impl_(std::make_unique<Impl>()) {}
+
+EventLoop::EventLoop(asio::io_context& io) : impl_(std::make_unique<Impl>(io)) {}
 
 EventLoop::~EventLoop() = default;
 
@@ -128,6 +134,7 @@ std::size_t EventLoop::RunFor(std::chrono::milliseconds duration) {
 
 void EventLoop::Stop() { impl_->io.stop(); }
 
+// asio::post on an io_context is safe from any thread; impl_ never changes.
 void EventLoop::Post(std::function<void()> fn) { asio::post(impl_->io, std::move(fn)); }
 
 DeliveryGate::DeliveryGate(EventLoop& loop)

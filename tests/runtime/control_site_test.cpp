@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -155,6 +158,54 @@ TEST(ControlSite, ABodyWrittenFromSendBodyGoesOutWhole) {
   const std::string data = "\r\n\r\n" + ToUtf8(body) + "\r\n.\r\nQUIT\r\n";
   ASSERT_GE(wire.size(), data.size());
   EXPECT_EQ(wire.substr(wire.size() - data.size()), data);
+}
+
+// A host that runs an io_context of its own, serving a timer of its own on it:
+// the send completes inside the host's run calls, and while the SendBody
+// handler runs that io_context itself nothing reaches the control.
+TEST(ControlSite, SendsOnTheHostsOwnIoContext) {
+  LoopbackServer server(PlaySmtpServer);
+  ASSERT_TRUE(server.ok());
+  asio::io_context io;
+  int host_ticks = 0;
+  asio::steady_timer host_timer(io);
+  std::function<void()> tick_host = [&] {
+    host_timer.expires_after(5ms);
+    host_timer.async_wait([&](const std::error_code& ec) {
+      if (!ec && ++host_ticks > 0) tick_host();
+    });
+  };
+  tick_host();
+
+  EventLoop loop(io);
+  ControlSite site(loop, RedirectTo(server.port()));
+  RecordingSink sink;
+  site->Advise(&sink);
+  Address(site.control());
+  site->put_BodyEvent(1);
+  std::size_t events_inside = 0;
+  sink.on_send_body = [&](Integer&) {
+    site->SendData(Variant(u"Body from the handler"));
+    const std::size_t before = sink.events.size();
+    io.run_for(30ms);  // the host's own loop, nested
+    events_inside = sink.events.size() - before;
+  };
+
+  ASSERT_EQ(site->Send(), 0);
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (site->get_Busy() != kFalse && std::chrono::steady_clock::now() < deadline) {
+    io.run_one_for(100ms);
+  }
+  EXPECT_EQ(site->get_StatusStr(), u"Success");
+  EXPECT_EQ(events_inside, 0u);
+  EXPECT_GT(host_ticks, 0);
+  while (server.finished() == 0 && std::chrono::steady_clock::now() < deadline) {
+    io.run_one_for(100ms);
+  }
+  ASSERT_EQ(server.transcripts().size(), 1u);
+  EXPECT_NE(server.transcripts()[0].find("\r\n\r\nBody from the handler\r\n.\r\nQUIT\r\n"),
+            std::string::npos);
+  host_timer.cancel();
 }
 
 TEST(ControlSite, ARefusedConnectionEndsTheSendWithTheSocketsText) {

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <asio/io_context.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "loopback_server.hpp"
@@ -152,6 +155,52 @@ TEST(DeliveryGate, HoldsSocketNotificationsBackWhileATickStepsTheLoop) {
   EXPECT_FALSE(owner.notified_in_tick);
   EXPECT_EQ(owner.log, (std::vector<std::string>{"Connect", "Tick", "Data 220 hi\r\n"}));
   socket.Close();
+}
+
+TEST(DeliveryGate, HoldsNotificationsBackWhileATickRunsTheHostsIoContext) {
+  LoopbackServer server(AnswerGo());
+  ASSERT_TRUE(server.ok());
+  asio::io_context io;
+  EventLoop loop(io);
+  AsioSocket socket(loop, RedirectTo(server.port()));
+  AsioTimer timer(loop);
+  Owner owner(socket, timer);
+  owner.tick = [&] {
+    socket.SendData(u"go\r\n");
+    io.run_for(100ms);  // the host's own call: the answer and more ticks arrive meanwhile
+    timer.SetEnabled(false);
+  };
+  socket.Connect(u"127.0.0.1", 25);
+  while (!owner.Has("Connect") && io.run_one_for(3s) > 0) {
+  }
+  timer.SetInterval(5);
+  timer.SetEnabled(true);
+  while (!owner.Has("Data 220 hi\r\n") && io.run_one_for(3s) > 0) {
+  }
+  EXPECT_FALSE(owner.notified_in_tick);
+  EXPECT_EQ(owner.log, (std::vector<std::string>{"Connect", "Tick", "Data 220 hi\r\n"}));
+  socket.Close();
+}
+
+TEST(EventLoop, PostMayBeCalledFromAnotherThread) {
+  EventLoop loop;
+  constexpr int kPosts = 1000;
+  int ran = 0;
+  bool all_on_loop_thread = true;
+  const std::thread::id loop_thread = std::this_thread::get_id();
+  std::thread worker([&] {
+    for (int i = 0; i < kPosts; ++i) {
+      loop.Post([&] {
+        ++ran;
+        all_on_loop_thread = all_on_loop_thread && std::this_thread::get_id() == loop_thread;
+      });
+    }
+  });
+  EXPECT_TRUE(loop.RunUntil([&] { return ran == kPosts; }, 5s));
+  worker.join();
+  loop.Poll();
+  EXPECT_EQ(ran, kPosts);
+  EXPECT_TRUE(all_on_loop_thread);
 }
 
 TEST(DeliveryGate, HoldsTicksBackWhileASocketNotificationStepsTheLoop) {

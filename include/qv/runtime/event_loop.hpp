@@ -1,12 +1,28 @@
 // The event loop on which the runtime's services run: one thread, the host
 // program's own. Every timer tick, socket notification and event handler runs
-// inside one of the calls below, one at a time.
+// inside one of the calls below (or, on a host's own io_context, inside the
+// host's run of it), one at a time.
+//
+// Threads: the loop, its services and the controls on it belong to the thread
+// that runs the loop; create, use and destroy them there. Only Post may be
+// called from any thread.
+//
+// A handler that throws: the exception leaves through the call that ran the
+// handler (Run, RunUntil, Poll, RunFor, or the host's io_context::run), and
+// the loop can be run again at once; notifications held back behind that
+// handler follow in the next call.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
+
+// Standalone Asio (ASIO_STANDALONE; Debian's libasio-dev). A host that gives
+// the loop its own io_context must be built against that same Asio.
+namespace asio {
+class io_context;
+}  // namespace asio
 
 namespace qv::runtime {
 
@@ -17,7 +33,17 @@ class Gate;
 
 class EventLoop {
  public:
+  // A loop with an io_context of its own, run by the calls below.
   EventLoop();
+  // A loop on the host's io_context, for a program that already runs one and
+  // serves other things on it: the host runs io (run, run_one, poll, ...) on
+  // one thread, the thread that uses the controls, and the runtime's work
+  // runs inside it. io must outlive the loop and everything made on it, and
+  // must not be made with a concurrency hint of 1 (a SendBody handler that
+  // steps the loop would never see its own writes finish). The calls below
+  // work here too; Stop stops io itself. The DeliveryGate guarantees hold
+  // whoever runs io, even a handler that runs io nested.
+  explicit EventLoop(asio::io_context& io);
   ~EventLoop();
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
@@ -44,7 +70,9 @@ class EventLoop {
   // is done, and every enclosing one after it. The next call runs again.
   void Stop();
 
-  // Queues fn to run on the loop, after the handlers already ready.
+  // Queues fn to run on the loop's thread, after the handlers already ready.
+  // The one call that may be made from any thread (a worker handing a result
+  // to the thread of the controls); fn must then be safe to run there.
   void Post(std::function<void()> fn);
 
   // Any of the calls above may be made from inside a handler (a host stepping
