@@ -22,7 +22,7 @@ void Session::WriteMailFrom() {
   const Generation generation = generation_;
   RaiseDebugMessage(u"Sending FROM: " + properties_.MailFrom);
   if (generation_ != generation) return;
-  socket_.SendData(u"MAIL FROM: <" + WithoutLineBreaks(properties_.MailFrom) + u">\r\n");
+  socket_.SendData(u"MAIL FROM: <" + WithoutControlCharacters(properties_.MailFrom) + u">\r\n");
   session_state_ = session_state::kWaitFromAck;
   MarkStateStart();
 }

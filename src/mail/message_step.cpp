@@ -1,8 +1,26 @@
 // The message step: header, blank line, body and end of data, in one tick.
+#include <exception>
+
 #include "mail/message_text.hpp"
 #include "mail/session.hpp"
 
 namespace qv::mail {
+
+namespace {
+
+// The body from Body holds text outside ASCII. A Body without text form counts
+// as ASCII here; writing it fails later, at the body, as it always has.
+bool BodyHoldsNonAscii(const Variant& body) {
+  if (body.IsEmpty() || body.IsNull()) return false;
+  if (const String* text = body.get_if<String>()) return HoldsNonAscii(*text);
+  try {
+    return HoldsNonAscii(ToText(body));
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace
 
 void Session::WriteHeader(std::u16string_view name, std::u16string_view value) {
   String line;
@@ -14,16 +32,32 @@ void Session::WriteHeader(std::u16string_view name, std::u16string_view value) {
   socket_.SendData(line);
 }
 
+void Session::WriteTextHeader(std::u16string_view name, std::u16string_view value) {
+  String line;
+  line.reserve(name.size() + value.size() + 4);
+  line.append(name);
+  line += u": ";
+  line += UnstructuredHeaderValue(name.size() + 2, value);
+  line += u"\r\n";
+  socket_.SendData(line);
+}
+
 void Session::WriteMessage() {
   const Properties& p = properties_;
-  WriteHeader(u"Priority", p.Priority);
+  const bool body_non_ascii = p.BodyEvent <= 0 && BodyHoldsNonAscii(p.Body);
+  // The socket sends UTF-8; a label that says US-ASCII would then be false.
+  const bool utf8_text = body_non_ascii || HoldsNonAscii(p.Priority) || HoldsNonAscii(p.MailFrom) ||
+                         HoldsNonAscii(p.RcptTo) || HoldsNonAscii(p.XMailer) ||
+                         HoldsNonAscii(p.Subject);
+  WriteTextHeader(u"Priority", p.Priority);
   WriteHeader(u"From", p.MailFrom);
   WriteHeader(u"To", p.RcptTo);
   WriteHeader(u"Date", DateHeaderText(p.DateHeader, clock_.UtcOffsetMinutes(p.DateHeader)));
   WriteHeader(u"MIME-Version", u"1.0");
-  WriteHeader(u"Content-type", p.ContentType);
-  WriteHeader(u"X-Mailer", p.XMailer);
-  WriteHeader(u"Subject", p.Subject);
+  WriteHeader(u"Content-type", DeclaredContentType(p.ContentType, utf8_text));
+  if (body_non_ascii) socket_.SendData(u"Content-Transfer-Encoding: 8bit\r\n");
+  WriteTextHeader(u"X-Mailer", p.XMailer);
+  WriteTextHeader(u"Subject", p.Subject);
   socket_.SendData(u"\r\n");
 
   if (properties_.BodyEvent > 0) {
@@ -46,6 +80,7 @@ void Session::WriteMessage() {
   }
 
   socket_.SendData(u"\r\n.\r\n");
+  awaiting_send_complete_ = socket_.ReportsSendComplete();
   MarkStateStart();
   session_state_ = session_state::kWaitMessageAck;
 }

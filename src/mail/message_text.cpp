@@ -1,9 +1,12 @@
 #include "mail/message_text.hpp"
 
+#include <algorithm>
 #include <cstdlib>
+#include <string>
 
 #include "mail/transparent_body.hpp"
 #include "qv/core/automation_error.hpp"
+#include "qv/core/text.hpp"
 
 namespace qv::mail {
 namespace {
@@ -11,6 +14,56 @@ namespace {
 constexpr const char16_t* kDayNames[] = {u"Sun", u"Mon", u"Tue", u"Wed", u"Thu", u"Fri", u"Sat"};
 constexpr const char16_t* kMonthNames[] = {u"Jan", u"Feb", u"Mar", u"Apr", u"May", u"Jun",
                                            u"Jul", u"Aug", u"Sep", u"Oct", u"Nov", u"Dec"};
+
+constexpr std::size_t kHeaderLineLimit = 78;
+// An encoded-word is at most 75 characters: 12 of frame and 60 of base64,
+// which carry 45 bytes.
+constexpr std::u16string_view kWordStart = u"=?UTF-8?B?";
+constexpr std::u16string_view kWordEnd = u"?=";
+constexpr std::size_t kWordFrame = 12;
+constexpr std::size_t kWordBytes = 45;
+
+bool IsControlCharacter(char16_t c) { return c < 0x20 && c != u'\t'; }
+
+std::size_t Utf8SequenceLength(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead < 0xE0) return 2;
+  if (lead < 0xF0) return 3;
+  return 4;
+}
+
+void AppendBase64(std::string_view bytes, String& out) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const unsigned n = static_cast<unsigned char>(bytes[i]) << 16 |
+                       static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                       static_cast<unsigned char>(bytes[i + 2]);
+    for (int shift = 18; shift >= 0; shift -= 6) out.push_back(kAlphabet[(n >> shift) & 63]);
+  }
+  if (const std::size_t rest = bytes.size() - i; rest > 0) {
+    unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
+    if (rest == 2) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    out.push_back(kAlphabet[(n >> 18) & 63]);
+    out.push_back(kAlphabet[(n >> 12) & 63]);
+    out.push_back(rest == 2 ? kAlphabet[(n >> 6) & 63] : u'=');
+    out.push_back(u'=');
+  }
+}
+
+char16_t AsciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c; }
+
+// Position of needle (lower-case ASCII) in text, ignoring letter case.
+std::size_t FindIgnoringCase(std::u16string_view text, std::u16string_view needle,
+                             std::size_t from = 0) {
+  for (std::size_t at = from; at + needle.size() <= text.size(); ++at) {
+    std::size_t i = 0;
+    while (i < needle.size() && AsciiLower(text[at + i]) == needle[i]) ++i;
+    if (i == needle.size()) return at;
+  }
+  return std::u16string_view::npos;
+}
 
 void AppendNumber(String& out, int value, int min_digits) {
   char16_t digits[12];
@@ -25,11 +78,11 @@ void AppendNumber(String& out, int value, int min_digits) {
 
 }  // namespace
 
-String WithoutLineBreaks(std::u16string_view text) {
+String WithoutControlCharacters(std::u16string_view text) {
   String out;
   out.reserve(text.size());
   for (char16_t c : text) {
-    if (c != u'\r' && c != u'\n') out.push_back(c);
+    if (!IsControlCharacter(c)) out.push_back(c);
   }
   return out;
 }
@@ -42,11 +95,69 @@ String HeaderValue(std::u16string_view value) {
     if (c == u'\r') {
       if (i + 1 < value.size() && value[i + 1] == u'\n') ++i;
       out.push_back(u' ');
-    } else if (c == u'\n') {
+    } else if (IsControlCharacter(c)) {
       out.push_back(u' ');
     } else {
       out.push_back(c);
     }
+  }
+  return out;
+}
+
+bool HoldsNonAscii(std::u16string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char16_t c) { return c > 0x7F; });
+}
+
+String UnstructuredHeaderValue(std::size_t name_size, std::u16string_view value) {
+  String text = HeaderValue(value);
+  if (!HoldsNonAscii(text)) return text;
+  const std::string bytes = ToUtf8(text);
+  String out;
+  std::size_t used = name_size;  // characters already on the current line
+  for (std::size_t from = 0; from < bytes.size();) {
+    if (!out.empty()) {
+      out += u"\r\n ";
+      used = 1;
+    }
+    const std::size_t room =
+        used + kWordFrame < kHeaderLineLimit
+            ? std::min(kWordBytes, (kHeaderLineLimit - used - kWordFrame) / 4 * 3)
+            : 0;
+    // Whole sequences only; at least one, even where the line must run long.
+    std::size_t to = from + Utf8SequenceLength(static_cast<unsigned char>(bytes[from]));
+    while (to < bytes.size()) {
+      const std::size_t next = to + Utf8SequenceLength(static_cast<unsigned char>(bytes[to]));
+      if (next - from > room) break;
+      to = next;
+    }
+    out += kWordStart;
+    AppendBase64(std::string_view(bytes).substr(from, to - from), out);
+    out += kWordEnd;
+    from = to;
+  }
+  return out;
+}
+
+String DeclaredContentType(std::u16string_view content_type, bool utf8_text) {
+  String out(content_type);
+  if (!utf8_text) return out;
+  for (std::size_t at = FindIgnoringCase(out, u"charset"); at != String::npos;
+       at = FindIgnoringCase(out, u"charset", at + 1)) {
+    std::size_t value = at + 7;
+    while (value < out.size() && out[value] == u' ') ++value;
+    if (value >= out.size() || out[value] != u'=') continue;
+    ++value;
+    while (value < out.size() && out[value] == u' ') ++value;
+    const bool quoted = value < out.size() && out[value] == u'"';
+    if (quoted) ++value;
+    if (FindIgnoringCase(out, u"us-ascii", value) != value) continue;
+    const std::size_t end = value + 8;
+    // The whole value, not the start of a longer name.
+    if (end < out.size() && out[end] != u';' && out[end] != u' ' && out[end] != u'"' &&
+        out[end] != u'\t') {
+      continue;
+    }
+    out.replace(value, 8, u"UTF-8");
   }
   return out;
 }

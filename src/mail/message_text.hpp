@@ -1,6 +1,7 @@
 // The pieces of the message text: header values, the Date header and the body.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "qv/core/date.hpp"
@@ -8,13 +9,32 @@
 
 namespace qv::mail {
 
-// Text without its CR and LF characters, so that it cannot end a command line
-// early and smuggle in a command of its own.
-String WithoutLineBreaks(std::u16string_view text);
+// Text without its C0 control characters other than tab (CR, LF and NUL
+// among them), so that it cannot end a command line early, smuggle in a
+// command of its own, or carry what no server accepts in an address.
+String WithoutControlCharacters(std::u16string_view text);
 
-// A header value as written: every CR LF pair, lone CR or lone LF becomes one
-// space, so a value can never start a header line of its own.
+// A header value as written: every CR LF pair becomes one space, and so does
+// every other C0 control character except tab, so a value can never start a
+// header line of its own or carry a NUL.
 String HeaderValue(std::u16string_view value);
+
+// True when text holds a character outside ASCII.
+bool HoldsNonAscii(std::u16string_view text);
+
+// The value of an unstructured header (Subject, Priority, X-Mailer) as
+// written after "Name: ", name_size being the length of that prefix. ASCII
+// text is the HeaderValue unchanged. Text outside ASCII becomes a sequence of
+// base64 encoded-words in UTF-8, folded (CR LF and a space before each word
+// after the first) so that no line exceeds 78 characters; a word always holds
+// whole UTF-8 sequences.
+String UnstructuredHeaderValue(std::size_t name_size, std::u16string_view value);
+
+// The Content-type value as written: when the message text holds characters
+// outside ASCII (utf8_text) and the value declares the charset US-ASCII (any
+// letter case, quoted or not), that charset becomes UTF-8, which is what goes
+// on the wire; every other value is kept as given.
+String DeclaredContentType(std::u16string_view content_type, bool utf8_text);
 
 // "ddd, d mmm yyyy hh:nn:ss" followed by a space and the zone as +hhmm/-hhmm,
 // for example "Fri, 9 Mar 2001 07:05:03 -0500". Throws AutomationError (5)

@@ -18,7 +18,7 @@ String CutNextRecipient(String& pending) {
 }
 
 String EnvelopeAddress(std::u16string_view entry) {
-  const String address = WithoutLineBreaks(entry);
+  const String address = WithoutControlCharacters(entry);
   const std::size_t first = address.find_first_not_of(u' ');
   if (first == String::npos) return String();
   const std::size_t last = address.find_last_not_of(u' ');

@@ -14,9 +14,9 @@ namespace qv::mail {
 // becomes empty. Positions are unbounded, so lists of any length split alike.
 String CutNextRecipient(String& pending);
 
-// The address as it goes between the brackets of an envelope line: CR and LF
-// removed (so no text can end the line early), then leading and trailing
-// spaces (code 32 only) trimmed.
+// The address as it goes between the brackets of an envelope line: C0
+// control characters other than tab removed (so no text can end the line
+// early), then leading and trailing spaces (code 32 only) trimmed.
 String EnvelopeAddress(std::u16string_view entry);
 
 }  // namespace qv::mail

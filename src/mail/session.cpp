@@ -54,6 +54,8 @@ Integer Session::Send() {
   properties_.Busy = kTrue;
   properties_.status = outcome::kInProgress;
   reply_buffer_.clear();
+  reply_tail_.Reset();
+  awaiting_send_complete_ = false;
   pending_recipients_ = properties_.RcptTo;
   MarkStateStart();
   session_state_ = session_state::kWaitConnect;
@@ -175,8 +177,7 @@ void Session::WaitConnect() {
 void Session::WaitForReply(Integer accepted, Integer next_state, double limit,
                            const char16_t* timeout_text, bool debug_after_finish) {
   if (ReplyCode(reply_buffer_) == accepted) {
-    session_state_ = next_state;
-    reply_buffer_.clear();
+    AcceptReply(next_state);
     return;
   }
   if (!TimedOut(limit)) return;
@@ -189,8 +190,7 @@ void Session::WaitForReply(Integer accepted, Integer next_state, double limit,
 void Session::WaitAddressAck(Integer next_state) {
   const Integer code = ReplyCode(reply_buffer_);
   if (code == kOk) {
-    session_state_ = next_state;
-    reply_buffer_.clear();
+    AcceptReply(next_state);
     return;
   }
   if (code == kMailboxUnavailable) {
@@ -205,8 +205,36 @@ void Session::WaitMessageAck() {
     QuitAndFinish(outcome::kSuccess, u"Success");
     return;
   }
+  // Still leaving: a slow link is not a silent server. A socket that stops
+  // making progress reports an error of its own.
+  if (awaiting_send_complete_) return;
   if (TimedOut(kReplyLimit)) {
     FinishSession(outcome::kTimeout, u"Timeout waiting for MESSAGE ack.");
+  }
+}
+
+void Session::AcceptReply(Integer next_state) {
+  session_state_ = next_state;
+  reply_tail_.Accepted(reply_buffer_);
+  reply_buffer_.clear();
+}
+
+bool Session::AwaitedReplyArrived() const {
+  using namespace session_state;
+  const Integer code = ReplyCode(reply_buffer_);
+  switch (session_state_) {
+    case kWaitGreeting:
+      return code == kServiceReady;
+    case kWaitHeloAck:
+    case kWaitMessageAck:
+      return code == kOk;
+    case kWaitFromAck:
+    case kWaitRcptAck:
+      return code == kOk || code == kMailboxUnavailable;
+    case kWaitDataAck:
+      return code == kStartMailInput;
+    default:
+      return false;
   }
 }
 
@@ -218,13 +246,27 @@ void Session::OnConnect() {
 
 void Session::OnDataArrival(Long /*bytes_total*/) {
   const String text = socket_.GetData();
+  const std::u16string_view fresh = reply_tail_.Drop(text);
   if (reply_buffer_.size() < kReplyBufferLimit) {
-    reply_buffer_.append(text, 0, kReplyBufferLimit - reply_buffer_.size());
+    reply_buffer_.append(fresh.substr(0, kReplyBufferLimit - reply_buffer_.size()));
   }
 }
 
 void Session::OnError(Long /*number*/, const String& description) {
+  // A server may answer and drop the connection at once: the answer that
+  // arrived first decides, as the next tick would have.
+  if (properties_.Busy == kTrue && !in_step_ && AwaitedReplyArrived()) {
+    const Generation generation = generation_;
+    OnTimer();
+    if (generation_ != generation) return;
+  }
   EndWithSocketError(description);
+}
+
+void Session::OnSendComplete() {
+  if (session_state_ != session_state::kWaitMessageAck || !awaiting_send_complete_) return;
+  awaiting_send_complete_ = false;
+  MarkStateStart();
 }
 
 void Session::RaiseDebugMessage(const String& text) {

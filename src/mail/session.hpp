@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "mail/properties.hpp"
+#include "mail/reply_tail.hpp"
 #include "mail/session_state.hpp"
 #include "qv/core/types.hpp"
 #include "qv/core/variant.hpp"
@@ -53,6 +54,7 @@ class Session final : private SocketEvents, private TimerEvents {
   void OnConnect() override;
   void OnDataArrival(Long bytes_total) override;
   void OnError(Long number, const String& description) override;
+  void OnSendComplete() override;
 
  private:
   // Counts conversation starts and completions, so that a step can tell that
@@ -75,6 +77,10 @@ class Session final : private SocketEvents, private TimerEvents {
   void WaitAddressAck(Integer next_state);
   void WaitMessageAck();
   bool TimedOut(double limit);
+  // Takes the reply at the front of the buffer: moves on and clears it.
+  void AcceptReply(Integer next_state);
+  // The reply that the current wait acts on is in the buffer.
+  bool AwaitedReplyArrived() const;
 
   // Sending steps.
   void WriteHelo();
@@ -82,6 +88,8 @@ class Session final : private SocketEvents, private TimerEvents {
   void WriteNextRecipient();
   void WriteDataCommand();
   void WriteHeader(std::u16string_view name, std::u16string_view value);
+  // An unstructured header: text outside ASCII goes as encoded-words.
+  void WriteTextHeader(std::u16string_view name, std::u16string_view value);
   void WriteMessage();
 
   void RaiseDebugMessage(const String& text);
@@ -99,6 +107,10 @@ class Session final : private SocketEvents, private TimerEvents {
   String reply_buffer_;
   Long state_start_time_ = 0;
   String pending_recipients_;
+  ReplyTail reply_tail_;
+  // The message has been handed to a socket that reports when it has left;
+  // the wait for its acknowledgement counts from that report.
+  bool awaiting_send_complete_ = false;
 
   Generation generation_ = 0;
   bool in_step_ = false;

@@ -29,6 +29,10 @@ void FakeSocket::ReportError(Long number, const String& description) {
   if (events_ != nullptr) events_->OnError(number, description);
 }
 
+void FakeSocket::AllSent() {
+  if (events_ != nullptr) events_->OnSendComplete();
+}
+
 void FakeSocket::FailWrite(int nth, Long number, std::string description) {
   writes_until_failure_ = nth;
   write_failure_number_ = number;

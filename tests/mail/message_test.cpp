@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "mail/message_text.hpp"
 #include "rig.hpp"
 
@@ -24,13 +26,15 @@ std::string MessageOf(Rig& rig) {
   return text;
 }
 
+// eight_bit: the body holds text outside ASCII, and the header says so.
 std::string HeaderBlock(const std::string& to = "a@example.com, b@example.com",
-                        const std::string& subject = "Hi") {
+                        const std::string& subject = "Hi", bool eight_bit = false) {
   return "Priority: Normal\r\nFrom: from@example.com\r\nTo: " + to +
-         "\r\nDate: Fri, 9 Mar 2001 07:05:03 -0500\r\nMIME-Version: 1.0\r\n"
-         "Content-type: text/plain; charset=US-ASCII\r\nX-Mailer: qvSMTP by Quenvix\r\n"
-         "Subject: " +
-         subject + "\r\n\r\n";
+         "\r\nDate: Fri, 9 Mar 2001 07:05:03 -0500\r\nMIME-Version: 1.0\r\n" +
+         (eight_bit ? "Content-type: text/plain; charset=UTF-8\r\n"
+                      "Content-Transfer-Encoding: 8bit\r\n"
+                    : "Content-type: text/plain; charset=US-ASCII\r\n") +
+         "X-Mailer: qvSMTP by Quenvix\r\nSubject: " + subject + "\r\n\r\n";
 }
 
 struct BodyCase {
@@ -47,7 +51,10 @@ TEST_P(MessageBody, IsWrittenTransparentlyBetweenHeaderAndEnd) {
   Rig rig;
   rig.control.put_Body(c.body);
   rig.control.put_BodyEvent(c.body_event);
-  EXPECT_EQ(MessageOf(rig), HeaderBlock() + c.body_on_wire + "\r\n.\r\n");
+  const bool eight_bit = std::any_of(c.body_on_wire.begin(), c.body_on_wire.end(),
+                                     [](char b) { return (b & 0x80) != 0; });
+  EXPECT_EQ(MessageOf(rig), HeaderBlock("a@example.com, b@example.com", "Hi", eight_bit) +
+                                c.body_on_wire + "\r\n.\r\n");
   EXPECT_EQ(rig.sink.CountOf("SendBody"), 0);
   EXPECT_EQ(rig.state(), kWaitMessageAck);
 }

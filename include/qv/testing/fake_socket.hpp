@@ -33,6 +33,10 @@ class FakeSocket final : public Socket {
   void FailConnect(Long number, std::string description);
   void SetLocalHostName(String name) { local_host_name_ = std::move(name); }
   void SetState(Integer state) { state_ = state; }
+  // Makes the double a socket that reports when written text has left
+  // (ReportsSendComplete true); the test then says when, with AllSent.
+  void SetReportsSendComplete(bool reports) { reports_send_complete_ = reports; }
+  void AllSent();  // OnSendComplete
 
   // Every written text joined: the wire as the server sees it.
   String Transcript() const;
@@ -50,12 +54,14 @@ class FakeSocket final : public Socket {
   void Connect(const String& remote_host, Integer remote_port) override;
   void SendData(const String& text) override;
   String GetData() override;
+  bool ReportsSendComplete() const override { return reports_send_complete_; }
 
  private:
   SocketEvents* events_ = nullptr;
   Integer state_ = socket_state::kClosed;
   String incoming_;
   String local_host_name_ = u"client.example.com";
+  bool reports_send_complete_ = false;
   int writes_until_failure_ = 0;
   Long write_failure_number_ = 0;
   std::string write_failure_text_;
