@@ -275,6 +275,120 @@ INSTANTIATE_TEST_SUITE_P(
                     {"DebugMessage Sending DATA", "SendComplete 3"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Plays an accepting server until state is reached, leaving the command that
+// led there unanswered.
+void PlayUntil(Rig& rig, Integer state) {
+  rig.StartAndGreet();
+  std::size_t seen = 0;
+  while (rig.state() != state && rig.Tick()) {
+    if (rig.state() == state) break;
+    for (; seen < rig.socket.writes.size(); ++seen) {
+      rig.socket.ServerSends(Rig::Accepting(rig.socket.writes[seen]));
+    }
+  }
+}
+
+struct MessageAckCase {
+  const char* name;
+  bool reports;        // the socket reports when written text has left
+  Integer body_event;  // > 0: a SendBody handler writes the body
+  double all_sent_at;  // seconds after the end of data; < 0: never
+  double reply_at;     // the server's 250; < 0: never
+  double error_at;     // the socket's stall error; < 0: never
+  Integer status;
+  double limit;  // the ending comes within half a second around this
+};
+
+class MessageAck : public ::testing::TestWithParam<MessageAckCase> {};
+
+// The wait for the message's acknowledgement counts from the moment the
+// message has left, when the socket can tell; until then only the socket's
+// own error ends it.
+TEST_P(MessageAck, CountsFromTheMomentTheMessageHasLeft) {
+  const MessageAckCase& c = GetParam();
+  Rig rig;
+  rig.socket.SetReportsSendComplete(c.reports);
+  rig.control.put_BodyEvent(c.body_event);
+  rig.sink.on_send_body = [&](Integer&) {
+    rig.control.SendData(Variant(u"streamed\r\n"));
+    rig.socket.AllSent();  // the body so far, not the message: changes nothing
+  };
+  PlayUntil(rig, kWaitDataAck);
+  rig.socket.ServerSends(u"354 go ahead\r\n");
+  ASSERT_TRUE(rig.Tick());
+  ASSERT_TRUE(rig.Tick());
+  ASSERT_EQ(rig.state(), kWaitMessageAck);
+
+  double t = 0;
+  while (rig.timer.Enabled() && t < 200) {
+    auto crossing = [&](double at) { return at >= 0 && t < at && t + 0.05 >= at; };
+    if (crossing(c.all_sent_at)) rig.socket.AllSent();
+    if (crossing(c.reply_at)) rig.socket.ServerSends(u"250 2.0.0 Ok: queued\r\n");
+    if (crossing(c.error_at)) {
+      rig.socket.ReportError(10060, u"Timed out sending: the server took no data for 60 seconds");
+    }
+    t += 0.05;
+    rig.Tick();
+  }
+  EXPECT_EQ(rig.control.get_status(), c.status);
+  EXPECT_GT(t, c.limit - 0.55);
+  EXPECT_LT(t, c.limit + 0.6);
+  EXPECT_EQ(rig.sink.CountOf("SendComplete"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , MessageAck,
+    ::testing::Values(MessageAckCase{"SocketThatCannotTell", false, 0, -1, -1, -1, 3, 10},
+                      MessageAckCase{"SocketThatCannotTellIgnoresReports", false, 0, 5, -1, -1, 3,
+                                     10},
+                      MessageAckCase{"SlowLinkThenAnswer", true, 0, 25, 30, -1, 0, 30},
+                      MessageAckCase{"SlowLinkThenSilence", true, 0, 25, -1, -1, 3, 35},
+                      MessageAckCase{"StreamedBodyThenSilence", true, 1, 25, -1, -1, 3, 35},
+                      MessageAckCase{"AnswerBeforeTheReport", true, 0, -1, 2, -1, 0, 2},
+                      MessageAckCase{"StalledLink", true, 0, -1, -1, 60, 2, 60}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct ErrorAfterReplyCase {
+  const char* name;
+  Integer state;
+  std::u16string arrived;  // in the buffer when the error comes
+  Integer status;
+  std::u16string status_text;
+};
+
+class ErrorAfterReply : public ::testing::TestWithParam<ErrorAfterReplyCase> {};
+
+// A server that answers and resets at once: the answer the wait was waiting
+// for decides; anything else leaves the error in charge.
+TEST_P(ErrorAfterReply, TheAwaitedReplyDecidesFirst) {
+  const ErrorAfterReplyCase& c = GetParam();
+  Rig rig;
+  PlayUntil(rig, c.state);
+  const std::size_t writes = rig.socket.writes.size();
+  rig.socket.ServerSends(c.arrived);
+  rig.socket.ReportError(10054, u"Connection reset by peer");
+  EXPECT_EQ(rig.control.get_status(), c.status);
+  EXPECT_EQ(rig.control.get_StatusStr(), c.status_text);
+  EXPECT_EQ(rig.control.get_Busy(), kFalse);
+  EXPECT_FALSE(rig.timer.Enabled());
+  EXPECT_EQ(rig.sink.CountOf("SendComplete"), 1);
+  EXPECT_EQ(rig.socket.writes.size(), writes) << "nothing goes to a failed connection";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , ErrorAfterReply,
+    ::testing::Values(ErrorAfterReplyCase{"MessageAccepted", kWaitMessageAck, u"250 2.0.0 Ok\r\n",
+                                          0, u"Success"},
+                      ErrorAfterReplyCase{"RecipientRefused", kWaitRcptAck,
+                                          u"550 5.1.1 unknown\r\n", 4, u"550 5.1.1 unknown\r\n"},
+                      ErrorAfterReplyCase{"OtherReply", kWaitMessageAck, u"451 4.3.0 later\r\n", 2,
+                                          u"Connection reset by peer"},
+                      ErrorAfterReplyCase{"ReplyNotYetReadable", kWaitMessageAck, u"250", 2,
+                                          u"Connection reset by peer"},
+                      ErrorAfterReplyCase{"DataAcceptedButNoConnectionLeft", kWaitDataAck,
+                                          u"354 go\r\n", 2, u"Connection reset by peer"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(Conversation, UnexpectedReplyIsNotActedOnAndTheWaitTimesOut) {
   Rig rig;
   rig.StartAndGreet();
