@@ -18,6 +18,9 @@ struct qvSMTP::Impl {
 // The engine of a control, for tests that check its conversation fields.
 struct ControlInternals {
   static const mail::Session& Session(const qvSMTP& control) { return control.impl_->session; }
+  // The stored values, for tests of those a host cannot set while running
+  // (a restored property store sets them the same way).
+  static mail::Properties& Properties(qvSMTP& control) { return control.impl_->properties; }
 };
 
 }  // namespace qv

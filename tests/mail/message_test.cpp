@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "mail/message_text.hpp"
+#include "mail/recipient_list.hpp"
 #include "rig.hpp"
 
 namespace qv::testing {
@@ -168,6 +169,176 @@ TEST(MessageText, HeaderValueTurnsEveryLineBreakIntoOneSpace) {
   EXPECT_EQ(mail::HeaderValue(u"a\r\nb\rc\nd\r\r\ne"), u"a b c d  e");
   EXPECT_EQ(mail::HeaderValue(u"plain"), u"plain");
 }
+
+TEST(MessageText, ControlCharactersLeaveAddressesAndBecomeSpacesInHeaders) {
+  const struct {
+    std::u16string_view text;
+    std::u16string_view envelope;  // between the brackets of MAIL FROM / RCPT TO
+    std::u16string_view header;    // a header value as written
+  } cases[] = {
+      {u"a@x", u"a@x", u"a@x"},
+      {std::u16string_view(u"a\0b@x", 5), u"ab@x", u"a b@x"},
+      {u"a\x01\x1b[2Jb\x1f", u"a[2Jb", u"a  [2Jb "},
+      {u"tab\tstays", u"tab\tstays", u"tab\tstays"},
+      {u" a\r\nb ", u"ab", u" a b "},
+      {u"del\x7f and \u0085 are not C0", u"del\x7f and \u0085 are not C0",
+       u"del\x7f and \u0085 are not C0"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(mail::EnvelopeAddress(c.text), c.envelope) << ToUtf8(c.text);
+    EXPECT_EQ(mail::HeaderValue(c.text), c.header) << ToUtf8(c.text);
+  }
+}
+
+// The bytes that a base64 encoded-word carries.
+std::string DecodeWord(std::string_view word) {
+  constexpr std::string_view kStart = "=?UTF-8?B?";
+  if (word.substr(0, kStart.size()) != kStart || word.substr(word.size() - 2) != "?=") {
+    ADD_FAILURE() << "not an encoded-word: " << word;
+    return {};
+  }
+  word = word.substr(kStart.size(), word.size() - kStart.size() - 2);
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned bits = 0;
+  int count = 0;
+  for (const char c : word) {
+    if (c == '=') break;
+    bits = bits << 6 | static_cast<unsigned>(alphabet.find(c));
+    if ((count += 6) >= 8) out.push_back(static_cast<char>(bits >> (count -= 8) & 0xFF));
+  }
+  return out;
+}
+
+TEST(MessageText, UnstructuredValuesOutsideAsciiBecomeFoldedEncodedWords) {
+  const std::u16string long_ascii(200, u'x');
+  const struct {
+    std::u16string_view name;  // with ": "
+    std::u16string value;
+    std::u16string_view exact;  // the value as written, when given
+  } cases[] = {
+      {u"Subject: ", u"Hi", u"Hi"},
+      {u"Subject: ", long_ascii, long_ascii},  // ASCII is never folded
+      {u"Subject: ", u"Gr\u00fc\u00dfe", u"=?UTF-8?B?R3LDvMOfZQ==?="},
+      {u"Subject: ", u"a\r\n\u00fc", u"=?UTF-8?B?YSDDvA==?="},  // the space, then encoded
+      {u"Priority: ", u"H\u00f6chste", u"=?UTF-8?B?SMO2Y2hzdGU=?="},
+      {u"Subject: ", std::u16string(100, u'\u00fc'), u""},
+      {u"X-Mailer: ", std::u16string(40, u'\u20ac') + u" end", u""},
+      {u"Subject: ",
+       [] {
+         std::u16string emoji;
+         for (int i = 0; i < 40; ++i) emoji += u"\U0001F600";
+         return emoji;
+       }(),
+       u""},
+  };
+  for (const auto& c : cases) {
+    const String written = mail::UnstructuredHeaderValue(c.name.size(), c.value);
+    if (!c.exact.empty()) {
+      EXPECT_EQ(written, c.exact) << ToUtf8(c.value);
+      continue;
+    }
+    // Folded lines of at most 78 characters, each one word of whole sequences,
+    // that together decode to the value.
+    const std::string line = ToUtf8(String(c.name) + written);
+    std::string decoded;
+    std::size_t from = 0;
+    while (from < line.size()) {
+      std::size_t end = line.find("\r\n", from);
+      if (end == std::string::npos) end = line.size();
+      const std::string_view one = std::string_view(line).substr(from, end - from);
+      EXPECT_LE(one.size(), 78u) << one;
+      const std::size_t word_at = from == 0 ? c.name.size() : 1;
+      if (from != 0) {
+        EXPECT_EQ(one.substr(0, 1), " ");
+      }
+      const std::string bytes = DecodeWord(one.substr(word_at));
+      EXPECT_EQ(ToUtf8(FromUtf8(bytes)), bytes) << "a word splits a sequence: " << one;
+      decoded += bytes;
+      from = end == line.size() ? end : end + 2;
+    }
+    EXPECT_EQ(decoded, ToUtf8(c.value));
+    EXPECT_GT(std::count(line.begin(), line.end(), '\n'), 0) << "long values fold";
+  }
+}
+
+TEST(MessageText, ContentTypeSaysUtf8OnlyInsteadOfAFalseUsAscii) {
+  const struct {
+    std::u16string_view given;
+    bool utf8_text;
+    std::u16string_view written;
+  } cases[] = {
+      {u"text/plain; charset=US-ASCII", false, u"text/plain; charset=US-ASCII"},
+      {u"text/plain; charset=US-ASCII", true, u"text/plain; charset=UTF-8"},
+      {u"text/plain; charset=us-ascii", true, u"text/plain; charset=UTF-8"},
+      {u"text/plain; CHARSET=\"Us-Ascii\"", true, u"text/plain; CHARSET=\"UTF-8\""},
+      {u"text/plain; charset = us-ascii; format=flowed", true,
+       u"text/plain; charset = UTF-8; format=flowed"},
+      {u"text/plain; charset=ISO-8859-1", true, u"text/plain; charset=ISO-8859-1"},
+      {u"text/plain; charset=us-ascii-x", true, u"text/plain; charset=us-ascii-x"},
+      {u"text/html", true, u"text/html"},
+      {u"", true, u""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(mail::DeclaredContentType(c.given, c.utf8_text), c.written) << ToUtf8(c.given);
+  }
+}
+
+struct LabelCase {
+  const char* name;
+  std::u16string subject;
+  std::u16string body;
+  Integer body_event;
+  std::u16string content_type;
+  std::string header_lines;  // from Content-type to the end of the header
+};
+
+class MessageLabels : public ::testing::TestWithParam<LabelCase> {};
+
+// The header says what the wire carries: UTF-8 where the text leaves ASCII,
+// 8bit where the body from Body does; an ASCII message keeps its eight lines.
+TEST_P(MessageLabels, DeclareWhatGoesOnTheWire) {
+  const LabelCase& c = GetParam();
+  Rig rig;
+  rig.control.put_Subject(c.subject);
+  rig.control.put_Body(Variant(c.body));
+  rig.control.put_BodyEvent(c.body_event);
+  ControlInternals::Properties(rig.control).ContentType = c.content_type;  // as restored
+  const std::string message = MessageOf(rig);
+  const std::size_t from = message.find("Content-type: ");
+  const std::size_t to = message.find("\r\n\r\n");
+  ASSERT_NE(from, std::string::npos);
+  EXPECT_EQ(message.substr(from, to + 2 - from), c.header_lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , MessageLabels,
+    ::testing::Values(
+        LabelCase{"Ascii", u"Hi", u"Hello", 0, u"text/plain; charset=US-ASCII",
+                  "Content-type: text/plain; charset=US-ASCII\r\n"
+                  "X-Mailer: qvSMTP by Quenvix\r\nSubject: Hi\r\n"},
+        LabelCase{"SubjectOutsideAscii", u"Gr\u00fc\u00dfe", u"Hello", 0,
+                  u"text/plain; charset=US-ASCII",
+                  "Content-type: text/plain; charset=UTF-8\r\n"
+                  "X-Mailer: qvSMTP by Quenvix\r\nSubject: =?UTF-8?B?R3LDvMOfZQ==?=\r\n"},
+        LabelCase{"BodyOutsideAscii", u"Hi", u"Gr\u00fc\u00dfe", 0, u"text/plain; charset=us-ascii",
+                  "Content-type: text/plain; charset=UTF-8\r\n"
+                  "Content-Transfer-Encoding: 8bit\r\n"
+                  "X-Mailer: qvSMTP by Quenvix\r\nSubject: Hi\r\n"},
+        LabelCase{"OtherCharsetKept", u"Hi", u"Gr\u00fc\u00dfe", 0,
+                  u"text/plain; charset=ISO-8859-1",
+                  "Content-type: text/plain; charset=ISO-8859-1\r\n"
+                  "Content-Transfer-Encoding: 8bit\r\n"
+                  "X-Mailer: qvSMTP by Quenvix\r\nSubject: Hi\r\n"},
+        // The host writes the body: unseen when the header goes out.
+        LabelCase{"StreamedBody", u"Hi", u"Gr\u00fc\u00dfe", 1, u"text/plain; charset=US-ASCII",
+                  "Content-type: text/plain; charset=US-ASCII\r\n"
+                  "X-Mailer: qvSMTP by Quenvix\r\nSubject: Hi\r\n"},
+        LabelCase{"NulInSubject", std::u16string(u"a\0b", 3), u"Hello", 0,
+                  u"text/plain; charset=US-ASCII",
+                  "Content-type: text/plain; charset=US-ASCII\r\n"
+                  "X-Mailer: qvSMTP by Quenvix\r\nSubject: a b\r\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A step that fails part-way ends the send as a socket error, keeps what was
 // written, and never crashes.
