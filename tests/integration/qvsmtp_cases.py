@@ -11,7 +11,10 @@ skipped test. NeverGreets takes over a minute and runs only with
 QV_LONG_TESTS=1.
 """
 
+import base64
 import concurrent.futures
+import email
+import email.policy
 import glob
 import hashlib
 import json
@@ -133,12 +136,40 @@ def date_value(local_text, tz):
             f"{t:%H:%M:%S} {sign}{abs(offset) // 60:02d}{abs(offset) % 60:02d}")
 
 
+def encoded_words(name, value):
+    """An unstructured header value outside ASCII as the control writes it:
+    base64 encoded-words in UTF-8 of whole characters, folded so that every
+    line stays within 78 characters."""
+    if value.isascii():
+        return value
+    words, used, current = [], len(name) + 2, b""
+    for char in value:
+        room = min(45, (78 - used - 12) // 4 * 3)
+        piece = char.encode()
+        if current and len(current) + len(piece) > room:
+            words.append(current)
+            used, current = 1, b""
+        current += piece
+    words.append(current)
+    return "\r\n ".join(f"=?UTF-8?B?{base64.b64encode(w).decode()}?=" for w in words)
+
+
 def header_block(*, sender, to, date, subject, priority="Normal",
-                 content_type="text/plain; charset=US-ASCII", x_mailer="qvSMTP by Quenvix"):
-    """The eight header lines and the blank line, as the server must store them."""
-    headers = [("Priority", priority), ("From", sender), ("To", to), ("Date", date),
-               ("MIME-Version", "1.0"), ("Content-type", content_type),
-               ("X-Mailer", x_mailer), ("Subject", subject)]
+                 content_type="text/plain; charset=US-ASCII", x_mailer="qvSMTP by Quenvix",
+                 body=""):
+    """The header lines and the blank line, as the server must store them: the
+    eight lines, with a charset of UTF-8 instead of US-ASCII when any text is
+    outside ASCII, and the 8bit line when body (from Body) is."""
+    eight_bit = not body.isascii()
+    if not all(v.isascii() for v in (priority, sender, to, x_mailer, subject)) or eight_bit:
+        content_type = re.sub(r"(?i)(charset\s*=\s*\"?)us-ascii(?=$|[\s;\"])", r"\g<1>UTF-8",
+                              content_type)
+    headers = [("Priority", encoded_words("Priority", priority)), ("From", sender), ("To", to),
+               ("Date", date), ("MIME-Version", "1.0"), ("Content-type", content_type)]
+    if eight_bit:
+        headers.append(("Content-Transfer-Encoding", "8bit"))
+    headers += [("X-Mailer", encoded_words("X-Mailer", x_mailer)),
+                ("Subject", encoded_words("Subject", subject))]
     return "".join(f"{name}: {value}\r\n" for name, value in headers).encode() + b"\r\n"
 
 
@@ -266,6 +297,8 @@ class AiosmtpdDelivery(Case):
                 self.assertEqual(message, header_block(
                     sender=sender, to="h@example.test", subject=stored_subject,
                     priority=priority, date=date_value(date, zone)) + b"b\r\n\r\n")
+                parsed = email.message_from_bytes(message, policy=email.policy.default)
+                self.assertEqual(parsed["Subject"], stored_subject)
 
     def test_headers_restored_from_a_property_file(self):
         # Content-type and X-Mailer cannot be assigned while the program runs;
@@ -293,6 +326,8 @@ class AiosmtpdDelivery(Case):
             date=date_value("2016-10-30 01:30:00", "Europe/Berlin"),
             content_type="text/plain; charset=UTF-8", x_mailer="Mailer 2.0 \u2014 integration")
             + b"restored body\r\n.\r\n\r\n")
+        parsed = email.message_from_bytes(message, policy=email.policy.default)
+        self.assertEqual(parsed["X-Mailer"], "Mailer 2.0 \u2014 integration")
 
     def test_date_of_now_carries_the_zone_of_the_host(self):
         for zone in ("America/New_York", "Asia/Kathmandu"):
@@ -343,7 +378,8 @@ class AiosmtpdDelivery(Case):
                 self.assertSent(outcome)
                 _, message = self.assertOneMessage(self.aiosmtpd, sender)
                 head = header_block(sender=sender, to="b@example.test", subject=name,
-                                    date="Fri, 9 Mar 2001 07:05:03 -0500")
+                                    date="Fri, 9 Mar 2001 07:05:03 -0500",
+                                    body="" if mode == "stream" else body)
                 self.assertEqual(message[:len(head)], head)
                 self.assertEqual(message[len(head):], stored_body(body, mode))
 
@@ -393,7 +429,8 @@ class LargeBody(Case):
                     self.assertSent(outcome)
                     _, message = self.assertOneMessage(aiosmtpd, sender)
                     head = header_block(sender=sender, to="big@example.test", subject="Large",
-                                        date="Fri, 9 Mar 2001 07:05:03 -0500")
+                                        date="Fri, 9 Mar 2001 07:05:03 -0500",
+                                        body="" if mode == "stream" else body)
                     self.assertEqual(message[:len(head)], head)
                     expected = stored_body(body, mode)
                     received = message[len(head):]

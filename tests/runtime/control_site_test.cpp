@@ -121,10 +121,9 @@ TEST(ControlSite, SendsAWholeMessageToAnSmtpServer) {
                                ZoneText(site.clock(), *FromCalendar(2001, 3, 9, 7, 5, 3)) +
                                "\r\n"
                                "MIME-Version: 1.0\r\n"
-                               "Content-type: text/plain; charset=US-ASCII\r\n"
+                               "Content-type: text/plain; charset=UTF-8\r\n"
                                "X-Mailer: qvSMTP by Quenvix\r\n"
-                               "Subject: Gr\xC3\xBC\xC3\x9F"
-                               "e\r\n"
+                               "Subject: =?UTF-8?B?R3LDvMOfZQ==?=\r\n"
                                "\r\n"
                                "Hello\r\n"
                                "\r\n.\r\n"
