@@ -1,8 +1,12 @@
 #include "qv/qt/qt_socket.hpp"
 
+#include <fcntl.h>
 #include <linux/sockios.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QPointer>
@@ -150,6 +154,7 @@ struct QtSocket::Impl {
     gate.Cancel(this);
     arrival_queued = false;
     drain_watch.stop();
+    ReleaseWatch();
     if (!conn) return;
     QTcpSocket* s = conn;
     conn = nullptr;
@@ -221,6 +226,7 @@ struct QtSocket::Impl {
     state = socket_state::kConnected;
     conn->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     local_name = AddressLiteral(conn->localAddress());
+    watch_fd = ::fcntl(static_cast<int>(conn->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
     gate.Deliver(this, [this] {
       if (events) events->OnConnect();
     });
@@ -249,6 +255,7 @@ struct QtSocket::Impl {
   // An orderly end from the peer: no error, State 8. A sequence cut off by the
   // end becomes characters of its bytes.
   void OnPeerClosed() {
+    ReleaseWatch();
     if (state != socket_state::kConnected) return;
     ReadAvailable();
     state = socket_state::kPeerClosing;
@@ -256,8 +263,35 @@ struct QtSocket::Impl {
     if (!incoming.empty()) QueueArrival();
   }
 
+  // Qt reports a reset as an orderly close and closes its descriptor at once;
+  // a duplicate of the descriptor, kept while connected, still shows the
+  // kernel's state of the connection (closed after a reset, waiting for our
+  // close after the peer's orderly end).
+  bool WasReset() const {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (watch_fd < 0 || ::getsockopt(watch_fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) {
+      return false;
+    }
+    return info.tcpi_state == TCP_CLOSE;
+  }
+
+  // Without this the socket would stay open after Qt closes its descriptor.
+  void ReleaseWatch() {
+    if (watch_fd >= 0) ::close(watch_fd);
+    watch_fd = -1;
+  }
+
   void OnError(QAbstractSocket::SocketError e) {
-    if (e == QAbstractSocket::RemoteHostClosedError) return OnPeerClosed();
+    if (e == QAbstractSocket::RemoteHostClosedError) {
+      const bool reset = state == socket_state::kConnected && WasReset();
+      ReleaseWatch();
+      if (reset) {
+        ReadAvailable();
+        return Fail(socket_error::kConnectionReset, QStringLiteral("Connection reset by peer"));
+      }
+      return OnPeerClosed();
+    }
     if (state == socket_state::kError || state == socket_state::kClosed) return;
     const Failure failure = Describe(e, host, conn ? conn->errorString() : QString());
     Fail(failure.number, failure.description);
@@ -324,6 +358,7 @@ struct QtSocket::Impl {
   void Fail(Long number, const QString& description) {
     state = socket_state::kError;
     drain_watch.stop();
+    ReleaseWatch();
     if (conn) {
       QTcpSocket* s = conn;
       conn = nullptr;
@@ -359,6 +394,7 @@ struct QtSocket::Impl {
   std::size_t bytes_waiting = 0;
   bool arrival_queued = false;
   QString local_name;  // address literal of the connection's local end
+  int watch_fd = -1;   // duplicate of the connection's descriptor
   // Bytes handed to SendData on this connection, and as many as were
   // reported complete.
   std::uint64_t handed = 0;

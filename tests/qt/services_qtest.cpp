@@ -28,13 +28,16 @@ using qv::runtime::test_support::LoopbackServer;
 using qv::runtime::test_support::Peer;
 using test_support::TurnUntil;
 
-// 220, then 250 to every command except those named in refuse (550), 354 to
-// DATA, 250 after the data, 221 to QUIT.
-LoopbackServer::Script SmtpServer(std::string refuse = "") {
-  return [refuse](Peer& peer) {
+// 220, then 250 to every command except those named in refuse (550, or a
+// reset of the connection when reset is set), 354 to DATA, 250 after the
+// data, 221 to QUIT.
+LoopbackServer::Script SmtpServer(std::string refuse = "", bool reset = false) {
+  return [refuse, reset](Peer& peer) {
     peer.Send("220 test.invalid ready\r\n");
     while (auto line = peer.ReadLine()) {
-      if (!refuse.empty() && line->starts_with(refuse)) {
+      if (!refuse.empty() && line->starts_with(refuse) && reset) {
+        return peer.Reset();
+      } else if (!refuse.empty() && line->starts_with(refuse)) {
         peer.Send("550 no such user\r\n");
       } else if (*line == "DATA") {
         peer.Send("354 go ahead\r\n");
@@ -74,6 +77,7 @@ struct SendCase {
   const char* name;
   bool server;          // a loopback server listens (else the port refuses)
   std::string refuse;   // command prefix the server answers with 550
+  bool reset;           // ... or with a reset of the connection
   QString host;         // RemoteHost
   int status;           // outcome
   QString status_text;  // StatusStr
@@ -84,7 +88,7 @@ class QtSend : public ::testing::TestWithParam<SendCase> {};
 
 TEST_P(QtSend, EndsWithTheOutcomeOnTheWire) {
   const SendCase& c = GetParam();
-  LoopbackServer server(SmtpServer(c.refuse));
+  LoopbackServer server(SmtpServer(c.refuse, c.reset));
   ASSERT_TRUE(server.ok());
   SocketOptions options;
   options.port_25_redirect = c.server ? server.port() : qv::test_support::UnusedLoopbackPort();
@@ -121,38 +125,43 @@ TEST_P(QtSend, EndsWithTheOutcomeOnTheWire) {
                            "\r\n"
                            "MAIL FROM: <from@example.com>\r\n"
                            "RCPT TO: <a@example.com>\r\n";
-  const std::string expected = c.status != 0 ? head + "QUIT\r\n"
-                                             : head +
-                                                   "RCPT TO: <b@example.com>\r\n"
-                                                   "DATA\r\n"
-                                                   "Priority: Normal\r\n"
-                                                   "From: from@example.com\r\n"
-                                                   "To: a@example.com, b@example.com\r\n"
-                                                   "Date: Fri, 9 Mar 2001 07:05:03 " +
-                                                   ZoneText(zone) +
-                                                   "\r\n"
-                                                   "MIME-Version: 1.0\r\n"
-                                                   "Content-type: text/plain; charset=US-ASCII\r\n"
-                                                   "X-Mailer: qvSMTP by Quenvix\r\n"
-                                                   "Subject: Gr\xC3\xBC\xC3\x9F"
-                                                   "e\r\n"
-                                                   "\r\n"
-                                                   "Hello\r\n"
-                                                   "\r\n.\r\n"
-                                                   "QUIT\r\n";
+  const std::string expected = c.reset ? head
+                               : c.status != 0
+                                   ? head + "QUIT\r\n"
+                                   : head +
+                                         "RCPT TO: <b@example.com>\r\n"
+                                         "DATA\r\n"
+                                         "Priority: Normal\r\n"
+                                         "From: from@example.com\r\n"
+                                         "To: a@example.com, b@example.com\r\n"
+                                         "Date: Fri, 9 Mar 2001 07:05:03 " +
+                                         ZoneText(zone) +
+                                         "\r\n"
+                                         "MIME-Version: 1.0\r\n"
+                                         "Content-type: text/plain; charset=US-ASCII\r\n"
+                                         "X-Mailer: qvSMTP by Quenvix\r\n"
+                                         "Subject: Gr\xC3\xBC\xC3\x9F"
+                                         "e\r\n"
+                                         "\r\n"
+                                         "Hello\r\n"
+                                         "\r\n.\r\n"
+                                         "QUIT\r\n";
   ASSERT_EQ(server.transcripts().size(), 1u);
   EXPECT_EQ(server.transcripts()[0], expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, QtSend,
-    ::testing::Values(SendCase{"Success", true, "", "127.0.0.1", 0, "Success", ""},
-                      SendCase{"NamedHost", true, "", "localhost", 0, "Success", ""},
-                      SendCase{"AddressRefused", true, "RCPT TO: <a@", "127.0.0.1", 4,
-                               "550 no such user\r\n", ""},
-                      SendCase{"ConnectionRefused", false, "", "127.0.0.1", 2, "Connection refused",
-                               ""},
-                      SendCase{"NoHostName", false, "", "", 2, "No host name given", ""}),
+    ::testing::Values(
+        SendCase{"Success", true, "", false, "127.0.0.1", 0, "Success", ""},
+        SendCase{"OwnHeloName", true, "", false, "127.0.0.1", 0, "Success", "client.example.com"},
+        SendCase{"NamedHost", true, "", false, "localhost", 0, "Success", ""},
+        SendCase{"AddressRefused", true, "RCPT TO: <a@", false, "127.0.0.1", 4,
+                 "550 no such user\r\n", ""},
+        SendCase{"ResetByServer", true, "RCPT TO: <a@", true, "127.0.0.1", 2,
+                 "Connection reset by peer", ""},
+        SendCase{"ConnectionRefused", false, "", false, "127.0.0.1", 2, "Connection refused", ""},
+        SendCase{"NoHostName", false, "", false, "", 2, "No host name given", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // OnSendComplete once the peer has taken everything; a peer that stops
