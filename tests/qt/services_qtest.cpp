@@ -125,27 +125,25 @@ TEST_P(QtSend, EndsWithTheOutcomeOnTheWire) {
                            "\r\n"
                            "MAIL FROM: <from@example.com>\r\n"
                            "RCPT TO: <a@example.com>\r\n";
-  const std::string expected = c.reset ? head
-                               : c.status != 0
-                                   ? head + "QUIT\r\n"
-                                   : head +
-                                         "RCPT TO: <b@example.com>\r\n"
-                                         "DATA\r\n"
-                                         "Priority: Normal\r\n"
-                                         "From: from@example.com\r\n"
-                                         "To: a@example.com, b@example.com\r\n"
-                                         "Date: Fri, 9 Mar 2001 07:05:03 " +
-                                         ZoneText(zone) +
-                                         "\r\n"
-                                         "MIME-Version: 1.0\r\n"
-                                         "Content-type: text/plain; charset=US-ASCII\r\n"
-                                         "X-Mailer: qvSMTP by Quenvix\r\n"
-                                         "Subject: Gr\xC3\xBC\xC3\x9F"
-                                         "e\r\n"
-                                         "\r\n"
-                                         "Hello\r\n"
-                                         "\r\n.\r\n"
-                                         "QUIT\r\n";
+  const std::string expected = c.reset         ? head
+                               : c.status != 0 ? head + "QUIT\r\n"
+                                               : head +
+                                                     "RCPT TO: <b@example.com>\r\n"
+                                                     "DATA\r\n"
+                                                     "Priority: Normal\r\n"
+                                                     "From: from@example.com\r\n"
+                                                     "To: a@example.com, b@example.com\r\n"
+                                                     "Date: Fri, 9 Mar 2001 07:05:03 " +
+                                                     ZoneText(zone) +
+                                                     "\r\n"
+                                                     "MIME-Version: 1.0\r\n"
+                                                     "Content-type: text/plain; charset=UTF-8\r\n"
+                                                     "X-Mailer: qvSMTP by Quenvix\r\n"
+                                                     "Subject: =?UTF-8?B?R3LDvMOfZQ==?=\r\n"
+                                                     "\r\n"
+                                                     "Hello\r\n"
+                                                     "\r\n.\r\n"
+                                                     "QUIT\r\n";
   ASSERT_EQ(server.transcripts().size(), 1u);
   EXPECT_EQ(server.transcripts()[0], expected);
 }
