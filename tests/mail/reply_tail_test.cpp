@@ -1,7 +1,5 @@
 // Replies that arrive in pieces, a tick or more apart: the rest of an accepted
 // reply is never read as the answer to the next command.
-#include "mail/reply_tail.hpp"
-
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -126,30 +124,6 @@ INSTANTIATE_TEST_SUITE_P(
                        u"550-5.1.1 no such user\r\n550 5.1.1 really\r\n"),
                   4}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(ReplyTail, DropsExactlyTheRestOfTheAcceptedReply) {
-  const struct {
-    std::u16string_view accepted;  // the buffer when the wait accepted it
-    std::u16string_view later;     // text that arrives afterwards
-    std::u16string_view kept;
-  } cases[] = {
-      {u"250 OK\r\n", u"354 go\r\n", u"354 go\r\n"},        // whole: nothing dropped
-      {u"354 go", u" ahead\r\n250 OK\r\n", u"250 OK\r\n"},  // rest of the line
-      {u"250-first\r\n", u"250-second\r\n250 last\r\n550 x\r\n", u"550 x\r\n"},
-      {u"250-fi", u"rst\r\n250 last\r\n354 go", u"354 go"},
-      {u"250-first\r\n250", u"-more\r\n250 end\r\nX", u"X"},  // the "-" arrives later
-      {u"250-a\r\n250 b\r\n", u"250 c\r\n", u"250 c\r\n"},    // ended inside the buffer
-      {u"250 a\rb", u"\r\nnext", u"next"},                    // only LF ends a line
-  };
-  for (const auto& c : cases) {
-    ReplyTail tail;
-    tail.Accepted(c.accepted);
-    String kept;
-    for (const char16_t ch : c.later) kept += tail.Drop(std::u16string_view(&ch, 1));
-    EXPECT_EQ(kept, c.kept) << ToUtf8(c.accepted);
-    EXPECT_FALSE(tail.Dropping());
-  }
-}
 
 }  // namespace
 }  // namespace qv::mail
