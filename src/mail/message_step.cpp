@@ -62,9 +62,7 @@ void Session::WriteMessage() {
 
   if (properties_.BodyEvent > 0) {
     const Generation generation = generation_;
-    // iTag is BodyEvent itself: what the handler assigns decides the body
-    // source of later messages.
-    if (sink_ != nullptr) sink_->SendBody(properties_.BodyEvent);
+    RaiseSendBody();
     if (generation_ != generation) return;  // ended while the handler ran
   } else if (!properties_.Body.IsEmpty() && !properties_.Body.IsNull()) {
     String piece;

@@ -62,7 +62,12 @@ Integer Session::Send() {
   const Generation started = ++generation_;
 
   timer_.SetEnabled(true);
-  RaiseDebugMessage(u"Connecting to " + properties_.RemoteHost);
+  try {
+    RaiseDebugMessage(u"Connecting to " + properties_.RemoteHost);
+  } catch (...) {
+    EndAfterFailure(started);
+    throw;
+  }
   if (generation_ != started) return outcome::kSuccess;  // the handler's loop ended it
   socket_.Connect(properties_.RemoteHost, kSmtpPort);
   return outcome::kSuccess;
@@ -99,19 +104,30 @@ void Session::OnTimer() {
   } guard(in_step_);
 
   const Generation generation = generation_;
-  String failure;
+  handler_failed_ = false;
   try {
     RunStep();
     return;
-  } catch (const std::exception& e) {
+  } catch (...) {
     if (generation_ != generation) throw;  // raised after the ending: the host's own
+    // A step that fails part-way ends the conversation as a socket error does;
+    // what was already written stays written. A failure of the host's own
+    // handler then goes on to the host.
+    const bool from_handler = handler_failed_;
+    EndAfterFailure(generation);
+    if (from_handler) throw;
+  }
+}
+
+void Session::EndAfterFailure(Generation generation) {
+  if (generation_ != generation || properties_.Busy != kTrue) return;
+  String failure = u"Unknown failure in the mail conversation";
+  try {
+    throw;
+  } catch (const std::exception& e) {
     failure = FromUtf8(e.what());
   } catch (...) {
-    if (generation_ != generation) throw;
-    failure = u"Unknown failure in the mail conversation";
   }
-  // A step that fails part-way ends the conversation as a socket error does;
-  // what was already written stays written.
   EndWithSocketError(std::move(failure));
 }
 
@@ -239,7 +255,13 @@ bool Session::AwaitedReplyArrived() const {
 }
 
 void Session::OnConnect() {
-  RaiseDebugMessage(u"Connected, waiting for HELO");
+  const Generation generation = generation_;
+  try {
+    RaiseDebugMessage(u"Connected, waiting for HELO");
+  } catch (...) {
+    EndAfterFailure(generation);
+    throw;
+  }
   session_state_ = session_state::kWaitGreeting;
   MarkStateStart();
 }
@@ -272,11 +294,17 @@ void Session::OnSendComplete() {
 void Session::RaiseDebugMessage(const String& text) {
   if (sink_ == nullptr) return;
   String msg = text;  // the handler gets a copy: its assignments are lost
-  sink_->DebugMessage(msg);
+  CallHandler([&] { sink_->DebugMessage(msg); });
 }
 
 void Session::RaiseSendComplete(Integer& status) {
-  if (sink_ != nullptr) sink_->SendComplete(status);
+  if (sink_ != nullptr) CallHandler([&] { sink_->SendComplete(status); });
+}
+
+void Session::RaiseSendBody() {
+  // iTag is BodyEvent itself: what the handler assigns decides the body
+  // source of later messages.
+  if (sink_ != nullptr) CallHandler([&] { sink_->SendBody(properties_.BodyEvent); });
 }
 
 void Session::MarkStateStart() { state_start_time_ = static_cast<Long>(std::nearbyint(Now())); }

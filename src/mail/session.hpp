@@ -37,6 +37,10 @@ class Session final : private SocketEvents, private TimerEvents {
   // Starts a conversation and returns 0, or returns 1 (after SendComplete with
   // a temporary 1) when one is running. A Connect that the socket refuses at
   // once propagates; the conversation then ends by its connect time-out.
+  // An exception from an event handler propagates from the call that raised
+  // the event (Send, SendData, or the timer or socket notification, so out of
+  // the host's loop); a conversation it interrupts first ends as a socket
+  // failure (status 2 with the exception's text), so a later Send works.
   Integer Send();
 
   // Writes the text form of data to the connection unchanged, in one piece.
@@ -94,6 +98,22 @@ class Session final : private SocketEvents, private TimerEvents {
 
   void RaiseDebugMessage(const String& text);
   void RaiseSendComplete(Integer& status);
+  void RaiseSendBody();
+  // Runs a handler of the host, noting when an exception leaves it: that one
+  // is the host's own, and goes back to the host once the send has ended.
+  template <typename Handler>
+  void CallHandler(Handler&& handler) {
+    try {
+      handler();
+    } catch (...) {
+      handler_failed_ = true;
+      throw;
+    }
+  }
+  // Called while an exception is being handled: ends the running conversation
+  // (if generation still is it) as a socket error with the exception's text,
+  // so that a later Send works.
+  void EndAfterFailure(Generation generation);
   void MarkStateStart();
   double Now();
 
@@ -114,6 +134,7 @@ class Session final : private SocketEvents, private TimerEvents {
 
   Generation generation_ = 0;
   bool in_step_ = false;
+  bool handler_failed_ = false;
 };
 
 }  // namespace qv::mail

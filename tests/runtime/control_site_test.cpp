@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -205,6 +206,62 @@ TEST(ControlSite, SendsOnTheHostsOwnIoContext) {
   EXPECT_NE(server.transcripts()[0].find("\r\n\r\nBody from the handler\r\n.\r\nQUIT\r\n"),
             std::string::npos);
   host_timer.cancel();
+}
+
+// An exception from a handler reaches the host through the call that raised
+// the event: Send itself, or the loop's run for a socket notification or a
+// tick. The send it interrupts ends first, so the next Send works.
+TEST(ControlSite, AThrowingHandlerReachesTheHostAndTheNextSendWorks) {
+  struct Case {
+    const char* event;  // the recorded event whose handler throws
+    bool from_send;     // raised inside Send rather than by the loop
+    const char* status_str;
+  };
+  const Case cases[] = {
+      {"DebugMessage Connecting to", true, "handler failed"},
+      {"DebugMessage Connected", false, "handler failed"},
+      {"DebugMessage Sending HELO", false, "handler failed"},
+      {"SendBody", false, "handler failed"},
+      {"SendComplete 0", false, "Success"},  // after the ending: nothing to end
+  };
+  // Two connections a case, but none for the first failing Send.
+  LoopbackServer server(PlaySmtpServer, LoopbackServer::Family::kIPv4, 2 * std::size(cases) - 1);
+  ASSERT_TRUE(server.ok());
+  EventLoop loop;
+  ControlSite site(loop, RedirectTo(server.port()));
+  RecordingSink sink;
+  site->Advise(&sink);
+  Address(site.control());
+  site->put_BodyEvent(1);
+  const char* throw_at = nullptr;
+  const auto maybe_throw = [&] {
+    if (throw_at != nullptr && sink.events.back().rfind(throw_at, 0) == 0) {
+      throw_at = nullptr;
+      throw std::runtime_error("handler failed");
+    }
+  };
+  sink.on_debug_message = [&](String&) { maybe_throw(); };
+  sink.on_send_complete = [&](Integer&) { maybe_throw(); };
+  sink.on_send_body = [&](Integer&) {
+    site->SendData(Variant(u"body"));
+    maybe_throw();
+  };
+  const auto idle = [&] { return site->get_Busy() == kFalse; };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.event);
+    throw_at = c.event;
+    if (c.from_send) {
+      EXPECT_THROW(site->Send(), std::runtime_error);
+    } else {
+      ASSERT_EQ(site->Send(), 0);
+      EXPECT_THROW(loop.RunUntil([] { return false; }, 5s), std::runtime_error);
+    }
+    ASSERT_TRUE(loop.RunUntil(idle, 5s));
+    EXPECT_EQ(ToUtf8(site->get_StatusStr()), c.status_str);
+    ASSERT_EQ(site->Send(), 0);
+    ASSERT_TRUE(loop.RunUntil(idle, 5s));
+    EXPECT_EQ(site->get_StatusStr(), u"Success");
+  }
 }
 
 TEST(ControlSite, ARefusedConnectionEndsTheSendWithTheSocketsText) {

@@ -7,7 +7,12 @@
 //
 // Readers and writers keep the names of the automation interface: get_X reads
 // property X and put_X writes it. A refused write throws AutomationError with
-// the host's text for 393 or 394.
+// the host's text for 393 or 394 (number()); put_Enabled passes on what the
+// host's service throws.
+//
+// Threads: a control is created, used and destroyed on one thread, the one
+// that delivers its timer ticks and socket notifications (its event loop's
+// thread). Nothing is locked; calls from other threads are not allowed.
 #pragma once
 
 #include <memory>
@@ -40,6 +45,8 @@ class qvSMTP {
   qvSMTP& operator=(const qvSMTP&) = delete;
 
   // One sink at a time; nullptr detaches. Events without a sink do nothing.
+  // The sink must outlive its attachment: detach it (or destroy the control)
+  // before destroying the sink.
   void Advise(qvSMTPEvents* sink);
 
   // Properties, in slot order.
@@ -72,9 +79,15 @@ class qvSMTP {
 
   // Methods.
   // Writes data's text form to the connection as it is (the host owns it):
-  // no line end added, no dot doubled. data is not modified.
+  // no line end added, no dot doubled. data is not modified. Throws
+  // AutomationError when the socket cannot take the text (no connection) or
+  // data has no text form.
   void SendData(const Variant& data);
-  // 0: a conversation has started. 1: refused, one is running.
+  // 0: a conversation has started. 1: refused, one is running. Mail failures
+  // are outcomes (status, StatusStr, SendComplete), never exceptions. Throws
+  // AutomationError with the socket's number when the socket refuses the
+  // connection request itself, and passes on an event handler's exception
+  // (see qvSMTPEvents).
   Integer Send();
 
   String get_StatusStr() const;

@@ -1,7 +1,12 @@
 // The control's events (its event interface __qvSMTP), numbered by their
 // 1-based index. Each handler receives its one argument by reference and runs
-// before the raise returns; what it assigns is in the referenced storage
-// afterwards.
+// before the raise returns, on the control's thread; what it assigns is in
+// the referenced storage afterwards.
+//
+// A handler may throw: the exception leaves through the call that raised the
+// event (Send, or the event loop's run for ticks and socket notifications),
+// after the send it interrupted has ended as a socket failure (status 2, the
+// exception's text in StatusStr), so the control is ready for the next Send.
 #pragma once
 
 #include "qv/core/types.hpp"
