@@ -143,6 +143,13 @@ void StartFullyQualifiedNameLookup() {
 
 struct QtSocket::Impl {
   Impl(QtSocket& o, DeliveryGate& g, SocketOptions opts) : owner(o), gate(g), options(opts) {
+    // The name goes onto the HELO line as it is: a space, CR or LF in it
+    // would let the host's text become a command of its own.
+    for (const QChar c : options.local_host_name) {
+      if (c.unicode() <= 0x20 || c.unicode() == 0x7F) {
+        throw AutomationError(socket_error::kInvalidPropertyValue, kInvalidValueText);
+      }
+    }
     if (options.local_host_name.isEmpty()) StartFullyQualifiedNameLookup();
     drain_watch.setInterval(kDrainPoll);
     QObject::connect(&drain_watch, &QTimer::timeout, [this] { OnDrainWatch(); });

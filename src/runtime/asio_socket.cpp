@@ -110,6 +110,13 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
       : io_(io), gate_(std::move(gate)), options_(options) {
     options_.read_buffer_size = std::max<std::size_t>(options_.read_buffer_size, 64);
     options_.receive_limit = std::max(options_.receive_limit, options_.read_buffer_size);
+    // The name goes onto the HELO line as it is: a space, CR or LF in it
+    // would let the host's text become a command of its own.
+    for (const unsigned char c : options_.local_host_name) {
+      if (c <= 0x20 || c == 0x7F) {
+        throw AutomationError(socket_error::kInvalidPropertyValue, kInvalidValueText);
+      }
+    }
     if (options_.local_host_name.empty()) StartFullyQualifiedNameLookup();
   }
 

@@ -372,6 +372,15 @@ INSTANTIATE_TEST_SUITE_P(
         HeloNameCase{"SetNonAscii", LoopbackServer::Family::kIPv4, "b\xC3\xBCro.example", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(AsioSocket, RefusesAHeloNameThatWouldAddACommandLine) {
+  EventLoop loop;
+  for (const char* name : {"a.example\r\nRSET", "a b", "tab\there", "nul\x7F"}) {
+    SocketOptions options;
+    options.local_host_name = name;
+    EXPECT_THROW(AsioSocket socket(loop, options), AutomationError) << name;
+  }
+}
+
 TEST(AsioSocket, AddressLiteralsFollowTheMailForm) {
   const std::pair<const char*, const char*> cases[] = {
       {"192.0.2.1", "[192.0.2.1]"},

@@ -63,7 +63,8 @@ struct SocketOptions {
   // The name ReadSetting(5) gives (UTF-8), for example for HELO. Empty: the
   // machine's fully qualified name when the system knows one, otherwise an
   // address literal of the connection's local address ("[127.0.0.1]",
-  // "[IPv6:::1]").
+  // "[IPv6:::1]"). A name holding a space or a control character is refused
+  // by the constructor with 380.
   std::string local_host_name;
   // Called on the loop's thread with every piece handed to SendData (the
   // UTF-8 that goes out) and every piece received (the bytes as they came),

@@ -58,7 +58,9 @@ struct SocketOptions {
   std::chrono::milliseconds stall_limit{60000};
   // The name ReadSetting(5) gives, for HELO. Empty: the machine's fully
   // qualified name when the system knows one, otherwise an address literal of
-  // the connection's local address ("[127.0.0.1]", "[IPv6:::1]").
+  // the connection's local address ("[127.0.0.1]", "[IPv6:::1]"). A name
+  // holding a space or a control character is refused by the constructor
+  // with 380.
   QString local_host_name;
 };
 
