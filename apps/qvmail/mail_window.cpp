@@ -63,7 +63,7 @@ void MailWindow::Send() {
   qv::qt::QvSmtpWidget& c = control();
   const int port = ui_->portSpin->value();
   // The control always asks for port 25; another port is the socket's redirect.
-  c.socket().options().port_25_redirect = port == 25 ? 0 : static_cast<std::uint16_t>(port);
+  c.socket().SetPort25Redirect(port == 25 ? 0 : static_cast<std::uint16_t>(port));
   c.setRemoteHost(ui_->serverEdit->text().trimmed());
   c.setMailFrom(ui_->senderEdit->text().trimmed());
   c.setRcptTo(ui_->recipientsEdit->text());

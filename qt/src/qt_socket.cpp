@@ -460,7 +460,8 @@ std::size_t QtSocket::BytesQueued() const {
   return impl_->conn ? static_cast<std::size_t>(impl_->conn->bytesToWrite()) : 0;
 }
 
-SocketOptions& QtSocket::options() { return impl_->options; }
+const SocketOptions& QtSocket::options() const { return impl_->options; }
+void QtSocket::SetPort25Redirect(std::uint16_t port) { impl_->options.port_25_redirect = port; }
 
 String LocalHostName() {
   const QString name = QHostInfo::localHostName();

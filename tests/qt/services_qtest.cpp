@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "qt_wait.hpp"
+#include "qv/core/automation_error.hpp"
 #include "qv/core/text.hpp"
 #include "qv/qt/delivery_gate.hpp"
 #include "qv/qt/qt_timer.hpp"
@@ -161,6 +162,17 @@ INSTANTIATE_TEST_SUITE_P(
         SendCase{"ConnectionRefused", false, "", false, "127.0.0.1", 2, "Connection refused", ""},
         SendCase{"NoHostName", false, "", false, "", 2, "No host name given", ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The HELO name goes onto the wire as it is: one that could end the line is
+// refused when the socket is made, and later changes reach only the port.
+TEST(QtSocketOptions, AHeloNameThatCouldEndTheLineIsRefused) {
+  DeliveryGate gate;
+  for (const char* name : {"a b", "mail\r\nRCPT TO: <x@example.com>", "tab\there"}) {
+    SocketOptions options;
+    options.local_host_name = name;
+    EXPECT_THROW(QtSocket(gate, options), AutomationError) << name;
+  }
+}
 
 // OnSendComplete once the peer has taken everything; a peer that stops
 // taking fails the connection after the stall limit.

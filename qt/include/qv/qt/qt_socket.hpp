@@ -104,8 +104,11 @@ class QV_QT_EXPORT QtSocket final : public Socket {
 
   // Bytes handed to SendData and not yet written to the connection.
   std::size_t BytesQueued() const;
-  // The options in force; the port redirect may be changed between sends.
-  SocketOptions& options();
+  // The options in force.
+  const SocketOptions& options() const;
+  // Changes the port redirect (SocketOptions::port_25_redirect) for the next
+  // Connect; the other options stay as constructed, where they were checked.
+  void SetPort25Redirect(std::uint16_t port);
 
  private:
   struct Impl;
