@@ -75,7 +75,7 @@ Variant SavedValue(const PersistedProperty& entry, const Properties& properties,
     case Kind::kText:
       return Variant(properties.*entry.text);
     case Kind::kBody:
-      return properties.Body;
+      return properties.Body.Get();
     case Kind::kDate:
       return Variant(properties.DateHeader);
     case Kind::kInteger:

@@ -30,6 +30,7 @@ static_assert(SessionSnapshot::kWaitMessageAck == mail::session_state::kWaitMess
 void qvSMTP::Advise(qvSMTPEvents* sink) { impl_->session.SetEventSink(sink); }
 
 void qvSMTP::SendData(const Variant& data) { impl_->session.SendData(data); }
+void qvSMTP::SendDataUtf8(std::string_view data) { impl_->session.SendDataUtf8(data); }
 
 Integer qvSMTP::Send() { return impl_->session.Send(); }
 
@@ -54,7 +55,7 @@ Boolean qvSMTP::get_Enabled() { return host_.Enabled(); }
 // The stored values, as the engine last left them.
 String qvSMTP::get_RemoteHost() const { return impl_->properties.RemoteHost; }
 String qvSMTP::get_MailFrom() const { return impl_->properties.MailFrom; }
-Variant qvSMTP::get_Body() const { return impl_->properties.Body; }
+Variant qvSMTP::get_Body() const { return impl_->properties.Body.Get(); }
 String qvSMTP::get_RemoteHostIP() const { return impl_->properties.RemoteHostIP; }
 String qvSMTP::get_Subject() const { return impl_->properties.Subject; }
 Date qvSMTP::get_DateHeader() const { return impl_->properties.DateHeader; }
@@ -82,8 +83,8 @@ void qvSMTP::put_MailFrom(const String& value) {
   Changed(u"MailFrom");
 }
 
-void qvSMTP::put_Body(const Variant& value) {
-  impl_->properties.Body = value;
+void qvSMTP::put_Body(Variant value) {
+  impl_->properties.Body = std::move(value);
   Changed(u"Body");
 }
 

@@ -74,4 +74,6 @@ void Session::SendData(const Variant& data) {
   socket_.SendData(ToText(data));
 }
 
+void Session::SendDataUtf8(std::string_view data) { socket_.SendUtf8(data); }
+
 }  // namespace qv::mail

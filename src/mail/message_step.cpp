@@ -1,6 +1,8 @@
 // The message step: header, blank line, body and end of data, in one tick.
 #include <exception>
+#include <memory>
 
+#include "mail/body_text.hpp"
 #include "mail/message_text.hpp"
 #include "mail/session.hpp"
 
@@ -10,11 +12,11 @@ namespace {
 
 // The body from Body holds text outside ASCII. A Body without text form counts
 // as ASCII here; writing it fails later, at the body, as it always has.
-bool BodyHoldsNonAscii(const Variant& body) {
-  if (body.IsEmpty() || body.IsNull()) return false;
-  if (const String* text = body.get_if<String>()) return HoldsNonAscii(*text);
+bool BodyHoldsNonAscii(const BodyValue& body) {
+  if (body.HasNoValue()) return false;
+  if (const auto& text = body.Text()) return HoldsNonAscii(*text);
   try {
-    return HoldsNonAscii(ToText(body));
+    return HoldsNonAscii(ToText(body.NonText()));
   } catch (const std::exception&) {
     return false;
   }
@@ -64,17 +66,12 @@ void Session::WriteMessage() {
     const Generation generation = generation_;
     RaiseSendBody();
     if (generation_ != generation) return;  // ended while the handler ran
-  } else if (!properties_.Body.IsEmpty() && !properties_.Body.IsNull()) {
-    String piece;
-    if (const String* text = properties_.Body.get_if<String>()) {
-      AppendTransparentBody(*text, piece);
-    } else {
-      AppendTransparentBody(ToText(properties_.Body), piece);
-    }
-    if (!piece.empty()) {
-      piece += u"\r\n";
-      socket_.SendData(piece);
-    }
+  } else if (!properties_.Body.HasNoValue()) {
+    // The text is shared with Body, not copied: the socket encodes it as the
+    // connection drains.
+    std::shared_ptr<const String> text = properties_.Body.Text();
+    if (!text) text = std::make_shared<const String>(ToText(properties_.Body.NonText()));
+    if (!text->empty()) socket_.SendText(std::make_unique<BodyText>(std::move(text)));
   }
 
   socket_.SendData(u"\r\n.\r\n");

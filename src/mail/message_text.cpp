@@ -1,7 +1,9 @@
 #include "mail/message_text.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "mail/transparent_body.hpp"
@@ -105,7 +107,17 @@ String HeaderValue(std::u16string_view value) {
 }
 
 bool HoldsNonAscii(std::u16string_view text) {
-  return std::any_of(text.begin(), text.end(), [](char16_t c) { return c > 0x7F; });
+  // Eight units at a time: a body may be hundreds of megabytes.
+  const char16_t* p = text.data();
+  const char16_t* const end = p + text.size();
+  for (; end - p >= 8; p += 8) {
+    std::uint64_t a;
+    std::uint64_t b;
+    std::memcpy(&a, p, sizeof a);
+    std::memcpy(&b, p + 4, sizeof b);
+    if (((a | b) & 0xFF80FF80FF80FF80ULL) != 0) return true;
+  }
+  return std::any_of(p, end, [](char16_t c) { return c > 0x7F; });
 }
 
 String UnstructuredHeaderValue(std::size_t name_size, std::u16string_view value) {

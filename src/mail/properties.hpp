@@ -3,16 +3,49 @@
 // StatusStr directly; the control's accessors add the checks and notices.
 #pragma once
 
+#include <memory>
+#include <utility>
+
 #include "qv/core/date.hpp"
 #include "qv/core/types.hpp"
 #include "qv/core/variant.hpp"
 
 namespace qv::mail {
 
+// Body's value. Text is held shared and never changed in place: the message
+// step hands it to the socket without a copy, and a later assignment replaces
+// it instead of changing text that is still being sent.
+class BodyValue {
+ public:
+  BodyValue() = default;
+  BodyValue(Variant value) {  // NOLINT: assigned from Variant like the others
+    if (String* text = value.get_if<String>()) {
+      text_ = std::make_shared<const String>(std::move(*text));
+    } else {
+      other_ = std::move(value);
+    }
+  }
+
+  Variant Get() const { return text_ ? Variant(*text_) : other_; }
+  // Empty or Null: no body at all.
+  bool HasNoValue() const { return !text_ && (other_.IsEmpty() || other_.IsNull()); }
+  // The text when Body holds a string, otherwise nullptr (see NonText).
+  const std::shared_ptr<const String>& Text() const { return text_; }
+  const Variant& NonText() const { return other_; }
+  // Whether Text() holds characters outside ASCII; found once, on assignment,
+  // not in the message step.
+  bool TextHoldsNonAscii() const { return text_non_ascii_; }
+
+ private:
+  std::shared_ptr<const String> text_;
+  Variant other_;
+  bool text_non_ascii_ = false;
+};
+
 struct Properties {
   String RemoteHost;
   String MailFrom;
-  Variant Body;
+  BodyValue Body;
   String RemoteHostIP;
   String Subject;
   Date DateHeader;

@@ -46,6 +46,8 @@ class Session final : private SocketEvents, private TimerEvents {
   // Writes the text form of data to the connection unchanged, in one piece.
   // Throws AutomationError for a value without text form or a refused write.
   void SendData(const Variant& data);
+  // UTF-8 text, written as SendData writes its UTF-16 form.
+  void SendDataUtf8(std::string_view data);
 
   // The conversation fields, for hosts' diagnostics and tests.
   Integer SessionState() const { return session_state_; }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <span>
@@ -38,6 +39,25 @@ constexpr const char* kWrongStateText =
 constexpr const char* kInvalidOperationText = "Invalid operation at current state";
 constexpr const char* kInvalidValueText = "Invalid property value";
 
+// Room for one encoded part of a text that the socket encodes as it sends
+// (OutgoingText): one buffer per connection, reused for every part.
+constexpr std::size_t kEncodeRoom = 256 * 1024;
+
+// True when every byte is ASCII, eight at a time.
+bool IsAscii(std::string_view bytes) {
+  const char* p = bytes.data();
+  const char* const end = p + bytes.size();
+  for (; end - p >= 8; p += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    if ((word & 0x8080808080808080ULL) != 0) return false;
+  }
+  for (; p < end; ++p) {
+    if (static_cast<unsigned char>(*p) >= 0x80) return false;
+  }
+  return true;
+}
+
 // How often the kernel's count of unacknowledged bytes is read while text is
 // still leaving. The control's timer steps every 50 ms; this is finer.
 constexpr std::chrono::milliseconds kDrainPoll{20};
@@ -69,11 +89,23 @@ struct Connection {
   std::unique_ptr<asio::steady_timer> drain_watch;  // only while text is leaving
   std::string local_name;                           // address literal, once connected
 
-  std::deque<std::string> outgoing;
+  // Text handed over and not yet written, in call order: bytes, or a text
+  // that is encoded a part at a time into `encoded` as it leaves.
+  struct Piece {
+    std::string bytes;
+    std::unique_ptr<OutgoingText> text;
+  };
+  std::deque<Piece> outgoing;
+  // Bytes of outgoing, the texts' still to be encoded counted by estimate.
   std::size_t queued_bytes = 0;
+  std::unique_ptr<char[]> encoded;
+  std::size_t encoded_size = 0;  // of the part being written
   std::array<asio::const_buffer, 16> gather{};
   std::size_t gather_count = 0;
   bool writing = false;
+  // A write is to start once the current handler returns, so that what one
+  // step hands over goes out in one system call.
+  bool write_posted = false;
 
   // Progress of the text handed to SendData towards the peer.
   std::uint64_t handed = 0;    // bytes handed to SendData
@@ -98,6 +130,7 @@ struct Connection {
     if (!writing) {
       outgoing.clear();
       queued_bytes = 0;
+      encoded_size = 0;
     }
   }
 };
@@ -140,8 +173,9 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
       c->linger->async_wait([c](const std::error_code& ec) {
         if (!ec) c->End();
       });
-      if (!c->writing) FinishWrites(c);
-      StartRead(c);  // reading may have paused; the peer's text is discarded now
+      if (!c->writing && c->outgoing.empty()) FinishWrites(c);
+      StartWrite(c);  // what the last step handed over goes before the end
+      StartRead(c);   // reading may have paused; the peer's text is discarded now
     } else {
       c->End();
     }
@@ -202,16 +236,27 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
   }
 
   void SendData(const String& text) {
-    if (state_ != socket_state::kConnected) {
-      throw AutomationError(socket_error::kWrongProtocolOrState, kWrongStateText);
-    }
-    std::string bytes = ToUtf8(text);
-    if (bytes.empty()) return;
-    if (options_.wire_trace) options_.wire_trace(WireDirection::kSent, bytes);
-    conn_->handed += bytes.size();
-    conn_->queued_bytes += bytes.size();
-    conn_->outgoing.push_back(std::move(bytes));
-    StartWrite(conn_);
+    RequireConnected();
+    Queue(ToUtf8(text));
+  }
+
+  void SendUtf8(std::string_view bytes) {
+    RequireConnected();
+    // Bytes that are not well-formed UTF-8 go out as SendData sends their
+    // decoded form; plain ASCII is the same either way.
+    Queue(IsAscii(bytes) ? std::string(bytes) : ToUtf8(FromUtf8(bytes)));
+  }
+
+  void SendText(std::unique_ptr<OutgoingText> text) {
+    RequireConnected();
+    // A traced text is encoded at once, so the trace keeps the call order.
+    if (options_.wire_trace) return Queue(ToUtf8(text->Whole()));
+    const std::size_t size = text->Remaining();
+    if (size == 0) return;
+    conn_->handed += size;
+    conn_->queued_bytes += size;
+    conn_->outgoing.push_back({std::string(), std::move(text)});
+    ScheduleWrite(conn_);
     WatchDrain(conn_);
   }
 
@@ -232,6 +277,31 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
   }
 
  private:
+  void RequireConnected() const {
+    if (state_ != socket_state::kConnected) {
+      throw AutomationError(socket_error::kWrongProtocolOrState, kWrongStateText);
+    }
+  }
+
+  void Queue(std::string bytes) {
+    if (bytes.empty()) return;
+    if (options_.wire_trace) options_.wire_trace(WireDirection::kSent, bytes);
+    conn_->handed += bytes.size();
+    conn_->queued_bytes += bytes.size();
+    conn_->outgoing.push_back({std::move(bytes), nullptr});
+    ScheduleWrite(conn_);
+    WatchDrain(conn_);
+  }
+
+  void ScheduleWrite(const ConnectionPtr& c) {
+    if (c->writing || c->write_posted) return;
+    c->write_posted = true;
+    asio::post(io_, [self = shared_from_this(), c] {
+      c->write_posted = false;
+      self->StartWrite(c);
+    });
+  }
+
   void ClearLeftovers() {
     String().swap(incoming_);
     decoder_ = Utf8StreamDecoder();
@@ -326,10 +396,27 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     });
   }
 
+  // Gathers the queued pieces into one write. A text to be encoded ends the
+  // gather: its next part fills the connection's one encoding buffer.
   void StartWrite(const ConnectionPtr& c) {
-    if (c->writing || c->outgoing.empty() || !c->socket.is_open()) return;
-    c->gather_count = std::min(c->outgoing.size(), c->gather.size());
-    for (std::size_t i = 0; i < c->gather_count; ++i) c->gather[i] = asio::buffer(c->outgoing[i]);
+    if (c->writing || !c->socket.is_open()) return;
+    std::size_t count = 0;
+    while (count == 0 && !c->outgoing.empty()) {
+      for (Connection::Piece& piece : c->outgoing) {
+        if (count == c->gather.size()) break;
+        if (!piece.text) {
+          c->gather[count++] = asio::buffer(piece.bytes);
+          continue;
+        }
+        if (c->encoded_size == 0) EncodeNextPart(c, *piece.text);
+        if (c->encoded_size > 0)
+          c->gather[count++] = asio::buffer(c->encoded.get(), c->encoded_size);
+        break;
+      }
+      if (count == 0) c->outgoing.pop_front();  // a text with nothing left
+    }
+    if (count == 0) return;
+    c->gather_count = count;
     c->writing = true;
     asio::async_write(c->socket,
                       std::span<const asio::const_buffer>(c->gather.data(), c->gather_count),
@@ -343,6 +430,7 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     if (ec) {
       c->outgoing.clear();
       c->queued_bytes = 0;
+      c->encoded_size = 0;
       if (c->closing) return c->End();
       if (conn_ != c || ec == asio::error::operation_aborted || state_ == socket_state::kError) {
         return;
@@ -350,13 +438,28 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
       return Fail(c, ec);
     }
     for (std::size_t i = 0; i < c->gather_count; ++i) {
-      c->queued_bytes -= c->outgoing.front().size();
+      Connection::Piece& piece = c->outgoing.front();
+      if (piece.text) {
+        c->queued_bytes -= c->encoded_size;
+        c->encoded_size = 0;
+        if (piece.text->Remaining() > 0) break;  // more parts to come
+      } else {
+        c->queued_bytes -= piece.bytes.size();
+      }
       c->outgoing.pop_front();
     }
     c->last_progress = std::chrono::steady_clock::now();
     if (!c->outgoing.empty()) return StartWrite(c);
     if (c->closing) return FinishWrites(c);
     if (conn_ == c && Unacknowledged(c) <= 0) ReportSendComplete(c);
+  }
+
+  void EncodeNextPart(const ConnectionPtr& c, OutgoingText& text) {
+    if (!c->encoded) c->encoded = std::make_unique<char[]>(kEncodeRoom);
+    const std::size_t before = text.Remaining();
+    c->encoded_size = text.Encode(c->encoded.get(), kEncodeRoom);
+    // The estimate of what was encoded gives way to its true size.
+    c->queued_bytes = c->queued_bytes - (before - text.Remaining()) + c->encoded_size;
   }
 
   // The kernel's count of bytes not yet acknowledged by the peer (sent or
@@ -486,6 +589,8 @@ void AsioSocket::Connect(const String& remote_host, Integer remote_port) {
   core_->Connect(remote_host, remote_port);
 }
 void AsioSocket::SendData(const String& text) { core_->SendData(text); }
+void AsioSocket::SendText(std::unique_ptr<OutgoingText> text) { core_->SendText(std::move(text)); }
+void AsioSocket::SendUtf8(std::string_view bytes) { core_->SendUtf8(bytes); }
 String AsioSocket::GetData() { return core_->GetData(); }
 std::size_t AsioSocket::BytesWaiting() const { return core_->BytesWaiting(); }
 std::size_t AsioSocket::BytesQueued() const { return core_->BytesQueued(); }

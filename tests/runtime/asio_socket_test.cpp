@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -425,6 +426,55 @@ TEST(AsioSocket, WritesPiecesInCallOrder) {
   for (int i = 0; i < 500; ++i) socket.SendData(FromUtf8("line " + std::to_string(i) + "\r\n"));
   ASSERT_TRUE(loop.RunUntil([&] { return !events.text.empty(); }, 3s));
   ASSERT_TRUE(loop.RunUntil([&] { return server.finished() == 1; }, 3s));
+  EXPECT_EQ(server.transcripts()[0], expected);
+}
+
+// A text handed over whole but encoded as the connection drains.
+class TextOf final : public OutgoingText {
+ public:
+  explicit TextOf(std::string bytes) : bytes_(std::move(bytes)) {}
+  std::size_t Encode(char* out, std::size_t room) override {
+    const std::size_t n = std::min(room, bytes_.size() - offset_);
+    bytes_.copy(out, n, offset_);
+    offset_ += n;
+    return n;
+  }
+  std::size_t Remaining() const override { return bytes_.size() - offset_; }
+  String Whole() const override { return FromUtf8(bytes_); }
+
+ private:
+  std::string bytes_;
+  std::size_t offset_ = 0;
+};
+
+// Each step hands over several pieces of every kind; what arrives is every
+// piece in call order, across steps and around texts encoded later.
+TEST(AsioSocket, KeepsCallOrderAcrossStepsAndKindsOfPiece) {
+  const std::string big(3 << 20, 'b');
+  std::string expected;
+  LoopbackServer server([](Peer& peer) { peer.ReadUntil("END\r\n"); });
+  ASSERT_TRUE(server.ok());
+  EventLoop loop;
+  AsioSocket socket(loop, RedirectTo(server.port()));
+  Recorder events(socket);
+  socket.Connect(u"127.0.0.1", 25);
+  ASSERT_TRUE(loop.RunUntil([&] { return events.Connected(); }, 3s));
+  int steps = 0;
+  for (int step = 0; step < 4; ++step) {
+    loop.Post([&, step] {
+      const std::string n = std::to_string(step);
+      socket.SendData(FromUtf8("data " + n + "\r\n"));
+      socket.SendText(std::make_unique<TextOf>("text " + n + "\r\n" + (step == 1 ? big : "")));
+      socket.SendUtf8("utf8 \xc3\xa9 " + n + "\r\n");
+      socket.SendUtf8("bad \xff " + n + (step == 3 ? "\r\nEND\r\n" : "\r\n"));
+      expected += "data " + n + "\r\ntext " + n + "\r\n" + (step == 1 ? big : "") +
+                  "utf8 \xc3\xa9 " + n + "\r\nbad \xc3\xbf " + n +
+                  (step == 3 ? "\r\nEND\r\n" : "\r\n");
+      ++steps;
+    });
+  }
+  ASSERT_TRUE(loop.RunUntil([&] { return steps == 4 && socket.BytesQueued() == 0; }, 5s));
+  ASSERT_TRUE(loop.RunUntil([&] { return server.finished() == 1; }, 5s));
   EXPECT_EQ(server.transcripts()[0], expected);
 }
 

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 #include "qv/control/session_snapshot.hpp"
 #include "qv/core/automation_error.hpp"
@@ -57,7 +58,8 @@ class qvSMTP {
   String get_MailFrom() const;
   void put_MailFrom(const String& value);
   Variant get_Body() const;
-  void put_Body(const Variant& value);
+  // Taken by value: a large body is moved in, not copied.
+  void put_Body(Variant value);
   String get_RemoteHostIP() const;
   void put_RemoteHostIP(const String& value);
   String get_Subject() const;
@@ -83,6 +85,10 @@ class qvSMTP {
   // AutomationError when the socket cannot take the text (no connection) or
   // data has no text form.
   void SendData(const Variant& data);
+  // The same for UTF-8 text a host already has: on the wire exactly as
+  // SendData(Variant(FromUtf8(data))), without the conversion to UTF-16 and
+  // back. Throws as SendData does.
+  void SendDataUtf8(std::string_view data);
   // 0: a conversation has started. 1: refused, one is running. Mail failures
   // are outcomes (status, StatusStr, SendComplete), never exceptions. Throws
   // AutomationError with the socket's number when the socket refuses the

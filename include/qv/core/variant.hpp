@@ -61,6 +61,11 @@ class Variant {
   const T* get_if() const {
     return std::get_if<T>(&value_);
   }
+  // For moving a large value out.
+  template <typename T>
+  T* get_if() {
+    return std::get_if<T>(&value_);
+  }
 
   // Same kind and same value (Double NaN never equals itself).
   friend bool operator==(const Variant&, const Variant&) = default;

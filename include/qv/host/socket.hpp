@@ -2,7 +2,11 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <memory>
+#include <string_view>
 
+#include "qv/core/text.hpp"
 #include "qv/core/types.hpp"
 #include "qv/core/variant.hpp"
 
@@ -77,6 +81,22 @@ class SocketEvents {
   ~SocketEvents() = default;
 };
 
+// Text handed over whole that a socket may encode piece by piece as the
+// connection drains, so that a long text is never held a second time.
+class OutgoingText {
+ public:
+  virtual ~OutgoingText() = default;
+  // Writes the UTF-8 of the next part at out, at most room bytes (room is at
+  // least kMinRoom), and returns how many; 0 only once everything is out.
+  virtual std::size_t Encode(char* out, std::size_t room) = 0;
+  // UTF-8 bytes still to come; an estimate where the text is not ASCII.
+  virtual std::size_t Remaining() const = 0;
+  // The whole text, for sockets that take text whole.
+  virtual String Whole() const = 0;
+
+  static constexpr std::size_t kMinRoom = 64;
+};
+
 class Socket {
  public:
   virtual ~Socket() = default;
@@ -96,6 +116,12 @@ class Socket {
   // Queues text for the peer; pieces go out in call order. Throws
   // AutomationError when no connection can take it.
   virtual void SendData(const String& text) = 0;
+  // The same on the wire as SendData(text->Whole()), in the same order with
+  // the other writes; the socket may encode it as the connection drains.
+  virtual void SendText(std::unique_ptr<OutgoingText> text) { SendData(text->Whole()); }
+  // UTF-8 text (a host's own): the same on the wire as
+  // SendData(FromUtf8(bytes)), without the round trip through UTF-16.
+  virtual void SendUtf8(std::string_view bytes) { SendData(FromUtf8(bytes)); }
   // All received text not yet fetched.
   virtual String GetData() = 0;
   // True when the socket raises OnSendComplete. A socket that does must also

@@ -112,8 +112,14 @@ class AsioSocket final : public Socket {
   // port_25_redirect. The port is read as unsigned 16 bits. Every other
   // failure (empty or unknown name, refusal, ...) comes as OnError.
   void Connect(const String& remote_host, Integer remote_port) override;
-  // Converts text to UTF-8 once and queues it. Throws 40006 unless connected.
+  // Converts text to UTF-8 once and queues it. What one handler queues goes
+  // out in one system call once it returns. Throws 40006 unless connected.
   void SendData(const String& text) override;
+  // Encoded a part at a time as the connection drains, into one reused
+  // buffer; queued in call order with the other writes.
+  void SendText(std::unique_ptr<OutgoingText> text) override;
+  // ASCII goes out as it is; other text as SendData would send it.
+  void SendUtf8(std::string_view bytes) override;
   String GetData() override;
   // True: OnSendComplete follows once the peer has acknowledged everything
   // handed to SendData (the kernel's unsent and unacknowledged count is 0),
@@ -122,7 +128,8 @@ class AsioSocket final : public Socket {
 
   // Bytes received and not yet fetched with GetData.
   std::size_t BytesWaiting() const;
-  // Bytes handed to SendData and not yet written to the connection.
+  // Bytes handed to SendData and not yet written to the connection (a text
+  // not yet encoded counts one byte per UTF-16 unit).
   std::size_t BytesQueued() const;
 
  private:
