@@ -73,31 +73,57 @@ std::string ReadAll(BodySource& source) {
   return text;
 }
 
+qv::String ReadAllText(BodySource& source, std::uint64_t& bytes_read) {
+  qv::String text;
+  // Decoding never makes more characters than bytes; capacity never written
+  // is never touched, so it costs no memory.
+  if (const auto size = source.Size()) text.reserve(static_cast<std::size_t>(*size));
+  std::vector<char> buffer(64 * 1024);
+  qv::Utf8StreamDecoder decoder;
+  bytes_read = 0;
+  while (const std::size_t n = source.Read(buffer.data(), buffer.size())) {
+    bytes_read += n;
+    decoder.Decode(std::string_view(buffer.data(), n), text);
+  }
+  decoder.Flush(text);
+  return text;
+}
+
+namespace {
+
+// The cut at or before limit that splits no character: before the lead byte
+// of a sequence that would run past limit. A piece cut there decodes alone
+// as the whole text would.
+std::size_t CharacterBoundary(std::string_view wire, std::size_t limit) {
+  for (std::size_t back = 1; back <= 3 && back <= limit; ++back) {
+    const auto b = static_cast<unsigned char>(wire[limit - back]);
+    if ((b & 0xC0) == 0x80) continue;  // a continuation byte
+    const std::size_t length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+    return length > back ? limit - back : limit;
+  }
+  return limit;  // no lead byte close enough: nothing to keep together
+}
+
+}  // namespace
+
 void StreamBody(BodySource& source, const PieceWriter& write) {
-  // The decoder may hold back up to 3 bytes of a character cut at the end of
-  // a piece and put them in front of the next, so pieces are cut 3 bytes
-  // short of the limit.
-  constexpr std::size_t kCut = kMaxPieceBytes - 3;
   // Encoding at most doubles the text, so a read never makes more than two
   // pieces' worth.
   std::vector<char> buffer(kMaxPieceBytes / 2);
   BodyEncoder encoder;
-  qv::Utf8StreamDecoder decoder;
   std::string wire;
-  qv::String piece;
   std::uint64_t consumed = 0;
 
   // at_end: the last pieces; whole: everything made so far, also a short
-  // piece (a character cut at its end waits in the decoder).
+  // piece (a character cut at its end waits for the rest).
   auto hand_over = [&](bool at_end, bool whole = false) {
     std::size_t offset = 0;
-    while (wire.size() - offset >= kCut || ((at_end || whole) && offset < wire.size())) {
-      const std::size_t n = std::min(kCut, wire.size() - offset);
-      piece.clear();
-      decoder.Decode(std::string_view(wire).substr(offset, n), piece);
-      offset += n;
-      if (at_end && offset == wire.size()) decoder.Flush(piece);
-      if (!piece.empty()) write(piece, consumed);
+    while (wire.size() - offset >= kMaxPieceBytes || ((at_end || whole) && offset < wire.size())) {
+      std::size_t end = offset + std::min(kMaxPieceBytes, wire.size() - offset);
+      if (!at_end || end < wire.size()) end = CharacterBoundary(wire, end);
+      if (end == offset) break;  // only the start of a character so far
+      write(std::string_view(wire).substr(offset, end - offset), consumed);
+      offset = end;
     }
     wire.erase(0, offset);
   };
@@ -116,11 +142,6 @@ void StreamBody(BodySource& source, const PieceWriter& write) {
   }
   encoder.Finish(wire);
   hand_over(true);
-  if (decoder.pending() > 0) {  // the text ended inside a character
-    piece.clear();
-    decoder.Flush(piece);
-    write(piece, consumed);
-  }
 }
 
 }  // namespace qvsmtp

@@ -74,12 +74,18 @@ class FileSource final : public BodySource {
 // Reads all of source; throws as Read does.
 std::string ReadAll(BodySource& source);
 
+// Reads all of source as UTF-8 text (decoded as the control decodes text),
+// a piece at a time: memory is the text, not the text twice. bytes_read is
+// the size of the source.
+qv::String ReadAllText(BodySource& source, std::uint64_t& bytes_read);
+
 // Reads source to its end and hands its wire form to write in order, as
-// pieces of at most kMaxPieceBytes UTF-8 bytes that never split a character.
-// consumed is how many bytes of source were read so far. Memory stays a few
-// pieces whatever the size of the source. When the source has nothing to
-// read at the moment, what was read so far is handed over first.
-using PieceWriter = std::function<void(const qv::String& piece, std::uint64_t consumed)>;
+// pieces of at most kMaxPieceBytes UTF-8 bytes that never split a character
+// (each decodes alone as the whole text would). consumed is how many bytes
+// of source were read so far. Memory stays a few pieces whatever the size
+// of the source. When the source has nothing to read at the moment, what was
+// read so far is handed over first.
+using PieceWriter = std::function<void(std::string_view piece, std::uint64_t consumed)>;
 void StreamBody(BodySource& source, const PieceWriter& write);
 
 }  // namespace qvsmtp

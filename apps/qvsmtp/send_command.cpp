@@ -298,9 +298,10 @@ class SendCommand {
       }
       if (!body_size) body_size = stream->Size();
     } else if (body_file) {
-      std::string text = ReadAll(*body_file);
-      body_size = text.size();
-      control.put_Body(qv::Variant(qv::FromUtf8(text)));
+      std::uint64_t bytes = 0;
+      qv::String text = ReadAllText(*body_file, bytes);
+      body_size = bytes;
+      control.put_Body(qv::Variant(std::move(text)));
     } else if (Given(o_.body_option)) {
       body_size = o_.body.size();
       control.put_Body(qv::Variant(qv::FromUtf8(o_.body)));
@@ -407,9 +408,8 @@ class SendCommand {
   // queue drain; the tick and the socket's notifications wait meanwhile.
   void StreamBodyNow(qv::runtime::ControlSite& site, BodySource& source, Progress& progress) {
     try {
-      StreamBody(source, [&](const String& piece, std::uint64_t consumed) {
-        qv::Variant data(piece);
-        site.control().SendData(data);
+      StreamBody(source, [&](std::string_view piece, std::uint64_t consumed) {
+        site.control().SendDataUtf8(piece);
         progress.Update(consumed);
         if (site.socket().BytesQueued() > kHighWater) Drain(site, kLowWater);
       });

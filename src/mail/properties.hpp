@@ -4,7 +4,6 @@
 #pragma once
 
 #include <memory>
-#include <utility>
 
 #include "qv/core/date.hpp"
 #include "qv/core/types.hpp"
@@ -18,13 +17,7 @@ namespace qv::mail {
 class BodyValue {
  public:
   BodyValue() = default;
-  BodyValue(Variant value) {  // NOLINT: assigned from Variant like the others
-    if (String* text = value.get_if<String>()) {
-      text_ = std::make_shared<const String>(std::move(*text));
-    } else {
-      other_ = std::move(value);
-    }
-  }
+  BodyValue(Variant value);  // NOLINT: assigned from Variant like the others
 
   Variant Get() const { return text_ ? Variant(*text_) : other_; }
   // Empty or Null: no body at all.

@@ -55,9 +55,10 @@ struct Streamed {
 
 Streamed Stream(BodySource& source) {
   Streamed result;
-  StreamBody(source, [&](const qv::String& piece, std::uint64_t) {
-    result.pieces.push_back(piece);
-    result.wire += qv::ToUtf8(piece);
+  // As the socket sends a piece given as UTF-8.
+  StreamBody(source, [&](std::string_view piece, std::uint64_t) {
+    result.pieces.push_back(qv::FromUtf8(piece));
+    result.wire += qv::ToUtf8(result.pieces.back());
   });
   return result;
 }

@@ -1,0 +1,17 @@
+#include "mail/properties.hpp"
+
+#include <utility>
+
+namespace qv::mail {
+
+// Out of line: inlined into its callers, the move out of the Variant draws a
+// false maybe-uninitialized warning from g++ 12 at -O3.
+BodyValue::BodyValue(Variant value) {
+  if (String* text = value.get_if<String>()) {
+    text_ = std::make_shared<const String>(std::move(*text));
+  } else {
+    other_ = std::move(value);
+  }
+}
+
+}  // namespace qv::mail
