@@ -14,7 +14,7 @@ namespace {
 // as ASCII here; writing it fails later, at the body, as it always has.
 bool BodyHoldsNonAscii(const BodyValue& body) {
   if (body.HasNoValue()) return false;
-  if (const auto& text = body.Text()) return HoldsNonAscii(*text);
+  if (body.Text()) return body.TextHoldsNonAscii();
   try {
     return HoldsNonAscii(ToText(body.NonText()));
   } catch (const std::exception&) {

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "mail/message_text.hpp"
+
 namespace qv::mail {
 
 // Out of line: inlined into its callers, the move out of the Variant draws a
@@ -9,6 +11,7 @@ namespace qv::mail {
 BodyValue::BodyValue(Variant value) {
   if (String* text = value.get_if<String>()) {
     text_ = std::make_shared<const String>(std::move(*text));
+    text_non_ascii_ = HoldsNonAscii(*text_);
   } else {
     other_ = std::move(value);
   }
