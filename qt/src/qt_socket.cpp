@@ -444,11 +444,23 @@ void QtSocket::Connect(const String& remote_host, Integer remote_port) {
   impl_->Connect(remote_host, remote_port);
 }
 
-void QtSocket::SendData(const String& text) {
+void QtSocket::SendData(const String& text) { SendUtf8(ToUtf8(text)); }
+
+void QtSocket::SendText(std::unique_ptr<OutgoingText> text) {
   if (impl_->state != socket_state::kConnected || !impl_->conn) {
     throw AutomationError(socket_error::kWrongProtocolOrState, kWrongStateText);
   }
-  const std::string bytes = ToUtf8(text);
+  constexpr std::size_t kPiece = 64 * 1024;
+  std::string piece(kPiece, '\0');
+  while (const std::size_t n = text->Encode(piece.data(), piece.size())) {
+    SendUtf8(std::string_view(piece.data(), n));
+  }
+}
+
+void QtSocket::SendUtf8(std::string_view bytes) {
+  if (impl_->state != socket_state::kConnected || !impl_->conn) {
+    throw AutomationError(socket_error::kWrongProtocolOrState, kWrongStateText);
+  }
   if (bytes.empty()) return;
   impl_->conn->write(bytes.data(), static_cast<qint64>(bytes.size()));
   impl_->Handed(static_cast<qint64>(bytes.size()));

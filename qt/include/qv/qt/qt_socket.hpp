@@ -97,6 +97,11 @@ class QV_QT_EXPORT QtSocket final : public Socket {
   void Connect(const String& remote_host, Integer remote_port) override;
   // Throws 40006 unless connected.
   void SendData(const String& text) override;
+  // Encoded at once, a piece at a time, into QTcpSocket's write buffer (which
+  // holds the UTF-8 until the kernel takes it); no UTF-16 copy of the whole.
+  void SendText(std::unique_ptr<OutgoingText> text) override;
+  // Written as given. Both throw 40006 unless connected.
+  void SendUtf8(std::string_view bytes) override;
   String GetData() override;
   // True: see OnSendComplete above; a send that stalls for
   // SocketOptions::stall_limit fails with OnError.
