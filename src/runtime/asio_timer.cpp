@@ -4,10 +4,9 @@
 #include <cstdint>
 #include <memory>
 
-#include <asio/steady_timer.hpp>
-
 #include "loop_access.hpp"
 #include "qv/core/automation_error.hpp"
+#include "tick_grid.hpp"
 
 namespace qv::runtime {
 
@@ -15,12 +14,12 @@ namespace detail {
 
 constexpr Long kInvalidPropertyValue = 380;
 
-class TimerCore : public std::enable_shared_from_this<TimerCore> {
+class TimerCore : public std::enable_shared_from_this<TimerCore>, private TickGrid::Client {
  public:
   using Clock = std::chrono::steady_clock;
 
   TimerCore(asio::io_context& io, std::shared_ptr<Gate> gate)
-      : timer_(io), gate_(std::move(gate)) {}
+      : grid_(TickGrid::Of(io)), gate_(std::move(gate)) {}
 
   void SetEvents(TimerEvents* events) { events_ = events; }
   bool Enabled() const { return enabled_; }
@@ -65,24 +64,23 @@ class TimerCore : public std::enable_shared_from_this<TimerCore> {
     if (!ticking_) Arm();
   }
 
+  // The deadline's wake-up is shared with the loop's other timers (at most
+  // TickGrid::kStep late); the cadence itself stays exact.
   void Arm() {
     if (interval_ <= 0 || waiting_) return;
     waiting_ = true;
-    const std::uint64_t wait = ++wait_id_;
-    timer_.expires_at(next_deadline_);
-    timer_.async_wait([self = shared_from_this(), wait](const std::error_code& ec) {
-      self->OnExpired(wait, ec);
-    });
+    ticket_ =
+        grid_.Add(next_deadline_, std::shared_ptr<TickGrid::Client>(shared_from_this(), this));
   }
 
   void Disarm() {
+    if (!waiting_) return;
     waiting_ = false;
-    ++wait_id_;  // a completion already on its way is ignored
-    timer_.cancel();
+    grid_.Remove(ticket_);
   }
 
-  void OnExpired(std::uint64_t wait, const std::error_code& ec) {
-    if (ec || wait != wait_id_) return;
+  void OnGridStep(std::uint64_t ticket) override {
+    if (!waiting_ || ticket != ticket_.key) return;  // a wait since dropped
     waiting_ = false;
     if (!enabled_) return;
     gate_->Deliver(this, [self = shared_from_this()] { self->Tick(); });
@@ -114,13 +112,13 @@ class TimerCore : public std::enable_shared_from_this<TimerCore> {
     Arm();
   }
 
-  asio::steady_timer timer_;
+  TickGrid& grid_;
+  TickGrid::Ticket ticket_;
   std::shared_ptr<Gate> gate_;
   TimerEvents* events_ = nullptr;
   bool enabled_ = false;
   bool ticking_ = false;
   bool waiting_ = false;
-  std::uint64_t wait_id_ = 0;
   Long interval_ = kMailTimerInterval;
   Clock::time_point next_deadline_{};
 };

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "qv/core/automation_error.hpp"
@@ -32,7 +33,7 @@ struct TickLog : TimerEvents {
   int count() const { return static_cast<int>(at.size()); }
 };
 
-void BusyWait(std::chrono::milliseconds d) {
+void BusyWait(std::chrono::microseconds d) {
   const auto until = Clock::now() + d;
   while (Clock::now() < until) {
   }
@@ -190,6 +191,63 @@ TEST(AsioTimer, ATimerMayBeDestroyedInsideItsOwnTick) {
   EXPECT_EQ(log.count(), 1);
   EXPECT_EQ(timer, nullptr);
 }
+
+}  // namespace
+}  // namespace qv::runtime
+
+namespace qv::runtime {
+namespace {
+
+// Many timers on one loop share their wake-ups; each still ticks once per
+// period, never twice at once and never inside its own tick, also while
+// handlers step the loop and take time.
+struct ManyTimersCase {
+  int timers;
+  bool handlers_step_the_loop;
+  std::chrono::microseconds handler_work;
+};
+
+class ManyTimers : public ::testing::TestWithParam<ManyTimersCase> {};
+
+TEST_P(ManyTimers, EachTicksOncePerPeriodNeverNestedOrDoubled) {
+  const ManyTimersCase& c = GetParam();
+  EventLoop loop;
+  std::vector<std::unique_ptr<DeliveryGate>> gates;
+  std::vector<std::unique_ptr<AsioTimer>> timers;
+  std::vector<TickLog> logs(static_cast<std::size_t>(c.timers));
+  for (int i = 0; i < c.timers; ++i) {
+    gates.push_back(std::make_unique<DeliveryGate>(loop));
+    timers.push_back(std::make_unique<AsioTimer>(loop, *gates.back()));
+    TickLog& log = logs[static_cast<std::size_t>(i)];
+    log.inside = [&loop, &c] {
+      if (c.handlers_step_the_loop) loop.Poll();
+      BusyWait(c.handler_work);
+    };
+    timers.back()->SetEvents(&log);
+  }
+  const auto start = Clock::now();
+  for (auto& timer : timers) timer->SetEnabled(true);
+  loop.RunFor(520ms);
+  const auto window = Clock::now() - start;
+  for (auto& timer : timers) timer->SetEnabled(false);
+
+  const int due = static_cast<int>(window / 50ms);
+  for (const TickLog& log : logs) {
+    EXPECT_EQ(log.deepest, 1);
+    EXPECT_LE(log.count(), due);
+    EXPECT_GE(log.count(), due - 2);
+    for (std::size_t i = 1; i < log.at.size(); ++i) {
+      // A late tick shortens the gap to the next deadline, never below half.
+      EXPECT_GE(log.at[i] - log.at[i - 1], 25ms) << "two ticks at once";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(, ManyTimers,
+                         ::testing::Values(ManyTimersCase{1, false, 0ms},
+                                           ManyTimersCase{500, false, 0ms},
+                                           ManyTimersCase{200, true, 0ms},
+                                           ManyTimersCase{100, false, 200us}));
 
 }  // namespace
 }  // namespace qv::runtime
