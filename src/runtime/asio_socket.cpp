@@ -249,8 +249,6 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
 
   void SendText(std::unique_ptr<OutgoingText> text) {
     RequireConnected();
-    // A traced text is encoded at once, so the trace keeps the call order.
-    if (options_.wire_trace) return Queue(ToUtf8(text->Whole()));
     const std::size_t size = text->Remaining();
     if (size == 0) return;
     conn_->handed += size;
@@ -285,7 +283,6 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
 
   void Queue(std::string bytes) {
     if (bytes.empty()) return;
-    if (options_.wire_trace) options_.wire_trace(WireDirection::kSent, bytes);
     conn_->handed += bytes.size();
     conn_->queued_bytes += bytes.size();
     conn_->outgoing.push_back({std::move(bytes), nullptr});
@@ -406,9 +403,13 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
         if (count == c->gather.size()) break;
         if (!piece.text) {
           c->gather[count++] = asio::buffer(piece.bytes);
+          Trace(piece.bytes);
           continue;
         }
-        if (c->encoded_size == 0) EncodeNextPart(c, *piece.text);
+        if (c->encoded_size == 0) {
+          EncodeNextPart(c, *piece.text);
+          Trace(std::string_view(c->encoded.get(), c->encoded_size));
+        }
         if (c->encoded_size > 0)
           c->gather[count++] = asio::buffer(c->encoded.get(), c->encoded_size);
         break;
@@ -452,6 +453,12 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     if (!c->outgoing.empty()) return StartWrite(c);
     if (c->closing) return FinishWrites(c);
     if (conn_ == c && Unacknowledged(c) <= 0) ReportSendComplete(c);
+  }
+
+  // Sent text is traced as it is gathered for writing, each piece once and
+  // in wire order, a text encoded as it leaves part by part.
+  void Trace(std::string_view bytes) {
+    if (options_.wire_trace && !bytes.empty()) options_.wire_trace(WireDirection::kSent, bytes);
   }
 
   void EncodeNextPart(const ConnectionPtr& c, OutgoingText& text) {

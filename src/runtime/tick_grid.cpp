@@ -1,6 +1,6 @@
 #include "tick_grid.hpp"
 
-#include <vector>
+#include <asio/post.hpp>
 
 namespace qv::runtime::detail {
 
@@ -47,15 +47,17 @@ void TickGrid::OnExpired(const std::error_code& ec) {
   if (ec) return;  // re-armed or cancelled: a newer wait stands, or none is needed
   armed_ = Clock::time_point::max();
   const Clock::time_point now = Clock::now();
-  std::vector<std::pair<std::uint64_t, std::shared_ptr<Client>>> due;
   auto it = waiting_.begin();
+  // Each client is told from a handler of its own: one whose tick steps the
+  // loop (waiting for another timer's tick, say) must not hold back the
+  // others due in the same step.
+  auto& io = static_cast<asio::io_context&>(context());
   for (; it != waiting_.end() && it->first.first <= now; ++it) {
-    due.emplace_back(it->first.second, std::move(it->second));
+    asio::post(
+        io, [key = it->first.second, client = std::move(it->second)] { client->OnGridStep(key); });
   }
   waiting_.erase(waiting_.begin(), it);
-  // The next wait first: a client's handler may step the loop.
   Arm();
-  for (auto& [key, client] : due) client->OnGridStep(key);
 }
 
 }  // namespace qv::runtime::detail

@@ -67,8 +67,10 @@ struct SocketOptions {
   // by the constructor with 380.
   std::string local_host_name;
   // Called on the loop's thread with every piece handed to SendData (the
-  // UTF-8 that goes out) and every piece received (the bytes as they came),
-  // in order, while the connection belongs to the socket (not after Close).
+  // UTF-8 that goes out, as it starts to leave; a text given to SendText in
+  // the parts it is encoded in) and every piece received (the bytes as they
+  // came), in order, while the connection belongs to the socket (not after
+  // Close).
   // The view is valid only during the call. It must not call back into the
   // socket.
   std::function<void(WireDirection, std::string_view)> wire_trace;
