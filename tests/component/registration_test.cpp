@@ -241,12 +241,14 @@ TEST_F(Registration, ConcurrentChangesDoNotLoseEachOther) {
 }
 
 TEST_F(Registration, ThroughALoadedLibrary) {
+  // The library file itself: this test program holds its own copy of the code.
+  const fs::path library = QV_LIBRARY_FILE;
   RegisterForeignLibrary();
   const std::string before = ReadFile(registry_);
-  const auto registered = RegisterLibrary(ThisLibraryPath(), registry_, false);
+  const auto registered = RegisterLibrary(library, registry_, false);
   EXPECT_EQ(registered.status, hresult::kOk) << registered.message;
   EXPECT_TRUE(ReadRegistry(registry_).contains("QVControls1.qvSMTP\\CLSID"));
-  const auto unregistered = RegisterLibrary(ThisLibraryPath(), registry_, true);
+  const auto unregistered = RegisterLibrary(library, registry_, true);
   EXPECT_EQ(unregistered.status, hresult::kOk) << unregistered.message;
   EXPECT_EQ(ReadFile(registry_), before);
 
@@ -255,7 +257,7 @@ TEST_F(Registration, ThroughALoadedLibrary) {
   EXPECT_NE(missing.message.find("no-such-library.so"), std::string::npos);
 
   WriteFile(registry_, "not json");
-  const auto damaged = RegisterLibrary(ThisLibraryPath(), registry_, false);
+  const auto damaged = RegisterLibrary(library, registry_, false);
   EXPECT_EQ(damaged.status, hresult::kSelfRegClass);
   EXPECT_NE(damaged.message.find("0x80040201"), std::string::npos) << damaged.message;
 }

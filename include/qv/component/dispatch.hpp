@@ -15,13 +15,14 @@
 #include "qv/control/qvsmtp.hpp"
 #include "qv/core/types.hpp"
 #include "qv/core/variant.hpp"
+#include "qv/export.hpp"
 #include "qv/mail/events.hpp"
 
 namespace qv::component {
 
 // The dispatch side of a control. Abstract so that a host that only loads the
 // library at run time reaches it through the object itself.
-class Dispatch {
+class QV_EXPORT Dispatch {
  public:
   // The identifier of names[0], then those of its parameters named in
   // names[1..] (their 0-based positions). Throws kUnknownName when any name is
@@ -46,7 +47,7 @@ class Dispatch {
   ~Dispatch() = default;
 };
 
-class qvSMTPDispatch final : public Dispatch {
+class QV_EXPORT qvSMTPDispatch final : public Dispatch {
  public:
   // The control must outlive the dispatcher.
   explicit qvSMTPDispatch(qvSMTP& control) : control_(control) {}
@@ -59,7 +60,7 @@ class qvSMTPDispatch final : public Dispatch {
 };
 
 // A sink that takes events by number, with the one argument by reference.
-class DispatchEventSink {
+class QV_EXPORT DispatchEventSink {
  public:
   virtual void Invoke(Long dispid, Variant& argument) = 0;
 
@@ -72,7 +73,7 @@ class DispatchEventSink {
 // it leaves there goes back into the control's storage when it converts to
 // that type (an Integer for SendBody and SendComplete). A value that does not
 // convert is no assignment: the storage keeps its value.
-class EventDispatcher final : public qvSMTPEvents {
+class QV_EXPORT EventDispatcher final : public qvSMTPEvents {
  public:
   explicit EventDispatcher(DispatchEventSink& sink) : sink_(sink) {}
 

@@ -6,8 +6,7 @@
 #include <cstdint>
 
 #include "qv/component/guid.hpp"
-
-#define QV_EXPORT __attribute__((visibility("default")))
+#include "qv/export.hpp"
 
 extern "C" {
 // Publishes the registration record in the registry file the host program

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "qv/export.hpp"
+
 namespace qv::component {
 
 using HResult = std::int32_t;
@@ -38,6 +40,6 @@ inline constexpr HResult kSelfRegClass = MakeHResult(0x80040201);
 }  // namespace hresult
 
 // "0x80040111 (class not available)"; unknown codes show the number alone.
-std::string DescribeHResult(HResult hr);
+QV_EXPORT std::string DescribeHResult(HResult hr);
 
 }  // namespace qv::component

@@ -8,10 +8,11 @@
 #include "qv/component/exports.hpp"
 #include "qv/component/guid.hpp"
 #include "qv/component/hresult.hpp"
+#include "qv/export.hpp"
 
 namespace qv::component {
 
-class ComponentLibrary {
+class QV_EXPORT ComponentLibrary {
  public:
   // Throws std::runtime_error with the loader's message when the file cannot
   // be loaded or lacks one of the entry points or host functions.
@@ -44,9 +45,9 @@ class ComponentLibrary {
 };
 
 // The file this process has the library loaded from.
-std::filesystem::path ThisLibraryPath();
+QV_EXPORT std::filesystem::path ThisLibraryPath();
 
-struct RegistrationOutcome {
+struct QV_EXPORT RegistrationOutcome {
   HResult status = hresult::kOk;
   std::string message;  // what was done, or why it failed
 };
@@ -54,7 +55,8 @@ struct RegistrationOutcome {
 // Loads library, chooses registry as the registry file, and registers it (or
 // unregisters it). Never throws: a library that cannot be loaded is kFail with
 // the loader's message.
-RegistrationOutcome RegisterLibrary(const std::filesystem::path& library,
-                                    const std::filesystem::path& registry, bool unregister);
+QV_EXPORT RegistrationOutcome RegisterLibrary(const std::filesystem::path& library,
+                                              const std::filesystem::path& registry,
+                                              bool unregister);
 
 }  // namespace qv::component

@@ -13,6 +13,7 @@
 #include "qv/control/qvsmtp.hpp"
 #include "qv/core/types.hpp"
 #include "qv/core/variant.hpp"
+#include "qv/export.hpp"
 
 namespace qv::component {
 
@@ -34,22 +35,22 @@ inline constexpr Guid kIidIDispatch = MakeGuid("{00020400-0000-0000-C000-0000000
 enum class AutoType { kVoid, kBoolean, kString, kInteger, kDate, kVariant };
 
 // "Boolean", "String", "Integer", "Date", "Variant", "" for kVoid.
-std::string_view AutoTypeName(AutoType type);
+QV_EXPORT std::string_view AutoTypeName(AutoType type);
 // The matching IDL type: VARIANT_BOOL, BSTR, short, DATE, VARIANT, void.
-std::string_view IdlTypeName(AutoType type);
+QV_EXPORT std::string_view IdlTypeName(AutoType type);
 
 enum class MemberKind { kProperty, kMethod };
 
 // How a member is invoked, numbered as dispatch numbers the flags.
 enum class InvokeKind : std::uint16_t { kMethod = 1, kPropertyGet = 2, kPropertyPut = 4 };
 
-struct Parameter {
+struct QV_EXPORT Parameter {
   std::string_view name;  // empty: unnamed
   AutoType type = AutoType::kVoid;
   bool by_reference = false;  // in and out
 };
 
-struct MemberInfo {
+struct QV_EXPORT MemberInfo {
   std::string_view name;
   MemberKind kind = MemberKind::kProperty;
   Long dispid = 0;
@@ -67,23 +68,23 @@ struct MemberInfo {
 };
 
 // The seventeen members of _qvSMTP, in slot order.
-std::span<const MemberInfo> Members();
+QV_EXPORT std::span<const MemberInfo> Members();
 // nullptr when no member has the identifier (the stock enabled identifier
 // -514 and 0 among them).
-const MemberInfo* FindMember(Long dispid);
+QV_EXPORT const MemberInfo* FindMember(Long dispid);
 // Names are matched without regard to case, as automation names are.
-const MemberInfo* FindMember(std::u16string_view name);
-bool SameName(std::string_view table_name, std::u16string_view name);
+QV_EXPORT const MemberInfo* FindMember(std::u16string_view name);
+QV_EXPORT bool SameName(std::string_view table_name, std::u16string_view name);
 
-struct EventInfo {
+struct QV_EXPORT EventInfo {
   Long dispid = 0;  // also the 1-based index by which the control raises it
   std::string_view name;
   Parameter parameter;
 };
 
 // The three events of __qvSMTP in index order.
-std::span<const EventInfo> Events();
-const EventInfo* FindEvent(Long dispid);
+QV_EXPORT std::span<const EventInfo> Events();
+QV_EXPORT const EventInfo* FindEvent(Long dispid);
 
 enum class TypeKind { kDualInterface, kCoClass, kDispInterface };
 
@@ -105,12 +106,12 @@ inline constexpr std::uint32_t kSource = 0x2;
 inline constexpr std::uint32_t kLibFlagControl = 0x2;
 inline constexpr int kSysKindWin32 = 1;
 
-struct ImplementedInterface {
+struct QV_EXPORT ImplementedInterface {
   std::string_view name;
   std::uint32_t flags = 0;  // impl_type_flag
 };
 
-struct TypeInfo {
+struct QV_EXPORT TypeInfo {
   std::string_view name;
   TypeKind kind = TypeKind::kDualInterface;
   Guid guid;
@@ -121,7 +122,7 @@ struct TypeInfo {
   std::span<const ImplementedInterface> implemented;  // component classes
 };
 
-struct ImportedLibrary {
+struct QV_EXPORT ImportedLibrary {
   std::string_view name;
   std::string_view file;
   Guid libid;
@@ -131,7 +132,7 @@ struct ImportedLibrary {
   Guid type_guid;
 };
 
-struct TypeLibraryInfo {
+struct QV_EXPORT TypeLibraryInfo {
   std::string_view name;
   std::string_view help;
   std::string_view help_file;  // empty: none
@@ -146,19 +147,19 @@ struct TypeLibraryInfo {
   std::span<const TypeInfo> types;
 };
 
-const TypeLibraryInfo& TypeLibrary();
+QV_EXPORT const TypeLibraryInfo& TypeLibrary();
 
 // The value converted to the automation type as an argument is converted.
 // Throws AutomationError: 13 (type mismatch), 6 (overflow), 94 (Null), 5 (a
 // date without calendar date as text). kVariant and kVoid take it unchanged.
-Variant ConvertValue(AutoType type, const Variant& value);
+QV_EXPORT Variant ConvertValue(AutoType type, const Variant& value);
 
 // The interface-definition text of the type library: the same interfaces,
 // identifiers, flags and help strings.
-std::string IdlText();
+QV_EXPORT std::string IdlText();
 
 // One line per member in slot order: order, name, kind, identifier (hex and
 // decimal), type and help string; then the events.
-std::string MemberListing();
+QV_EXPORT std::string MemberListing();
 
 }  // namespace qv::component

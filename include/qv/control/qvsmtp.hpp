@@ -23,6 +23,7 @@
 #include "qv/core/date.hpp"
 #include "qv/core/types.hpp"
 #include "qv/core/variant.hpp"
+#include "qv/export.hpp"
 #include "qv/host/clock.hpp"
 #include "qv/host/component_host.hpp"
 #include "qv/host/property_bag.hpp"
@@ -36,7 +37,7 @@ namespace qv {
 inline constexpr Long kControlWidth = 360;
 inline constexpr Long kControlHeight = 330;
 
-class qvSMTP {
+class QV_EXPORT qvSMTP {
  public:
   // The services must outlive the control. No lifecycle notification is sent
   // here: the creator sends Initialize, then InitProperties or ReadProperties.

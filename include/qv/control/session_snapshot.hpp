@@ -3,10 +3,11 @@
 #pragma once
 
 #include "qv/core/types.hpp"
+#include "qv/export.hpp"
 
 namespace qv {
 
-struct SessionSnapshot {
+struct QV_EXPORT SessionSnapshot {
   // The session state numbers. The gaps (1, 3, 6, 7) are never used.
   static constexpr Integer kIdle = 0;
   static constexpr Integer kWaitConnect = 2;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "qv/core/types.hpp"
+#include "qv/export.hpp"
 
 namespace qv {
 
@@ -19,7 +20,7 @@ inline constexpr Long kCannotSetAtRunTime = 393;
 inline constexpr Long kCannotSetAtDesignTime = 394;
 }  // namespace error_number
 
-class AutomationError : public std::runtime_error {
+class QV_EXPORT AutomationError : public std::runtime_error {
  public:
   AutomationError(Long number, const std::string& description)
       : std::runtime_error(description), number_(number) {}
@@ -31,6 +32,6 @@ class AutomationError : public std::runtime_error {
 };
 
 // The text a host gives a numbered error when it has none of its own.
-std::string DefaultErrorText(Long number);
+QV_EXPORT std::string DefaultErrorText(Long number);
 
 }  // namespace qv

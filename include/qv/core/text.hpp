@@ -5,23 +5,24 @@
 #include <string_view>
 
 #include "qv/core/types.hpp"
+#include "qv/export.hpp"
 
 namespace qv {
 
 // UTF-16 to UTF-8. A lone surrogate cannot be encoded and becomes U+FFFD.
-std::string ToUtf8(std::u16string_view text);
+QV_EXPORT std::string ToUtf8(std::u16string_view text);
 
 // Appends the UTF-8 form of text to out (no intermediate copy).
-void AppendUtf8(std::u16string_view text, std::string& out);
+QV_EXPORT void AppendUtf8(std::u16string_view text, std::string& out);
 
 // UTF-8 to UTF-16. A byte that is not part of a valid sequence (overlong forms,
 // surrogates and values above U+10FFFF included) becomes the character of that
 // byte's value, so no input is ever lost or refused.
-String FromUtf8(std::string_view bytes);
+QV_EXPORT String FromUtf8(std::string_view bytes);
 
 // The same decoding for bytes that arrive in pieces: an incomplete sequence at
 // the end of a piece is held back until the next piece completes or breaks it.
-class Utf8StreamDecoder {
+class QV_EXPORT Utf8StreamDecoder {
  public:
   // Decodes bytes, appending the characters to out.
   void Decode(std::string_view bytes, String& out);

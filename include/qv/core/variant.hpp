@@ -7,6 +7,7 @@
 
 #include "qv/core/date.hpp"
 #include "qv/core/types.hpp"
+#include "qv/export.hpp"
 
 namespace qv {
 
@@ -23,7 +24,7 @@ enum class VarType : std::uint16_t {
   kBoolean = 11,
 };
 
-class Variant {
+class QV_EXPORT Variant {
  public:
   struct NullValue {
     friend bool operator==(NullValue, NullValue) = default;
@@ -84,22 +85,22 @@ class Variant {
 // "1E+20" style exponents beyond 15 digits); Boolean "True" or "False"; Date as
 // "YYYY-MM-DD HH:MM:SS"; Empty as empty text. A Date with no calendar date fails
 // with 5.
-String ToText(const Variant& v);
+QV_EXPORT String ToText(const Variant& v);
 
 // Round half to even, then range check. Text is read as a number (leading and
 // trailing spaces allowed, decimal point '.', optional exponent); "True" and
 // "False" are not numbers. Empty is 0; Boolean true is -1; a Date is its days.
-Integer ToInteger(const Variant& v);
-Long ToLong(const Variant& v);
-double ToDouble(const Variant& v);
+QV_EXPORT Integer ToInteger(const Variant& v);
+QV_EXPORT Long ToLong(const Variant& v);
+QV_EXPORT double ToDouble(const Variant& v);
 
 // A number is true when non-zero; text "True"/"False" (any case) or numeric
 // text; Empty is false.
-Boolean ToBoolean(const Variant& v);
+QV_EXPORT Boolean ToBoolean(const Variant& v);
 
 // A number counts days since 30 December 1899; text in the date text form
 // (see ParseDateText) or numeric text; Empty is the zero date; Boolean true is
 // -1 day. A result outside the date range fails with 6.
-Date ToDate(const Variant& v);
+QV_EXPORT Date ToDate(const Variant& v);
 
 }  // namespace qv

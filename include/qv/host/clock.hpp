@@ -2,10 +2,11 @@
 #pragma once
 
 #include "qv/core/date.hpp"
+#include "qv/export.hpp"
 
 namespace qv {
 
-class Clock {
+class QV_EXPORT Clock {
  public:
   virtual ~Clock() = default;
   // Current local date and time.
@@ -18,7 +19,7 @@ class Clock {
 };
 
 // The system's clock and time zone (TZ applies).
-class SystemClock final : public Clock {
+class QV_EXPORT SystemClock final : public Clock {
  public:
   Date Now() override;
   double SecondsSinceMidnight() override;

@@ -5,10 +5,11 @@
 #include <string_view>
 
 #include "qv/core/types.hpp"
+#include "qv/export.hpp"
 
 namespace qv {
 
-class ComponentHost {
+class QV_EXPORT ComponentHost {
  public:
   virtual ~ComponentHost() = default;
   // True while the container runs the user's program, false at design time.

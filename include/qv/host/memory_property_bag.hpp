@@ -8,11 +8,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "qv/export.hpp"
 #include "qv/host/property_bag.hpp"
 
 namespace qv {
 
-class MemoryPropertyBag final : public PropertyBag {
+class QV_EXPORT MemoryPropertyBag final : public PropertyBag {
  public:
   // Whether a value written with a default equal to it is kept. Left out, it
   // is not stored at all (and an older entry under the key is dropped), so a

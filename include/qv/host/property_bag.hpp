@@ -4,10 +4,11 @@
 #include <string_view>
 
 #include "qv/core/variant.hpp"
+#include "qv/export.hpp"
 
 namespace qv {
 
-class PropertyBag {
+class QV_EXPORT PropertyBag {
  public:
   virtual ~PropertyBag() = default;
   // The value stored under key, with its kind, or default_value when none.

@@ -34,12 +34,13 @@
 #include <vector>
 
 #include "qv/host/memory_property_bag.hpp"
+#include "qv/propertyfile/export.hpp"
 
 namespace qv {
 
 // A property file that cannot be read, understood or saved. what() is
 // "FILE:LINE:COLUMN: PROBLEM", or "FILE: PROBLEM" when no place applies.
-class PropertyFileError : public std::runtime_error {
+class QV_PROPERTYFILE_EXPORT PropertyFileError : public std::runtime_error {
  public:
   // Where the failure arose: the file could not be read (missing, not a
   // regular file, larger than the limit, an I/O error), its text is not a
@@ -67,7 +68,7 @@ class PropertyFileError : public std::runtime_error {
   Stage stage_;
 };
 
-class PropertyFile {
+class QV_PROPERTYFILE_EXPORT PropertyFile {
  public:
   // The largest file Load reads (64 MiB).
   static constexpr std::uint64_t kMaxFileSize = std::uint64_t{64} << 20;

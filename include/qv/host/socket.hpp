@@ -9,6 +9,7 @@
 #include "qv/core/text.hpp"
 #include "qv/core/types.hpp"
 #include "qv/core/variant.hpp"
+#include "qv/export.hpp"
 
 namespace qv {
 
@@ -35,7 +36,7 @@ inline constexpr Integer kLocalHostName = 5;  // read-only text, the name sent w
 inline constexpr Integer kRemoteHost = 10;    // text
 
 // A stored setting cleared to zero, or to the empty text.
-struct Cleared {
+struct QV_EXPORT Cleared {
   Integer id;
   bool text;
 };
@@ -66,7 +67,7 @@ inline Variant ClearedValue(const Cleared& setting) {
 
 // What the socket tells its owner. Delivered on the owner's thread, never
 // while another notification or a timer tick is being handled.
-class SocketEvents {
+class QV_EXPORT SocketEvents {
  public:
   virtual void OnConnect() = 0;
   // bytes_total: bytes waiting to be fetched with GetData.
@@ -83,7 +84,7 @@ class SocketEvents {
 
 // Text handed over whole that a socket may encode piece by piece as the
 // connection drains, so that a long text is never held a second time.
-class OutgoingText {
+class QV_EXPORT OutgoingText {
  public:
   virtual ~OutgoingText() = default;
   // Writes the UTF-8 of the next part at out, at most room bytes (room is at
@@ -97,7 +98,7 @@ class OutgoingText {
   static constexpr std::size_t kMinRoom = 64;
 };
 
-class Socket {
+class QV_EXPORT Socket {
  public:
   virtual ~Socket() = default;
 

@@ -2,10 +2,11 @@
 #pragma once
 
 #include "qv/core/types.hpp"
+#include "qv/export.hpp"
 
 namespace qv {
 
-class TimerEvents {
+class QV_EXPORT TimerEvents {
  public:
   virtual void OnTimer() = 0;
 
@@ -16,7 +17,7 @@ class TimerEvents {
 // While enabled, OnTimer comes every Interval() milliseconds. A timer never
 // delivers a tick while an earlier tick is still being handled (the control's
 // step runs event handlers, which may step the host's loop).
-class Timer {
+class QV_EXPORT Timer {
  public:
   virtual ~Timer() = default;
   virtual void SetEvents(TimerEvents* events) = 0;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "qv/core/types.hpp"
+#include "qv/export.hpp"
 
 namespace qv {
 
@@ -19,7 +20,7 @@ inline constexpr Long kSendComplete = 2;
 inline constexpr Long kDebugMessage = 3;
 }  // namespace event_id
 
-class qvSMTPEvents {
+class QV_EXPORT qvSMTPEvents {
  public:
   // iTag is the control's BodyEvent itself: an assignment changes it.
   virtual void SendBody(Integer& iTag) { (void)iTag; }

@@ -19,6 +19,7 @@
 #include "qv/core/variant.hpp"
 #include "qv/host/socket.hpp"
 #include "qv/runtime/event_loop.hpp"
+#include "qv/runtime/export.hpp"
 
 namespace qv::runtime {
 
@@ -44,7 +45,7 @@ inline constexpr Long kNoData = 11004;
 // Which way a traced piece went.
 enum class WireDirection { kSent, kReceived };
 
-struct SocketOptions {
+struct QV_RUNTIME_EXPORT SocketOptions {
   // When not 0, Connect uses this port whenever port 25 is asked for (a local
   // relay on an unprivileged port, or a test server).
   std::uint16_t port_25_redirect = 0;
@@ -80,7 +81,7 @@ namespace detail {
 class SocketCore;
 }
 
-class AsioSocket final : public Socket {
+class QV_RUNTIME_EXPORT AsioSocket final : public Socket {
  public:
   // Notifications share the loop's gate, or the given one. The loop must
   // outlive the socket.
@@ -139,11 +140,12 @@ class AsioSocket final : public Socket {
 };
 
 // The local host's name from the operating system ("localhost" if it has none).
-String LocalHostName();
+QV_RUNTIME_EXPORT String LocalHostName();
 
 // The machine's fully qualified name (UTF-8): the canonical name of the host
 // name when it holds a dot, otherwise empty. Looked up once per process; waits
 // at most for the given time for that lookup, and is empty until it is done.
-std::string FullyQualifiedHostName(std::chrono::milliseconds wait = std::chrono::seconds(1));
+QV_RUNTIME_EXPORT std::string FullyQualifiedHostName(
+    std::chrono::milliseconds wait = std::chrono::seconds(1));
 
 }  // namespace qv::runtime

@@ -12,6 +12,7 @@
 #include "qv/core/types.hpp"
 #include "qv/host/timer.hpp"
 #include "qv/runtime/event_loop.hpp"
+#include "qv/runtime/export.hpp"
 
 namespace qv::runtime {
 
@@ -19,7 +20,7 @@ namespace detail {
 class TimerCore;
 }
 
-class AsioTimer final : public Timer {
+class QV_RUNTIME_EXPORT AsioTimer final : public Timer {
  public:
   // Disabled, interval kMailTimerInterval. Ticks share the loop's gate, or the
   // given one. The loop must outlive the timer.

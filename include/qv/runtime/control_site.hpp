@@ -20,6 +20,7 @@
 #include "qv/runtime/asio_socket.hpp"
 #include "qv/runtime/asio_timer.hpp"
 #include "qv/runtime/event_loop.hpp"
+#include "qv/runtime/export.hpp"
 #include "qv/runtime/program_host.hpp"
 
 namespace qv::component {
@@ -28,7 +29,7 @@ class ControlObject;
 
 namespace qv::runtime {
 
-class ControlSite {
+class QV_RUNTIME_EXPORT ControlSite {
  public:
   // Creates the control (which sends Initialize), then sends InitProperties
   // and Resize.

@@ -18,6 +18,8 @@
 #include <functional>
 #include <memory>
 
+#include "qv/runtime/export.hpp"
+
 // Standalone Asio (ASIO_STANDALONE; Debian's libasio-dev). A host that gives
 // the loop its own io_context must be built against that same Asio.
 namespace asio {
@@ -31,7 +33,7 @@ struct LoopAccess;
 class Gate;
 }  // namespace detail
 
-class EventLoop {
+class QV_RUNTIME_EXPORT EventLoop {
  public:
   // A loop with an io_context of its own, run by the calls below.
   EventLoop();
@@ -90,7 +92,7 @@ class EventLoop {
 // its handler steps the loop, the others wait and follow, in order, as soon as
 // it returns. So a control never sees a socket notification or a tick inside
 // its own tick. Services made without a gate share their loop's gate.
-class DeliveryGate {
+class QV_RUNTIME_EXPORT DeliveryGate {
  public:
   explicit DeliveryGate(EventLoop& loop);
   ~DeliveryGate();

@@ -8,10 +8,11 @@
 
 #include "qv/core/types.hpp"
 #include "qv/host/component_host.hpp"
+#include "qv/runtime/export.hpp"
 
 namespace qv::runtime {
 
-class ProgramHost final : public ComponentHost {
+class QV_RUNTIME_EXPORT ProgramHost final : public ComponentHost {
  public:
   // Run time (UserMode true); switch to design time with SetUserMode(false).
   Boolean UserMode() override { return MakeBoolean(user_mode_); }

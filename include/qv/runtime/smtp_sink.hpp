@@ -18,11 +18,12 @@
 #include <vector>
 
 #include "qv/runtime/event_loop.hpp"
+#include "qv/runtime/export.hpp"
 
 namespace qv::runtime {
 
 // What the client said about one message before its data.
-struct SinkEnvelope {
+struct QV_RUNTIME_EXPORT SinkEnvelope {
   std::string client_name;  // the HELO or EHLO argument
   std::string mail_from;    // the reverse path without its angle brackets
   std::vector<std::string> recipients;
@@ -30,7 +31,7 @@ struct SinkEnvelope {
 
 // One message on its way into a store. Destroying it before Commit discards
 // what was appended.
-class SinkMessage {
+class QV_RUNTIME_EXPORT SinkMessage {
  public:
   virtual ~SinkMessage() = default;
   // Appends message bytes; throws when they cannot be kept.
@@ -40,7 +41,7 @@ class SinkMessage {
 };
 
 // Where a sink puts what it receives.
-class SinkStore {
+class QV_RUNTIME_EXPORT SinkStore {
  public:
   virtual ~SinkStore() = default;
   // Starts a message; throws when none can be started.
@@ -48,14 +49,14 @@ class SinkStore {
 };
 
 // A message that was stored and acknowledged with 250.
-struct StoredMessage {
+struct QV_RUNTIME_EXPORT StoredMessage {
   SinkEnvelope envelope;
   std::uint64_t size = 0;  // bytes stored
   std::string location;    // what the store's Commit returned
 };
 
 // What a sink reports as it works. Either may be empty.
-struct SinkObserver {
+struct QV_RUNTIME_EXPORT SinkObserver {
   std::function<void(const StoredMessage&)> stored;
   // A message that was refused with 451 because the store failed.
   std::function<void(const SinkEnvelope&, const std::string& reason)> failed;
@@ -65,7 +66,7 @@ struct SinkObserver {
 // flushed to disk, moved into new/ under the same unique name
 // ("SECONDS.PID_SEQ.HOST"). The message bytes are stored as received, after
 // the removal of the doubled leading dots, without the final dot line.
-class MaildirStore final : public SinkStore {
+class QV_RUNTIME_EXPORT MaildirStore final : public SinkStore {
  public:
   // Creates dir and its tmp/, new/ and cur/ when missing; throws
   // std::filesystem::filesystem_error when it cannot.
@@ -84,7 +85,7 @@ class MaildirStore final : public SinkStore {
 // The server's side of one SMTP connection. Commands may be pipelined and
 // split anywhere; lines may end in CR LF or LF alone. Every sender and
 // recipient is accepted; commands out of order get 503, unknown ones 502.
-class SmtpSinkSession {
+class QV_RUNTIME_EXPORT SmtpSinkSession {
  public:
   // Longest command line taken, line end included; longer ones get 500.
   static constexpr std::size_t kMaxCommandLine = 4096;
@@ -138,7 +139,7 @@ class SmtpSinkSession {
   bool dot_cr_ = false;  // the line so far is a dot and CR
 };
 
-struct SmtpSinkOptions {
+struct QV_RUNTIME_EXPORT SmtpSinkOptions {
   // A numeric address or a name to resolve; brackets around IPv6 allowed.
   std::string address = "127.0.0.1";
   // 0: a free port chosen by the system (see SmtpSink::port).
@@ -156,7 +157,7 @@ class SinkCore;
 // The server on the event loop. Handlers run on the loop's thread; the sink
 // takes no part in the DeliveryGate of any control, so a control's handler
 // that steps the loop does not hold the server back.
-class SmtpSink {
+class QV_RUNTIME_EXPORT SmtpSink {
  public:
   // Listens at once. Throws AutomationError with a socket error number
   // (10048 address in use, 10049 address not available, 10013 permission

@@ -6,10 +6,11 @@
 #include <vector>
 
 #include "qv/host/component_host.hpp"
+#include "qv/testing/export.hpp"
 
 namespace qv::testing {
 
-class FakeHost final : public ComponentHost {
+class QV_TESTING_EXPORT FakeHost final : public ComponentHost {
  public:
   Boolean user_mode = kTrue;
   Boolean enabled = kTrue;

@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "qv/host/socket.hpp"
+#include "qv/testing/export.hpp"
 
 namespace qv::testing {
 
-class FakeSocket final : public Socket {
+class QV_TESTING_EXPORT FakeSocket final : public Socket {
  public:
   // One recorded operation, e.g. "State", "Close", "WriteSetting 2 0",
   // "Connect mail.example.com 25", "SendData HELO host\r\n", "GetData".

@@ -2,10 +2,11 @@
 #pragma once
 
 #include "qv/host/clock.hpp"
+#include "qv/testing/export.hpp"
 
 namespace qv::testing {
 
-class ManualClock final : public Clock {
+class QV_TESTING_EXPORT ManualClock final : public Clock {
  public:
   ManualClock() = default;
   explicit ManualClock(Date now) { Set(now); }

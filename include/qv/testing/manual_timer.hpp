@@ -4,10 +4,11 @@
 #include <vector>
 
 #include "qv/host/timer.hpp"
+#include "qv/testing/export.hpp"
 
 namespace qv::testing {
 
-class ManualTimer final : public Timer {
+class QV_TESTING_EXPORT ManualTimer final : public Timer {
  public:
   // Every SetEnabled value in order.
   std::vector<bool> enabled_history;

@@ -7,10 +7,11 @@
 #include <vector>
 
 #include "qv/mail/events.hpp"
+#include "qv/testing/export.hpp"
 
 namespace qv::testing {
 
-class RecordingSink : public qvSMTPEvents {
+class QV_TESTING_EXPORT RecordingSink : public qvSMTPEvents {
  public:
   // "DebugMessage Connecting to mail", "SendComplete 0", "SendBody 3".
   std::vector<std::string> events;

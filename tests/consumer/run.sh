@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# The library as a new user meets it: built and installed into a temporary
+# prefix, then a small program built three ways against it (the CMake package
+# with components, pkg-config alone, add_subdirectory of the source tree from
+# a parent project), each sending one message to a loopback server. The
+# README's example is compiled as it stands, warning-free.
+#   tests/consumer/run.sh [--static] [WORK_DIR]
+# --static builds the libraries with BUILD_SHARED_LIBS=OFF.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
+shared=ON
+work=
+for arg in "$@"; do
+  case "$arg" in
+    --static) shared=OFF ;;
+    -*) echo "usage: tests/consumer/run.sh [--static] [WORK_DIR]" >&2; exit 64 ;;
+    *) work=$arg ;;
+  esac
+done
+cleanup=
+if [ -z "$work" ]; then
+  work=$(mktemp -d)
+  cleanup=1
+fi
+mkdir -p "$work"
+prefix=$work/prefix
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+step() { echo "== consumer: $*"; }
+
+step "library (BUILD_SHARED_LIBS=$shared) installed into $prefix"
+cmake -S "$source_dir" -B "$work/library" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=$shared \
+  -DQV_BUILD_TESTS=OFF -DQV_BUILD_EXAMPLES=OFF -DQV_BUILD_APPS=OFF -DQV_BUILD_QT=OFF \
+  -DQV_WERROR=ON "${launcher[@]}" >/dev/null
+cmake --build "$work/library" -j"$(nproc)" >/dev/null
+cmake --install "$work/library" --prefix "$prefix" >/dev/null
+libdir=$(dirname "$(find "$prefix" -name qvcontrols1.pc)")/..
+
+sink_pid=
+stop_sink() { if [ -n "$sink_pid" ]; then kill "$sink_pid" 2>/dev/null || true; wait "$sink_pid" 2>/dev/null || true; fi; }
+trap 'stop_sink; if [ -n "$cleanup" ]; then rm -rf "$work"; fi' EXIT
+rm -f "$work/port" "$work/messages"
+/usr/bin/python3 "$here/sink.py" "$work/port" "$work/messages" &
+sink_pid=$!
+for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
+port=$(cat "$work/port")
+
+# send_one NAME PROGRAM: one message through PROGRAM, which must succeed and
+# reach the server.
+sent=0
+send_one() {
+  step "$1 sends one message to 127.0.0.1:$port"
+  "$2" "$port"
+  sent=$((sent + 1))
+  local received
+  received=$(grep -c '^Subject: Consumer check' "$work/messages" || true)
+  if [ "$received" -ne "$sent" ]; then
+    echo "error: the server holds $received messages, expected $sent" >&2
+    exit 1
+  fi
+}
+
+step "find_package(QVControls1 COMPONENTS runtime testing propertyfile)"
+cmake -S "$here/package" -B "$work/package" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_BUILD_RPATH="$libdir" >/dev/null
+cmake --build "$work/package" >/dev/null
+send_one "find_package build" "$work/package/send_one"
+
+step "an unknown component is refused"
+mkdir -p "$work/unknown"
+cat >"$work/unknown/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(qv_consumer_unknown LANGUAGES CXX)
+find_package(QVControls1 REQUIRED COMPONENTS runtime nosuchpart)
+CMAKE
+if cmake -S "$work/unknown" -B "$work/unknown/build" -DCMAKE_PREFIX_PATH="$prefix" >"$work/unknown.log" 2>&1; then
+  echo "error: find_package accepted an unknown component" >&2
+  exit 1
+fi
+grep -q 'no component nosuchpart' "$work/unknown.log"
+
+pc_flags=()
+if [ "$shared" = OFF ]; then pc_flags=(--static); fi
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+cflags_libs=$(pkg-config "${pc_flags[@]}" --cflags --libs qvcontrols1-runtime)
+step "pkg-config: g++ -std=c++20 send_one.cpp $cflags_libs"
+# shellcheck disable=SC2086
+g++ -std=c++20 -Wall -Wextra -Werror "$here/send_one.cpp" -o "$work/send_one_pc" $cflags_libs \
+  -Wl,-rpath,"$libdir"
+send_one "pkg-config build" "$work/send_one_pc"
+
+step "the README's example, as it stands, with -Wall -Wextra -Werror"
+awk '/^## A short example/ {section = 1} section && /^```cpp/ {code = 1; next}
+     code && /^```/ {exit} code {print}' "$source_dir/README.md" >"$work/readme_example.cpp"
+[ -s "$work/readme_example.cpp" ] || { echo "error: no example found in README.md" >&2; exit 1; }
+# shellcheck disable=SC2086
+g++ -std=c++20 -Wall -Wextra -Werror "$work/readme_example.cpp" -o "$work/readme_example" $cflags_libs
+
+step "add_subdirectory of the source tree from a parent project (Debug, its own test)"
+cmake -S "$here/parent" -B "$work/parent" -DQV_SOURCE_DIR="$source_dir" -DBUILD_SHARED_LIBS=$shared \
+  "${launcher[@]}" >/dev/null
+grep -q '^CMAKE_BUILD_TYPE:STRING=Debug$' "$work/parent/CMakeCache.txt" ||
+  { echo "error: the parent's build type was changed" >&2; exit 1; }
+grep -q '^QV_WERROR:BOOL=OFF$' "$work/parent/CMakeCache.txt" ||
+  { echo "error: -Werror is on for a parent project" >&2; exit 1; }
+cmake --build "$work/parent" -j"$(nproc)" >/dev/null
+tests=$(cd "$work/parent" && ctest -N | sed -n 's/^ *Test *#[0-9]*: //p')
+if [ "$tests" != "parent.send_one" ]; then
+  echo "error: the parent's ctest lists more than its own test:" >&2
+  echo "$tests" >&2
+  exit 1
+fi
+send_one "add_subdirectory build" "$work/parent/send_one"
+
+step "all three builds delivered their message"
