@@ -44,7 +44,7 @@ endfunction()
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/qv DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 # The generated export headers (qv/export.hpp, qv/runtime/export.hpp, ...).
-install(DIRECTORY ${QV_GENERATED_INCLUDE_DIR}/qv DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_BINARY_DIR}/include/qv DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 get_target_property(QV_CORE_TYPE qvcontrols1 TYPE)
 qv_install_library(qvcontrols1 "" qvcontrols1 "${PROJECT_DESCRIPTION}"

@@ -37,7 +37,7 @@ cmake -S "$source_dir" -B "$work/library" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHA
   -DQV_WERROR=ON "${launcher[@]}" >/dev/null
 cmake --build "$work/library" -j"$(nproc)" >/dev/null
 cmake --install "$work/library" --prefix "$prefix" >/dev/null
-libdir=$(dirname "$(find "$prefix" -name qvcontrols1.pc)")/..
+libdir=$(cd "$(dirname "$(find "$prefix" -name qvcontrols1.pc)")/.." && pwd)
 
 sink_pid=
 stop_sink() { if [ -n "$sink_pid" ]; then kill "$sink_pid" 2>/dev/null || true; wait "$sink_pid" 2>/dev/null || true; fi; }
