@@ -68,6 +68,7 @@ cmake -S "$here/package" -B "$work/package" -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_BUILD_RPATH="$libdir" >/dev/null
 cmake --build "$work/package" >/dev/null
 send_one "find_package build" "$work/package/send_one"
+send_one "find_package build on its own io_context" "$work/package/send_one_host_io"
 
 step "an unknown component is refused"
 mkdir -p "$work/unknown"
@@ -115,4 +116,4 @@ if [ "$tests" != "parent.send_one" ]; then
 fi
 send_one "add_subdirectory build" "$work/parent/send_one"
 
-step "all three builds delivered their message"
+step "every build delivered its message ($sent)"
