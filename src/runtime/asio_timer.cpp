@@ -14,7 +14,7 @@ namespace detail {
 
 constexpr Long kInvalidPropertyValue = 380;
 
-class TimerCore : public std::enable_shared_from_this<TimerCore>, private TickGrid::Client {
+class TimerCore final : public std::enable_shared_from_this<TimerCore>, private TickGrid::Client {
  public:
   using Clock = std::chrono::steady_clock;
 
