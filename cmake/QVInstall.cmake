@@ -47,8 +47,11 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/qv DESTINATION ${CMAKE_INSTALL_I
 install(DIRECTORY ${PROJECT_BINARY_DIR}/include/qv DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 get_target_property(QV_CORE_TYPE qvcontrols1 TYPE)
-qv_install_library(qvcontrols1 "" qvcontrols1 "${PROJECT_DESCRIPTION}"
-  LIBS_PRIVATE ${CMAKE_DL_LIBS})
+set(QV_DL_FLAG)
+if(CMAKE_DL_LIBS)
+  set(QV_DL_FLAG -l${CMAKE_DL_LIBS})
+endif()
+qv_install_library(qvcontrols1 "" qvcontrols1 "${PROJECT_DESCRIPTION}" LIBS_PRIVATE ${QV_DL_FLAG})
 qv_install_library(qvcontrols1_runtime Runtime qvcontrols1-runtime
   "The qvSMTP control's services on standalone Asio: event loop, socket, timer, control site"
   REQUIRES qvcontrols1 LIBS_PRIVATE -pthread)
