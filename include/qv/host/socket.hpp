@@ -65,6 +65,30 @@ inline Variant ClearedValue(const Cleared& setting) {
 }
 }  // namespace socket_setting
 
+// Numbers of the errors a socket service reports, through OnError or thrown
+// as AutomationError. Every socket service uses these, so a host tells a
+// refusal from a reset the same way whichever loop it runs on.
+namespace socket_error {
+inline constexpr Long kInvalidPropertyValue = 380;
+inline constexpr Long kWrongProtocolOrState = 40006;
+inline constexpr Long kInvalidOperation = 40020;
+inline constexpr Long kPermissionDenied = 10013;
+inline constexpr Long kAddressFamilyNotSupported = 10047;
+inline constexpr Long kAddressInUse = 10048;
+inline constexpr Long kAddressNotAvailable = 10049;
+inline constexpr Long kNetworkUnreachable = 10051;
+inline constexpr Long kConnectionAborted = 10053;
+inline constexpr Long kConnectionReset = 10054;
+inline constexpr Long kNoBufferSpace = 10055;
+inline constexpr Long kConnectionShutDown = 10058;
+inline constexpr Long kTimedOut = 10060;
+inline constexpr Long kConnectionRefused = 10061;
+inline constexpr Long kHostUnreachable = 10065;
+inline constexpr Long kHostNotFound = 11001;
+inline constexpr Long kTryAgain = 11002;
+inline constexpr Long kNoData = 11004;
+}  // namespace socket_error
+
 // What the socket tells its owner. Delivered on the owner's thread, never
 // while another notification or a timer tick is being handled.
 class QV_EXPORT SocketEvents {

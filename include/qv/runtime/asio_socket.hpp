@@ -23,24 +23,8 @@
 
 namespace qv::runtime {
 
-// Numbers of the errors the socket reports, through OnError or thrown as
-// AutomationError.
-namespace socket_error {
-inline constexpr Long kInvalidPropertyValue = 380;
-inline constexpr Long kWrongProtocolOrState = 40006;
-inline constexpr Long kInvalidOperation = 40020;
-inline constexpr Long kAddressFamilyNotSupported = 10047;
-inline constexpr Long kNetworkUnreachable = 10051;
-inline constexpr Long kConnectionAborted = 10053;
-inline constexpr Long kConnectionReset = 10054;
-inline constexpr Long kConnectionShutDown = 10058;
-inline constexpr Long kTimedOut = 10060;
-inline constexpr Long kConnectionRefused = 10061;
-inline constexpr Long kHostUnreachable = 10065;
-inline constexpr Long kHostNotFound = 11001;
-inline constexpr Long kTryAgain = 11002;
-inline constexpr Long kNoData = 11004;
-}  // namespace socket_error
+// The socket error numbers are the socket interface's own.
+namespace socket_error = ::qv::socket_error;
 
 // Which way a traced piece went.
 enum class WireDirection { kSent, kReceived };

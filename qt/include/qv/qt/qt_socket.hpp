@@ -6,8 +6,8 @@
 // QTcpSocket, without blocking; received bytes are decoded as UTF-8 (a byte
 // that fits no sequence becomes the character of its value; a sequence cut at
 // the end of a piece waits for the next piece). Notifications pass through the
-// control's DeliveryGate. Errors carry the same numbers as the Asio runtime's
-// socket (socket_error below) and a plain sentence.
+// control's DeliveryGate. Errors carry the socket interface's numbers
+// (qv::socket_error), as the Asio runtime's socket does, and a plain sentence.
 #pragma once
 
 #include <chrono>
@@ -25,22 +25,8 @@
 
 namespace qv::qt {
 
-namespace socket_error {
-inline constexpr Long kInvalidPropertyValue = 380;
-inline constexpr Long kWrongProtocolOrState = 40006;
-inline constexpr Long kInvalidOperation = 40020;
-inline constexpr Long kPermissionDenied = 10013;
-inline constexpr Long kAddressFamilyNotSupported = 10047;
-inline constexpr Long kAddressInUse = 10048;
-inline constexpr Long kAddressNotAvailable = 10049;
-inline constexpr Long kNetworkUnreachable = 10051;
-inline constexpr Long kConnectionAborted = 10053;
-inline constexpr Long kConnectionReset = 10054;
-inline constexpr Long kNoBufferSpace = 10055;
-inline constexpr Long kTimedOut = 10060;
-inline constexpr Long kConnectionRefused = 10061;
-inline constexpr Long kHostNotFound = 11001;
-}  // namespace socket_error
+// The socket error numbers are the socket interface's own.
+namespace socket_error = ::qv::socket_error;
 
 struct SocketOptions {
   // When not 0, Connect uses this port whenever port 25 is asked for (a local
