@@ -1,0 +1,318 @@
+// The receiving SMTP session fed bytes directly (split at every offset), its
+// scripted refusals, and the session playing the server for a control.
+#include "qv/testing/smtp_sink_session.hpp"
+
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "qv/control/qvsmtp.hpp"
+#include "qv/core/text.hpp"
+#include "qv/testing/fake_host.hpp"
+#include "qv/testing/fake_socket.hpp"
+#include "qv/testing/manual_clock.hpp"
+#include "qv/testing/manual_timer.hpp"
+#include "qv/testing/memory_sink_store.hpp"
+#include "qv/testing/recording_sink.hpp"
+
+namespace qv::testing {
+namespace {
+
+// The reply codes in a block of replies, one per line.
+std::vector<int> Codes(const std::string& replies) {
+  std::vector<int> codes;
+  std::istringstream lines(replies);
+  std::string line;
+  while (std::getline(lines, line)) codes.push_back(std::stoi(line.substr(0, 3)));
+  return codes;
+}
+
+struct Dialogue {
+  MemorySinkStore store;
+  SinkObserver observer;
+  std::vector<StoredMessage> stored;
+  std::vector<std::string> failures;
+  SmtpSinkSession session{"sink.test", store, observer};
+
+  Dialogue() {
+    observer.stored = [this](const StoredMessage& m) { stored.push_back(m); };
+    observer.failed = [this](const SinkEnvelope&, const std::string& why) {
+      failures.push_back(why);
+    };
+  }
+
+  std::string Feed(std::string_view bytes) {
+    std::string replies;
+    session.Receive(bytes, replies);
+    return replies;
+  }
+};
+
+// What the control writes for a two-recipient message with a dotted body.
+const std::string kConversation =
+    "HELO client.test\r\n"
+    "MAIL FROM: <alice@example.com>\r\n"
+    "RCPT TO: <bob@example.com>\r\n"
+    "RCPT TO:<carol@example.com>\r\n"
+    "DATA\r\n"
+    "Subject: dots\r\n"
+    "\r\n"
+    "..leading dot\r\n"
+    "...\r\n"
+    "a.b\r\n"
+    "\r\n"
+    ".\r\n"
+    "QUIT\r\n";
+const std::string kStoredData =
+    "Subject: dots\r\n"
+    "\r\n"
+    ".leading dot\r\n"
+    "..\r\n"
+    "a.b\r\n"
+    "\r\n";
+
+TEST(SmtpSinkSession, TakesAWholeConversationAndStoresTheDataWithoutTheDoubledDots) {
+  Dialogue d;
+  EXPECT_EQ(d.session.Greeting(), "220 sink.test qvsmtp sink ready\r\n");
+  const std::string replies = d.Feed(kConversation);
+  EXPECT_EQ(Codes(replies), (std::vector<int>{250, 250, 250, 250, 354, 250, 221}));
+  EXPECT_TRUE(d.session.Finished());
+  ASSERT_EQ(d.store.kept.size(), 1u);
+  EXPECT_EQ(d.store.kept[0].data, kStoredData);
+  ASSERT_EQ(d.stored.size(), 1u);
+  EXPECT_EQ(d.stored[0].envelope.client_name, "client.test");
+  EXPECT_EQ(d.stored[0].envelope.mail_from, "alice@example.com");
+  EXPECT_EQ(d.stored[0].envelope.recipients,
+            (std::vector<std::string>{"bob@example.com", "carol@example.com"}));
+  EXPECT_EQ(d.stored[0].size, kStoredData.size());
+  EXPECT_EQ(d.stored[0].location, "memory/1");
+}
+
+TEST(SmtpSinkSession, GivesTheSameResultWhereverTheBytesAreSplit) {
+  Dialogue whole;
+  const std::string expected_replies = whole.Feed(kConversation);
+  for (std::size_t first = 0; first <= kConversation.size(); ++first) {
+    for (std::size_t second = first; second <= kConversation.size(); second += 7) {
+      Dialogue d;
+      std::string replies = d.Feed(std::string_view(kConversation).substr(0, first));
+      replies += d.Feed(std::string_view(kConversation).substr(first, second - first));
+      replies += d.Feed(std::string_view(kConversation).substr(second));
+      ASSERT_EQ(replies, expected_replies) << "split at " << first << " and " << second;
+      ASSERT_EQ(d.store.kept.size(), 1u) << "split at " << first << " and " << second;
+      ASSERT_EQ(d.store.kept[0].data, kStoredData) << "split at " << first << " and " << second;
+    }
+  }
+  Dialogue bytewise;
+  std::string replies;
+  for (char c : kConversation) replies += bytewise.Feed(std::string_view(&c, 1));
+  EXPECT_EQ(replies, expected_replies);
+  ASSERT_EQ(bytewise.store.kept.size(), 1u);
+  EXPECT_EQ(bytewise.store.kept[0].data, kStoredData);
+}
+
+TEST(SmtpSinkSession, EndsTheDataOnlyAtALineHoldingADotAlone) {
+  struct Case {
+    const char* name;
+    std::string data;    // after the 354
+    std::string stored;  // what the store keeps
+  };
+  const std::vector<Case> cases = {
+      {"empty message", ".\r\n", ""},
+      {"one line", "x\r\n.\r\n", "x\r\n"},
+      {"dot inside a line", "a.\r\n.b\r\n.\r\n", "a.\r\nb\r\n"},
+      {"doubled dot alone", "..\r\n.\r\n", ".\r\n"},
+      {"dot then CR without LF", ".\rx\r\n.\r\n", "\rx\r\n"},
+      {"bare LF line ends", "a\n..b\n.\n", "a\n.b\n"},
+      {"dot line ending in spaces is text", ". \r\n.\r\n", " \r\n"},
+      {"CR LF dot not at a line start", "a\r.\r\n.\r\n", "a\r.\r\n"},
+  };
+  for (const Case& c : cases) {
+    Dialogue d;
+    d.Feed("HELO c\r\nMAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\n");
+    const std::string replies = d.Feed(c.data + "NOOP\r\n");
+    EXPECT_EQ(Codes(replies), (std::vector<int>{250, 250})) << c.name;
+    ASSERT_EQ(d.store.kept.size(), 1u) << c.name;
+    EXPECT_EQ(d.store.kept[0].data, c.stored) << c.name;
+  }
+}
+
+TEST(SmtpSinkSession, AnswersCommandsOutOfOrderOrUnknownWithoutStoring) {
+  struct Case {
+    const char* name;
+    std::string input;
+    std::vector<int> codes;
+  };
+  const std::vector<Case> cases = {
+      {"RCPT before MAIL", "RCPT TO:<b>\r\n", {503}},
+      {"DATA before MAIL", "DATA\r\n", {503}},
+      {"DATA without recipients", "MAIL FROM:<a>\r\nDATA\r\n", {250, 554}},
+      {"nested MAIL", "MAIL FROM:<a>\r\nMAIL FROM:<a>\r\n", {250, 503}},
+      {"MAIL without FROM:", "MAIL <a>\r\n", {501}},
+      {"RCPT without a closing bracket", "MAIL FROM:<a>\r\nRCPT TO:<b\r\n", {250, 501}},
+      {"DATA with an argument", "MAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA x\r\n", {250, 250, 501}},
+      {"unknown command", "ETRN x\r\n", {502}},
+      {"empty line", "\r\n", {500}},
+      {"RSET forgets the transaction", "MAIL FROM:<a>\r\nRSET\r\nRCPT TO:<b>\r\n", {250, 250, 503}},
+      {"lower case and LF alone",
+       "helo c\nmail from:<a>\nrcpt to:<b>\nnoop\n",
+       {250, 250, 250, 250}},
+      {"others", "VRFY x\r\nHELP\r\nNOOP\r\n", {252, 214, 250}},
+  };
+  for (const Case& c : cases) {
+    Dialogue d;
+    EXPECT_EQ(Codes(d.Feed(c.input)), c.codes) << c.name;
+    EXPECT_TRUE(d.store.kept.empty()) << c.name;
+    EXPECT_FALSE(d.session.Finished()) << c.name;
+  }
+}
+
+TEST(SmtpSinkSession, RefusesAnOverlongLineAndCarriesOn) {
+  Dialogue d;
+  std::string line = "NOOP " + std::string(SmtpSinkSession::kMaxCommandLine, 'x') + "\r\n";
+  // In pieces, so that the limit is met across calls.
+  std::string replies = d.Feed(line.substr(0, 1000));
+  replies += d.Feed(line.substr(1000));
+  replies += d.Feed("NOOP\r\n");
+  EXPECT_EQ(Codes(replies), (std::vector<int>{500, 250}));
+}
+
+TEST(SmtpSinkSession, IgnoresWhatFollowsQuit) {
+  Dialogue d;
+  EXPECT_EQ(Codes(d.Feed("QUIT\r\nNOOP\r\n")), (std::vector<int>{221}));
+  EXPECT_TRUE(d.session.Finished());
+  EXPECT_EQ(d.Feed("NOOP\r\n"), "");
+}
+
+TEST(SmtpSinkSession, AStoreThatFailsGives451AndTheNextMessageStillGoesThrough) {
+  Dialogue d;
+  d.store.fail_begin = true;
+  EXPECT_EQ(Codes(d.Feed("MAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\n")),
+            (std::vector<int>{250, 250, 451}));
+  EXPECT_FALSE(d.session.InData());
+  ASSERT_EQ(d.failures.size(), 1u);
+
+  d.store.fail_begin = false;
+  d.store.fail_after = 10;
+  // The whole data is read and dropped, then 451; the dot line is not taken
+  // for a command.
+  EXPECT_EQ(Codes(d.Feed("MAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\n")),
+            (std::vector<int>{250, 250, 354}));
+  EXPECT_EQ(Codes(d.Feed("this line is longer than ten bytes\r\n.\r\n")), (std::vector<int>{451}));
+  EXPECT_EQ(d.store.discarded, 1);
+  EXPECT_EQ(d.failures.size(), 2u);
+
+  d.store.fail_after = static_cast<std::size_t>(-1);
+  EXPECT_EQ(Codes(d.Feed("MAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\nok\r\n.\r\n")),
+            (std::vector<int>{250, 250, 354, 250}));
+  ASSERT_EQ(d.store.kept.size(), 1u);
+  EXPECT_EQ(d.store.kept[0].data, "ok\r\n");
+}
+
+TEST(SmtpSinkSession, AbortDropsTheMessageInProgress) {
+  Dialogue d;
+  d.Feed("MAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\nhalf a message\r\n");
+  ASSERT_TRUE(d.session.InData());
+  d.session.Abort();
+  EXPECT_EQ(d.store.discarded, 1);
+  EXPECT_TRUE(d.store.kept.empty());
+}
+
+TEST(SmtpSinkSession, AScriptedReplyRefusesTheNthCommandWithItsVerbAndNothingElse) {
+  const std::string message = "MAIL FROM:<a>\r\nRCPT TO:<b>\r\nRCPT TO:<c>\r\nDATA\r\nx\r\n.\r\n";
+  struct Case {
+    const char* name;
+    std::vector<std::tuple<std::string, std::string, int>> scripts;  // verb, reply, nth
+    std::vector<int> codes;
+    std::vector<std::string> recipients;  // of the stored message; none stored when empty
+  };
+  const std::vector<Case> cases = {
+      {"no script", {}, {250, 250, 250, 354, 250}, {"b", "c"}},
+      {"second RCPT refused", {{"rcpt", "550 5.1.1 no\r\n", 2}}, {250, 250, 550, 354, 250}, {"b"}},
+      {"every RCPT refused",
+       {{"RCPT", "550 no b\r\n", 1}, {"RCPT", "550 no c\r\n", 2}},
+       {250, 550, 550, 554},  // no recipient: DATA refused, the data lines are commands
+       {}},
+      {"MAIL refused", {{"MAIL", "421 4.3.0 busy\r\n", 1}}, {421, 503, 503, 503}, {}},
+      {"end of data refused", {{".", "552 5.3.4 too big\r\n", 1}}, {250, 250, 250, 354, 552}, {}},
+      {"two scripts due at once both answer",
+       {{"MAIL", "450-first\r\n", 1}, {"MAIL", "450 second\r\n", 1}},
+       {450, 450, 503, 503, 503},
+       {}},
+  };
+  for (const Case& c : cases) {
+    Dialogue d;
+    for (const auto& [verb, reply, nth] : c.scripts) d.session.ScriptReply(verb, reply, nth);
+    std::vector<int> codes = Codes(d.Feed(message));
+    // Lines of data taken for commands after a refused DATA answer 502 or 500.
+    std::erase_if(codes, [](int code) { return code == 502 || code == 500; });
+    EXPECT_EQ(codes, c.codes) << c.name;
+    if (c.recipients.empty()) {
+      EXPECT_TRUE(d.store.kept.empty()) << c.name;
+    } else {
+      ASSERT_EQ(d.store.kept.size(), 1u) << c.name;
+      EXPECT_EQ(d.store.kept[0].envelope.recipients, c.recipients) << c.name;
+    }
+    // Used up: the next message goes through untouched.
+    EXPECT_EQ(Codes(d.Feed("RSET\r\n" + message)), (std::vector<int>{250, 250, 250, 250, 354, 250}))
+        << c.name;
+  }
+}
+
+// The session as the server of a control on the test doubles, as a host
+// program's own test would use it.
+TEST(SmtpSinkSession, PlaysTheServerForAControl) {
+  struct Case {
+    const char* name;
+    int refused_rcpt;  // 0: none
+    Integer status;
+    std::size_t stored;
+  };
+  for (const Case& c : {Case{"accepted", 0, 0, 1}, Case{"second address refused", 2, 4, 0}}) {
+    FakeSocket socket;
+    ManualTimer timer;
+    ManualClock clock;
+    FakeHost host;
+    RecordingSink events;
+    MemorySinkStore store;
+    SinkObserver observer;
+    SmtpSinkSession server("mail.test", store, observer);
+    if (c.refused_rcpt > 0)
+      server.ScriptReply("RCPT", "550 5.1.1 unknown user\r\n", c.refused_rcpt);
+
+    qvSMTP control(socket, timer, clock, host);
+    control.Initialize();
+    control.InitProperties();
+    control.Advise(&events);
+    control.put_RemoteHost(u"mail.test");
+    control.put_MailFrom(u"alice@example.com");
+    control.put_RcptTo(u"bob@example.com, carol@example.com");
+    control.put_Body(Variant(u"Hello\r\n.dot"));
+    control.Send();
+    socket.AcceptConnection();
+    socket.ServerSends(FromUtf8(server.Greeting()));
+    std::size_t seen = 0;
+    for (int tick = 0; tick < 100 && timer.Enabled(); ++tick) {
+      clock.Advance(0.05);
+      timer.Tick();
+      std::string replies;
+      for (; seen < socket.writes.size(); ++seen)
+        server.Receive(ToUtf8(socket.writes[seen]), replies);
+      if (!replies.empty()) socket.ServerSends(FromUtf8(replies));
+    }
+    EXPECT_EQ(control.get_status(), c.status) << c.name;
+    EXPECT_TRUE(server.Finished()) << c.name;  // QUIT reached the server
+    ASSERT_EQ(store.kept.size(), c.stored) << c.name;
+    if (c.stored > 0) {
+      EXPECT_EQ(store.kept[0].envelope.recipients,
+                (std::vector<std::string>{"bob@example.com", "carol@example.com"}));
+      EXPECT_NE(store.kept[0].data.find("\r\n\r\nHello\r\n.dot\r\n"), std::string::npos)
+          << store.kept[0].data;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qv::testing
