@@ -39,8 +39,9 @@ constexpr const char* kWrongStateText =
 constexpr const char* kInvalidOperationText = "Invalid operation at current state";
 constexpr const char* kInvalidValueText = "Invalid property value";
 
-// Room for one encoded part of a text that the socket encodes as it sends
-// (OutgoingText): one buffer per connection, reused for every part.
+// Most room for one encoded part of a text that the socket encodes as it
+// sends (OutgoingText). A connection's buffer is sized to what the text still
+// needs, up to this, reused for its parts and freed once the text is out.
 constexpr std::size_t kEncodeRoom = 256 * 1024;
 
 // True when every byte is ASCII, eight at a time.
@@ -99,6 +100,7 @@ struct Connection {
   // Bytes of outgoing, the texts' still to be encoded counted by estimate.
   std::size_t queued_bytes = 0;
   std::unique_ptr<char[]> encoded;
+  std::size_t encoded_room = 0;
   std::size_t encoded_size = 0;  // of the part being written
   std::array<asio::const_buffer, 16> gather{};
   std::size_t gather_count = 0;
@@ -333,7 +335,7 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     c->socket.set_option(tcp::no_delay(true), ignored);
     const tcp::endpoint local = c->socket.local_endpoint(ignored);
     if (!ignored) c->local_name = AddressLiteral(local.address());
-    c->read_buffer = std::make_unique<char[]>(options_.read_buffer_size);
+    c->read_buffer = std::make_unique_for_overwrite<char[]>(options_.read_buffer_size);
     StartRead(c);
     gate_->Deliver(this, [self = shared_from_this()] {
       if (self->events_) self->events_->OnConnect();
@@ -444,6 +446,8 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
         c->queued_bytes -= c->encoded_size;
         c->encoded_size = 0;
         if (piece.text->Remaining() > 0) break;  // more parts to come
+        c->encoded.reset();
+        c->encoded_room = 0;
       } else {
         c->queued_bytes -= piece.bytes.size();
       }
@@ -462,9 +466,14 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
   }
 
   void EncodeNextPart(const ConnectionPtr& c, OutgoingText& text) {
-    if (!c->encoded) c->encoded = std::make_unique<char[]>(kEncodeRoom);
     const std::size_t before = text.Remaining();
-    c->encoded_size = text.Encode(c->encoded.get(), kEncodeRoom);
+    // An estimate short of the true size only means one more part.
+    const std::size_t room = std::min(before, kEncodeRoom) + OutgoingText::kMinRoom;
+    if (c->encoded_room < room) {
+      c->encoded = std::make_unique_for_overwrite<char[]>(room);
+      c->encoded_room = room;
+    }
+    c->encoded_size = text.Encode(c->encoded.get(), c->encoded_room);
     // The estimate of what was encoded gives way to its true size.
     c->queued_bytes = c->queued_bytes - (before - text.Remaining()) + c->encoded_size;
   }
