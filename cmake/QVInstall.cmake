@@ -59,11 +59,15 @@ qv_install_library(qvcontrols1_testing Testing qvcontrols1-testing
   "Test doubles of the qvSMTP control's host services" REQUIRES qvcontrols1)
 qv_install_library(qvcontrols1_propertyfile Propertyfile qvcontrols1-propertyfile
   "The qvSMTP control's properties in a JSON file" REQUIRES qvcontrols1)
+qv_install_library(qvcontrols1_registryfile Registryfile qvcontrols1-registryfile
+  "A component registry in a JSON file, for registering the qvSMTP control library"
+  REQUIRES qvcontrols1)
 
-# A static build's users also link what the libraries use inside.
-set(QV_PACKAGE_DEPENDENCIES)
+# A static build's users also link what the libraries use inside: the JSON
+# libraries name nlohmann-json (header-only, so nothing more is linked).
+set(QV_JSON_DEPENDENCY)
 if(QV_CORE_TYPE STREQUAL "STATIC_LIBRARY")
-  set(QV_PACKAGE_DEPENDENCIES "find_dependency(nlohmann_json 3)")
+  set(QV_JSON_DEPENDENCY "find_dependency(nlohmann_json 3)")
 endif()
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/QVControls1Config.cmake.in
   ${PROJECT_BINARY_DIR}/QVControls1Config.cmake

@@ -8,6 +8,7 @@
 #include "exit_codes.hpp"
 #include "qv/component/hresult.hpp"
 #include "qv/component/library_loader.hpp"
+#include "qv/component/registry_file.hpp"
 
 namespace qvsmtp {
 
@@ -22,14 +23,16 @@ int RunRegistration(const RegistrationOptions& o, bool unregister) {
   const std::filesystem::path library =
       o.library.empty() ? qv::component::ThisLibraryPath() : std::filesystem::path(o.library);
   if (library.empty()) throw ExitError(exit_code::kInternal, "cannot find the control library");
-  const auto outcome = qv::component::RegisterLibrary(library, o.registry, unregister);
+  qv::component::RegistryFile registry(o.registry);
+  const auto outcome = qv::component::RegisterLibrary(library, registry, unregister);
   if (qv::component::Failed(outcome.status)) {
     // A library that does not load is bad input; anything else is the registry.
     throw ExitError(outcome.status == qv::component::hresult::kFail ? exit_code::kNoInput
                                                                     : exit_code::kCantCreate,
                     outcome.message);
   }
-  std::printf("%s\n", outcome.message.c_str());
+  std::printf("%s %s %s\n", outcome.message.c_str(), unregister ? "from" : "in",
+              o.registry.c_str());
   return 0;
 }
 

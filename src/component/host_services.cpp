@@ -9,8 +9,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "component/registry_store_bridge.hpp"
 #include "qv/component/factory.hpp"
-#include "qv/component/registry_file.hpp"
 
 namespace qv::component::host {
 namespace {
@@ -30,7 +30,9 @@ struct LibraryState {
 
 struct HostState {
   std::mutex mutex;
-  std::filesystem::path registry;
+  // Shared with the registration calls running, so that installing another
+  // store never destroys a bridge to a C store while it is in use.
+  std::shared_ptr<RegistryStore> registry;
   std::map<const ProjectDescriptor*, std::unique_ptr<LibraryState>> libraries;
   std::uint32_t next_handle = 1;
 };
@@ -65,9 +67,7 @@ HResult Guarded(Service service) noexcept {
   try {
     return service();
   } catch (const std::bad_alloc&) {
-    return Fail(hresult::kOutOfMemory, {});
-  } catch (const RegistryError& error) {
-    return Fail(hresult::kSelfRegClass, error.what());
+    return Fail(hresult::kOutOfMemory, "out of memory");
   } catch (const std::exception& error) {
     return Fail(hresult::kFail, error.what());
   } catch (...) {
@@ -136,23 +136,38 @@ class HostClassObject final : public ClassObject {
   std::atomic<std::uint32_t> references_{1};
 };
 
+std::shared_ptr<RegistryStore> InstalledStore() {
+  HostState& state = State();
+  const std::lock_guard lock(state.mutex);
+  return state.registry;
+}
+
+void InstallStore(std::shared_ptr<RegistryStore> store) {
+  HostState& state = State();
+  const std::lock_guard lock(state.mutex);
+  state.registry.swap(store);
+  // The store replaced goes here, outside the lock.
+}
+
 HResult ChangeRegistration(std::uint32_t* first_word, const ProjectDescriptor& project,
                            bool publish) {
   Attach(project, first_word);
   if (project.registration == nullptr) {
     return Fail(hresult::kUnexpected, "the library has no registration record");
   }
-  const std::filesystem::path registry = RegistryPath();
-  if (registry.empty()) return Fail(hresult::kUnexpected, "no registry file chosen");
+  const std::shared_ptr<RegistryStore> registry = InstalledStore();
+  if (!registry) {
+    return Fail(hresult::kUnexpected,
+                "no registry store installed: the host installs one (qvHostSetRegistryStore) "
+                "before it registers or unregisters the library");
+  }
   const std::filesystem::path module = ModulePath(project);
   if (module.empty()) return Fail(hresult::kSelfRegClass, "the library file cannot be found");
   const auto entries = RegistrationEntries(*project.registration, module.string());
-  if (publish) {
-    PublishEntries(registry, entries);
-  } else {
-    WithdrawEntries(registry, entries);
-  }
-  return Succeed();
+  RegistryResult result = publish ? registry->Publish(entries) : registry->Withdraw(entries);
+  if (!Failed(result.status)) return Succeed();
+  if (result.problem.empty()) result.problem = "the registry store failed";
+  return Fail(result.status, std::move(result.problem));
 }
 
 HResult MakeClassObject(std::uint32_t* first_word, const ProjectDescriptor& project,
@@ -177,16 +192,9 @@ HResult MakeClassObject(std::uint32_t* first_word, const ProjectDescriptor& proj
 
 }  // namespace
 
-void SetRegistryPath(std::filesystem::path file) {
-  HostState& state = State();
-  const std::lock_guard lock(state.mutex);
-  state.registry = std::move(file);
-}
-
-std::filesystem::path RegistryPath() {
-  HostState& state = State();
-  const std::lock_guard lock(state.mutex);
-  return state.registry;
+void SetRegistryStore(RegistryStore* store) {
+  // Not owned: the host keeps it alive while installed.
+  InstallStore(store == nullptr ? nullptr : std::shared_ptr<RegistryStore>(store, [](auto*) {}));
 }
 
 std::string LastError() { return last_error; }
@@ -232,14 +240,21 @@ std::filesystem::path ModulePath(const ProjectDescriptor& project) {
 
 }  // namespace qv::component::host
 
-extern "C" std::int32_t qvHostSetRegistryPath(const char* path) {
-  if (path == nullptr || *path == '\0') return qv::component::hresult::kInvalidArg;
-  try {
-    qv::component::host::SetRegistryPath(path);
-  } catch (const std::bad_alloc&) {
-    return qv::component::hresult::kOutOfMemory;
+extern "C" std::int32_t qvHostSetRegistryStore(const qvRegistryStore* store) {
+  namespace component = qv::component;
+  if (store == nullptr) {
+    component::host::SetRegistryStore(nullptr);
+    return component::hresult::kOk;
   }
-  return qv::component::hresult::kOk;
+  if (store->publish == nullptr || store->withdraw == nullptr) {
+    return component::hresult::kInvalidArg;
+  }
+  try {
+    component::host::InstallStore(component::StoreOverC(*store));
+  } catch (const std::bad_alloc&) {
+    return component::hresult::kOutOfMemory;
+  }
+  return component::hresult::kOk;
 }
 
 extern "C" const char* qvHostLastError(void) { return qv::component::host::last_error.c_str(); }

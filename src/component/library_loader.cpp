@@ -32,7 +32,7 @@ ComponentLibrary::ComponentLibrary(const std::filesystem::path& file)
     unregister_ = Lookup<RegisterServerFn>(handle_, "DllUnregisterServer", file);
     get_class_object_ = Lookup<GetClassObjectFn>(handle_, "DllGetClassObject", file);
     can_unload_now_ = Lookup<CanUnloadNowFn>(handle_, "DllCanUnloadNow", file);
-    set_registry_path_ = Lookup<SetRegistryPathFn>(handle_, "qvHostSetRegistryPath", file);
+    set_registry_store_ = Lookup<SetRegistryStoreFn>(handle_, "qvHostSetRegistryStore", file);
     last_error_ = Lookup<LastErrorFn>(handle_, "qvHostLastError", file);
   } catch (...) {
     ::dlclose(handle_);
@@ -47,21 +47,24 @@ ComponentLibrary::~ComponentLibrary() {
 
 std::filesystem::path ThisLibraryPath() { return host::ModulePath(Project()); }
 
-RegistrationOutcome RegisterLibrary(const std::filesystem::path& library,
-                                    const std::filesystem::path& registry, bool unregister) {
+RegistrationOutcome RegisterLibrary(const std::filesystem::path& library, RegistryStore& registry,
+                                    bool unregister) {
   try {
     ComponentLibrary loaded(library);
-    HResult status = loaded.SetRegistryPath(registry);
+    const qvRegistryStore store = CRegistryStoreOf(registry);
+    HResult status = loaded.SetRegistryStore(&store);
     if (Failed(status)) {
-      return {status, "cannot use the registry file " + registry.string()};
+      return {status, "the library refused the registry store: " + DescribeHResult(status)};
     }
     status = unregister ? loaded.UnregisterServer() : loaded.RegisterServer();
+    // Read before the store goes: the text is the library's, per thread.
+    const std::string problem = Failed(status) ? loaded.LastError() : std::string();
+    loaded.SetRegistryStore(nullptr);
     if (Failed(status)) {
       return {status, (unregister ? "unregistration failed: " : "registration failed: ") +
-                          DescribeHResult(status) + ": " + loaded.LastError()};
+                          DescribeHResult(status) + ": " + problem};
     }
-    return {status, (unregister ? "unregistered " : "registered ") + library.string() +
-                        (unregister ? " from " : " in ") + registry.string()};
+    return {status, (unregister ? "unregistered " : "registered ") + library.string()};
   } catch (const std::exception& error) {
     return {hresult::kFail, error.what()};
   }

@@ -4,7 +4,6 @@
 #include <sys/file.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
@@ -102,12 +101,15 @@ void ChangeRegistry(const std::filesystem::path& link_or_file, Change change) {
   if (change(document)) WriteDocument(file, document);
 }
 
-std::string ThreadingModelName(ThreadingModel model) {
-  switch (model) {
-    case ThreadingModel::kApartment:
-      break;
+// A change that fails is a result naming the file; the file is then unchanged.
+template <typename Change>
+RegistryResult Changed(const std::filesystem::path& file, Change change) {
+  try {
+    change(file);
+  } catch (const RegistryError& error) {
+    return {hresult::kSelfRegClass, error.what()};
   }
-  return "Apartment";
+  return {};
 }
 
 }  // namespace
@@ -158,53 +160,12 @@ void WithdrawEntries(const std::filesystem::path& file, std::span<const Registry
   });
 }
 
-std::vector<RegistryEntry> RegistrationEntries(const RegistrationRecord& record,
-                                               std::string_view module_path) {
-  const std::string module(module_path);
-  const std::string libid = ToString(record.libid);
-  const std::string version = std::to_string(record.major) + "." + std::to_string(record.minor);
-  std::vector<RegistryEntry> entries;
-  auto add = [&](std::string key, std::string name, std::string data) {
-    entries.push_back({std::move(key), std::move(name), std::move(data)});
-  };
+RegistryResult RegistryFile::Publish(std::span<const RegistryEntry> entries) {
+  return Changed(file_, [&](const auto& file) { PublishEntries(file, entries); });
+}
 
-  const std::string typelib = "TypeLib\\" + libid + "\\" + version;
-  add(typelib, "", std::string(record.description));
-  add(typelib, "Name", std::string(record.name));
-  char locale[16];
-  std::snprintf(locale, sizeof locale, "%x", static_cast<unsigned>(record.lcid));
-  add(typelib + "\\" + locale + "\\linux", "", module);
-  add(typelib + "\\HELPDIR", "", std::string(record.help_dir));
-
-  for (const RegisteredClass& entry : record.classes) {
-    const std::string clsid = ToString(entry.clsid);
-    const std::string key = "CLSID\\" + clsid;
-    add(key, "", std::string(entry.name));
-    if (!entry.description.empty()) add(key, "Description", std::string(entry.description));
-    add(key, "DefaultInterface", ToString(entry.default_interface.iid));
-    add(key, "EventInterface", ToString(entry.event_interface.iid));
-    if (entry.control) add(key + "\\Control", "", "");
-    add(key + "\\InprocServer32", "", module);
-    add(key + "\\InprocServer32", "ThreadingModel", ThreadingModelName(entry.threading));
-    add(key + "\\MiscStatus", "", "0");
-    add(key + "\\MiscStatus\\1", "", std::to_string(entry.misc_status));
-    add(key + "\\ProgID", "", std::string(entry.prog_id));
-    add(key + "\\ToolboxBitmap32", "", module + ", " + std::to_string(entry.toolbox_bitmap));
-    if (entry.default_icon != 0) {
-      add(key + "\\DefaultIcon", "", module + ", " + std::to_string(entry.default_icon));
-    }
-    add(key + "\\TypeLib", "", libid);
-    add(key + "\\Version", "", version);
-    for (const InterfaceRef& interface : {entry.default_interface, entry.event_interface}) {
-      const std::string iid_key = "Interface\\" + ToString(interface.iid);
-      add(iid_key, "", std::string(interface.name));
-      add(iid_key + "\\TypeLib", "", libid);
-      add(iid_key + "\\TypeLib", "Version", version);
-    }
-    add(std::string(entry.prog_id), "", std::string(entry.name));
-    add(std::string(entry.prog_id) + "\\CLSID", "", clsid);
-  }
-  return entries;
+RegistryResult RegistryFile::Withdraw(std::span<const RegistryEntry> entries) {
+  return Changed(file_, [&](const auto& file) { WithdrawEntries(file, entries); });
 }
 
 }  // namespace qv::component

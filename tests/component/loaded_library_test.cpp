@@ -59,7 +59,8 @@ TEST_F(LoadedLibrary, ExportsTheFourEntryPoints) {
 }
 
 TEST_F(LoadedLibrary, RegistersCreatesAndSendsThroughDispatch) {
-  auto set_registry = Entry<SetRegistryPathFn>("qvHostSetRegistryPath");
+  auto set_registry = Entry<SetRegistryStoreFn>("qvHostSetRegistryStore");
+  auto last_error = Entry<LastErrorFn>("qvHostLastError");
   auto register_server = Entry<RegisterServerFn>("DllRegisterServer");
   auto unregister_server = Entry<RegisterServerFn>("DllUnregisterServer");
   auto get_class_object = Entry<GetClassObjectFn>("DllGetClassObject");
@@ -70,8 +71,13 @@ TEST_F(LoadedLibrary, RegistersCreatesAndSendsThroughDispatch) {
   const fs::path registry = folder_ / "registry.json";
   std::ofstream(registry) << "{\"keys\": {\"Other.Library\": {\"\": \"kept\"}}}\n";
   const RegistryKeys before = ReadRegistry(registry);
-  ASSERT_EQ(set_registry(registry.c_str()), hresult::kOk);
-  ASSERT_EQ(register_server(), hresult::kOk);
+  // The library knows no registry until the host installs its own.
+  EXPECT_EQ(register_server(), hresult::kUnexpected);
+  EXPECT_NE(std::string(last_error()).find("no registry store"), std::string::npos);
+  RegistryFile file(registry);
+  const qvRegistryStore store = CRegistryStoreOf(file);
+  ASSERT_EQ(set_registry(&store), hresult::kOk);
+  ASSERT_EQ(register_server(), hresult::kOk) << last_error();
   EXPECT_NE(ReadFile(registry).find("QVControls1.qvSMTP"), std::string::npos);
 
   Guid clsid;
@@ -123,6 +129,7 @@ TEST_F(LoadedLibrary, RegistersCreatesAndSendsThroughDispatch) {
 
   ASSERT_EQ(unregister_server(), hresult::kOk);
   EXPECT_EQ(ReadRegistry(registry), before);
+  EXPECT_EQ(set_registry(nullptr), hresult::kOk);  // before the store goes
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Self-registration through the entry points into our host's registry file.
+// Self-registration through the entry points into a registry file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -39,10 +40,10 @@ class Registration : public ::testing::Test {
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     folder_ = pattern;
     registry_ = folder_ / "registry.json";
-    ASSERT_EQ(qvHostSetRegistryPath(registry_.c_str()), hresult::kOk);
+    host::SetRegistryStore(&store_.emplace(registry_));
   }
   void TearDown() override {
-    host::SetRegistryPath({});
+    host::SetRegistryStore(nullptr);
     fs::remove_all(folder_);
   }
 
@@ -58,6 +59,7 @@ class Registration : public ::testing::Test {
 
   fs::path folder_;
   fs::path registry_;
+  std::optional<RegistryFile> store_;
 };
 
 TEST_F(Registration, RegisterThenUnregisterLeavesTheRegistryAsBefore) {
@@ -195,22 +197,19 @@ TEST_F(Registration, FailuresLeaveTheFileUntouched) {
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1);
 
-  ASSERT_EQ(qvHostSetRegistryPath((folder_ / "missing" / "registry.json").c_str()), hresult::kOk);
+  RegistryFile missing(folder_ / "missing" / "registry.json");
+  host::SetRegistryStore(&missing);
   EXPECT_EQ(DllRegisterServer(), hresult::kSelfRegClass);
+  EXPECT_NE(std::string(qvHostLastError()).find("missing"), std::string::npos);
   EXPECT_FALSE(fs::exists(folder_ / "missing"));
-
-  host::SetRegistryPath({});
-  EXPECT_EQ(DllRegisterServer(), hresult::kUnexpected);
-  EXPECT_EQ(DllUnregisterServer(), hresult::kUnexpected);
-  EXPECT_EQ(qvHostSetRegistryPath(""), hresult::kInvalidArg);
-  EXPECT_EQ(qvHostSetRegistryPath(nullptr), hresult::kInvalidArg);
 }
 
 TEST_F(Registration, ARegistryBehindALinkIsChangedWhereItLies) {
   RegisterForeignLibrary();
   const fs::path link = folder_ / "link.json";
   fs::create_symlink(registry_, link);
-  ASSERT_EQ(qvHostSetRegistryPath(link.c_str()), hresult::kOk);
+  RegistryFile through_link(link);
+  host::SetRegistryStore(&through_link);
   ASSERT_EQ(DllRegisterServer(), hresult::kOk);
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_TRUE(ReadRegistry(registry_).contains("QVControls1.qvSMTP"));
@@ -245,19 +244,19 @@ TEST_F(Registration, ThroughALoadedLibrary) {
   const fs::path library = QV_LIBRARY_FILE;
   RegisterForeignLibrary();
   const std::string before = ReadFile(registry_);
-  const auto registered = RegisterLibrary(library, registry_, false);
+  const auto registered = RegisterLibrary(library, *store_, false);
   EXPECT_EQ(registered.status, hresult::kOk) << registered.message;
   EXPECT_TRUE(ReadRegistry(registry_).contains("QVControls1.qvSMTP\\CLSID"));
-  const auto unregistered = RegisterLibrary(library, registry_, true);
+  const auto unregistered = RegisterLibrary(library, *store_, true);
   EXPECT_EQ(unregistered.status, hresult::kOk) << unregistered.message;
   EXPECT_EQ(ReadFile(registry_), before);
 
-  const auto missing = RegisterLibrary(folder_ / "no-such-library.so", registry_, false);
+  const auto missing = RegisterLibrary(folder_ / "no-such-library.so", *store_, false);
   EXPECT_EQ(missing.status, hresult::kFail);
   EXPECT_NE(missing.message.find("no-such-library.so"), std::string::npos);
 
   WriteFile(registry_, "not json");
-  const auto damaged = RegisterLibrary(library, registry_, false);
+  const auto damaged = RegisterLibrary(library, *store_, false);
   EXPECT_EQ(damaged.status, hresult::kSelfRegClass);
   EXPECT_NE(damaged.message.find("0x80040201"), std::string::npos) << damaged.message;
 }

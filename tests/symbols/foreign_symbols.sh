@@ -11,7 +11,7 @@ for library in "$@"; do
   foreign=$(nm -D --defined-only --demangle "$library" | cut -d' ' -f3- | grep -v -E \
     -e '^((typeinfo|typeinfo name|vtable|VTT|guard variable|construction vtable) for |(non-)?virtual thunk to |covariant return thunk to )?qv::' \
     -e '^(DllRegisterServer|DllUnregisterServer|DllGetClassObject|DllCanUnloadNow)$' \
-    -e '^(qvClassIdFromProgId|qvHostSetRegistryPath|qvHostLastError)$' \
+    -e '^(qvClassIdFromProgId|qvHostSetRegistryStore|qvHostLastError)$' \
     -e '^(_init|_fini)$' || true)
   own=$(nm -D --defined-only "$library" | wc -l)
   if [ -n "$foreign" ]; then

@@ -6,11 +6,12 @@
 #include <cstdint>
 
 #include "qv/component/guid.hpp"
+#include "qv/component/registry_store.hpp"
 #include "qv/export.hpp"
 
 extern "C" {
-// Publishes the registration record in the registry file the host program
-// chose with qvHostSetRegistryPath.
+// Publishes the registration record in the registry store the host program
+// installed (qvHostSetRegistryStore); kUnexpected when there is none.
 QV_EXPORT std::int32_t DllRegisterServer(void);
 // Removes what DllRegisterServer published.
 QV_EXPORT std::int32_t DllUnregisterServer(void);
@@ -32,7 +33,7 @@ namespace qv::component {
 using RegisterServerFn = std::int32_t (*)();
 using GetClassObjectFn = std::int32_t (*)(const Guid*, const Guid*, void**);
 using CanUnloadNowFn = std::int32_t (*)();
-using SetRegistryPathFn = std::int32_t (*)(const char*);
+using SetRegistryStoreFn = std::int32_t (*)(const qvRegistryStore*);
 using LastErrorFn = const char* (*)();
 using ClassIdFromProgIdFn = std::int32_t (*)(const char*, Guid*);
 

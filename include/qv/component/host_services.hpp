@@ -3,9 +3,10 @@
 // point passes them, the library's two module words) and answers with an
 // HResult that the entry point returns unchanged.
 //
-// The host keeps its registry in a file that the host program chooses before
-// registering; it counts the live objects of each library (class objects,
-// controls and server locks) to answer the unload query.
+// Registration publishes into the registry store that the host program
+// installs before registering (registry_store.hpp); the host counts the live
+// objects of each library (class objects, controls and server locks) to
+// answer the unload query.
 #pragma once
 
 #include <cstdint>
@@ -15,21 +16,24 @@
 #include "qv/component/guid.hpp"
 #include "qv/component/hresult.hpp"
 #include "qv/component/library_identity.hpp"
+#include "qv/component/registry_store.hpp"
 #include "qv/export.hpp"
 
 namespace qv::component::host {
 
-// The registry file every later registration service uses.
-QV_EXPORT void SetRegistryPath(std::filesystem::path file);
-QV_EXPORT std::filesystem::path RegistryPath();
+// The registry every later registration service uses, process-wide; nullptr
+// installs none. The store is not owned (see RegistryStore for its lifetime).
+// Replaces a store installed through qvHostSetRegistryStore.
+QV_EXPORT void SetRegistryStore(RegistryStore* store);
 
 // What the last failing service on this thread reported, for the host
 // program's messages; empty after a success.
 QV_EXPORT std::string LastError();
 
-// Publishes the project's registration record in the registry file:
-// kUnexpected when no registry file was chosen, kSelfRegClass when it cannot
-// be read or written (the file is then unchanged).
+// Publishes the entries of the project's registration record through the
+// installed registry store: kUnexpected when none is installed, kSelfRegClass
+// when the library file cannot be found, and a failing store's own status
+// (the store is then unchanged), with the store's text as LastError.
 QV_EXPORT HResult RegisterServer(std::uint32_t* first_word, std::uint32_t* second_word,
                                  const ProjectDescriptor& project);
 
@@ -58,9 +62,11 @@ QV_EXPORT std::filesystem::path ModulePath(const ProjectDescriptor& project);
 
 // For host programs that load the library at run time.
 extern "C" {
-// Chooses the registry file (a copy of the path is kept): kOk, or kInvalidArg
-// for a null or empty path.
-QV_EXPORT std::int32_t qvHostSetRegistryPath(const char* path);
+// Installs the registry that DllRegisterServer and DllUnregisterServer change
+// (a copy of the struct is kept; its context must stay valid while it is
+// installed and while a registration call runs), or none for nullptr: kOk, or
+// kInvalidArg when a function is missing (the installed store then stays).
+QV_EXPORT std::int32_t qvHostSetRegistryStore(const qvRegistryStore* store);
 // The last failure text of this thread (see LastError); valid until the next
 // call on the thread.
 QV_EXPORT const char* qvHostLastError(void);

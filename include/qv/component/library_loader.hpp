@@ -8,6 +8,7 @@
 #include "qv/component/exports.hpp"
 #include "qv/component/guid.hpp"
 #include "qv/component/hresult.hpp"
+#include "qv/component/registry_store.hpp"
 #include "qv/export.hpp"
 
 namespace qv::component {
@@ -28,10 +29,9 @@ class QV_EXPORT ComponentLibrary {
   }
   HResult CanUnloadNow() { return can_unload_now_(); }
 
-  // The component host inside the library.
-  HResult SetRegistryPath(const std::filesystem::path& file) {
-    return set_registry_path_(file.c_str());
-  }
+  // The component host inside the library: the registry its registration
+  // changes (nullptr: none), as qvHostSetRegistryStore says.
+  HResult SetRegistryStore(const qvRegistryStore* store) { return set_registry_store_(store); }
   std::string LastError() { return last_error_(); }
 
  private:
@@ -40,7 +40,7 @@ class QV_EXPORT ComponentLibrary {
   RegisterServerFn unregister_ = nullptr;
   GetClassObjectFn get_class_object_ = nullptr;
   CanUnloadNowFn can_unload_now_ = nullptr;
-  SetRegistryPathFn set_registry_path_ = nullptr;
+  SetRegistryStoreFn set_registry_store_ = nullptr;
   LastErrorFn last_error_ = nullptr;
 };
 
@@ -52,11 +52,12 @@ struct QV_EXPORT RegistrationOutcome {
   std::string message;  // what was done, or why it failed
 };
 
-// Loads library, chooses registry as the registry file, and registers it (or
-// unregisters it). Never throws: a library that cannot be loaded is kFail with
-// the loader's message.
+// Loads library, installs registry as its registry store for the one call,
+// and registers it (or unregisters it). Never throws: a library that cannot
+// be loaded is kFail with the loader's message. The library is left with no
+// store installed (also when it is the one this process already uses), so it
+// holds no reference to registry afterwards.
 QV_EXPORT RegistrationOutcome RegisterLibrary(const std::filesystem::path& library,
-                                              const std::filesystem::path& registry,
-                                              bool unregister);
+                                              RegistryStore& registry, bool unregister);
 
 }  // namespace qv::component
