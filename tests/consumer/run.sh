@@ -2,8 +2,11 @@
 # The library as a new user meets it: built and installed into a temporary
 # prefix, then a small program built three ways against it (the CMake package
 # with components, pkg-config alone, add_subdirectory of the source tree from
-# a parent project), each sending one message to a loopback server. The
-# README's example is compiled as it stands, warning-free.
+# a parent project), each sending one message to a loopback server; a second
+# program registers the library in a JSON registry file (package and
+# pkg-config). The README's example is compiled as it stands, warning-free.
+# The parent project's own code keeps its own flags: none of the library's
+# warning options reach it.
 #   tests/consumer/run.sh [--static] [WORK_DIR]
 # --static builds the libraries with BUILD_SHARED_LIBS=OFF.
 set -euo pipefail
@@ -63,12 +66,14 @@ send_one() {
   fi
 }
 
-step "find_package(QVControls1 COMPONENTS runtime testing propertyfile)"
+step "find_package(QVControls1 COMPONENTS runtime testing propertyfile registryfile)"
 cmake -S "$here/package" -B "$work/package" -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_BUILD_RPATH="$libdir" >/dev/null
 cmake --build "$work/package" >/dev/null
 send_one "find_package build" "$work/package/send_one"
 send_one "find_package build on its own io_context" "$work/package/send_one_host_io"
+step "find_package build registers and unregisters the library in a registry file"
+"$work/package/register_one" "$work/registry-package.json"
 
 step "an unknown component is refused"
 mkdir -p "$work/unknown"
@@ -92,6 +97,12 @@ step "pkg-config: g++ -std=c++20 send_one.cpp $cflags_libs"
 g++ -std=c++20 -Wall -Wextra -Werror "$here/send_one.cpp" -o "$work/send_one_pc" $cflags_libs \
   -Wl,-rpath,"$libdir"
 send_one "pkg-config build" "$work/send_one_pc"
+registry_flags=$(pkg-config "${pc_flags[@]}" --cflags --libs qvcontrols1-registryfile)
+step "pkg-config: g++ -std=c++20 register_one.cpp $registry_flags"
+# shellcheck disable=SC2086
+g++ -std=c++20 -Wall -Wextra -Werror "$here/register_one.cpp" -o "$work/register_one_pc" \
+  $registry_flags -Wl,-rpath,"$libdir"
+"$work/register_one_pc" "$work/registry-pc.json"
 
 step "the README's example, as it stands, with -Wall -Wextra -Werror"
 awk '/^## A short example/ {section = 1} section && /^```cpp/ {code = 1; next}
@@ -107,7 +118,33 @@ grep -q '^CMAKE_BUILD_TYPE:STRING=Debug$' "$work/parent/CMakeCache.txt" ||
   { echo "error: the parent's build type was changed" >&2; exit 1; }
 grep -q '^QV_WERROR:BOOL=OFF$' "$work/parent/CMakeCache.txt" ||
   { echo "error: -Werror is on for a parent project" >&2; exit 1; }
-cmake --build "$work/parent" -j"$(nproc)" >/dev/null
+cmake --build "$work/parent" -j"$(nproc)" >"$work/parent.log" 2>&1 ||
+  { cat "$work/parent.log" >&2; exit 1; }
+step "the parent's own code keeps its flags: no warning option of the library's reaches it"
+# command_of FILE_SUFFIX: the compile command of the first source ending so.
+command_of() {
+  /usr/bin/python3 -c 'import json, sys
+print(next(e["command"] for e in json.load(open(sys.argv[1])) if e["file"].endswith(sys.argv[2])))' \
+    "$work/parent/compile_commands.json" "$1"
+}
+library_command=$(command_of /src/component/host_services.cpp)
+warns_command=$(command_of /warns.cpp)
+[[ " $library_command " == *" -Wall "* ]] ||
+  { echo "error: the library's own flags are not where this check looks" >&2; exit 1; }
+for flag in -Wall -Wextra -Wpedantic -Werror -Wno-restrict -fsanitize; do
+  if [[ " $warns_command " == *" $flag"* ]]; then
+    echo "error: the library's $flag reached the parent's target: $warns_command" >&2
+    exit 1
+  fi
+done
+# The library builds without GNU extensions; the parent keeps its default.
+[[ " $warns_command " == *" -std=gnu++20 "* ]] ||
+  { echo "error: the parent's language settings were changed: $warns_command" >&2; exit 1; }
+if grep -q 'warns\.cpp.*warning' "$work/parent.log"; then
+  echo "error: the parent's code was compiled with the library's warnings:" >&2
+  grep 'warns\.cpp.*warning' "$work/parent.log" >&2
+  exit 1
+fi
 tests=$(cd "$work/parent" && ctest -N | sed -n 's/^ *Test *#[0-9]*: //p')
 if [ "$tests" != "parent.send_one" ]; then
   echo "error: the parent's ctest lists more than its own test:" >&2
