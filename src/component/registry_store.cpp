@@ -91,9 +91,7 @@ class CRegistryStore final : public RegistryStore {
         change(store_.context, c_entries.data(), c_entries.size(), problem, sizeof problem);
     if (!Failed(status)) return {};
     problem[sizeof problem - 1] = '\0';  // a store that ignored the size
-    RegistryResult result{status, problem};
-    if (result.problem.empty()) result.problem = "the registry store failed";
-    return result;
+    return {status, problem};
   }
 
   qvRegistryStore store_;
