@@ -2,9 +2,11 @@
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <deque>
@@ -102,7 +104,8 @@ struct Connection {
   std::unique_ptr<char[]> encoded;
   std::size_t encoded_room = 0;
   std::size_t encoded_size = 0;  // of the part being written
-  std::array<asio::const_buffer, 16> gather{};
+  static constexpr std::size_t kGatherLimit = 16;
+  std::array<asio::const_buffer, kGatherLimit> gather{};
   std::size_t gather_count = 0;
   bool writing = false;
   // A write is to start once the current handler returns, so that what one
@@ -257,7 +260,6 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     conn_->queued_bytes += size;
     conn_->outgoing.push_back({std::string(), std::move(text)});
     ScheduleWrite(conn_);
-    WatchDrain(conn_);
   }
 
   String HeloName() const {
@@ -289,7 +291,6 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     conn_->queued_bytes += bytes.size();
     conn_->outgoing.push_back({std::move(bytes), nullptr});
     ScheduleWrite(conn_);
-    WatchDrain(conn_);
   }
 
   void ScheduleWrite(const ConnectionPtr& c) {
@@ -395,12 +396,38 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     });
   }
 
-  // Gathers the queued pieces into one write. A text to be encoded ends the
-  // gather: its next part fills the connection's one encoding buffer.
+  // Writes what is queued: gathered into one system call, straight away while
+  // the kernel takes it all; what it does not take goes out asynchronously as
+  // the connection drains, watched for a stall meanwhile.
   void StartWrite(const ConnectionPtr& c) {
-    if (c->writing || !c->socket.is_open()) return;
+    while (!c->writing && c->socket.is_open() && Gather(c)) {
+      std::size_t total = 0;
+      std::array<iovec, Connection::kGatherLimit> parts{};
+      for (std::size_t i = 0; i < c->gather_count; ++i) {
+        parts[i] = {const_cast<void*>(c->gather[i].data()), c->gather[i].size()};
+        total += c->gather[i].size();
+      }
+      msghdr message{};
+      message.msg_iov = parts.data();
+      message.msg_iovlen = c->gather_count;
+      const ssize_t sent =
+          ::sendmsg(c->socket.native_handle(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        return OnWritten(c, std::error_code(errno, asio::error::get_system_category()));
+      }
+      const auto taken = static_cast<std::size_t>(std::max<ssize_t>(sent, 0));
+      if (taken < total) return WriteRest(c, taken);
+      if (!Written(c)) return;
+    }
+  }
+
+  // Puts the pieces queued next into gather: byte pieces, and one part of at
+  // most one text, which fills the connection's one encoding buffer. False
+  // when nothing is queued.
+  bool Gather(const ConnectionPtr& c) {
     std::size_t count = 0;
     while (count == 0 && !c->outgoing.empty()) {
+      bool text_gathered = false;
       for (Connection::Piece& piece : c->outgoing) {
         if (count == c->gather.size()) break;
         if (!piece.text) {
@@ -408,24 +435,37 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
           Trace(piece.bytes);
           continue;
         }
+        if (text_gathered) break;
         if (c->encoded_size == 0) {
           EncodeNextPart(c, *piece.text);
           Trace(std::string_view(c->encoded.get(), c->encoded_size));
         }
-        if (c->encoded_size > 0)
-          c->gather[count++] = asio::buffer(c->encoded.get(), c->encoded_size);
-        break;
+        if (c->encoded_size == 0) break;  // nothing left: dropped once first
+        c->gather[count++] = asio::buffer(c->encoded.get(), c->encoded_size);
+        // What follows a text's last part may share its write.
+        if (piece.text->Remaining() > 0) break;
+        text_gathered = true;
       }
       if (count == 0) c->outgoing.pop_front();  // a text with nothing left
     }
-    if (count == 0) return;
     c->gather_count = count;
+    return count > 0;
+  }
+
+  // The kernel took `taken` bytes of the gathered write; the rest follows
+  // asynchronously, from gather (which the write refers to until it is done).
+  void WriteRest(const ConnectionPtr& c, std::size_t taken) {
+    std::size_t first = 0;
+    while (taken >= c->gather[first].size()) taken -= c->gather[first++].size();
+    std::copy(c->gather.begin() + first, c->gather.begin() + c->gather_count, c->gather.begin());
+    c->gather[0] += taken;
     c->writing = true;
-    asio::async_write(c->socket,
-                      std::span<const asio::const_buffer>(c->gather.data(), c->gather_count),
-                      [self = shared_from_this(), c](const std::error_code& ec, std::size_t) {
-                        self->OnWritten(c, ec);
-                      });
+    asio::async_write(
+        c->socket, std::span<const asio::const_buffer>(c->gather.data(), c->gather_count - first),
+        [self = shared_from_this(), c](const std::error_code& ec, std::size_t) {
+          self->OnWritten(c, ec);
+        });
+    WatchDrain(c);
   }
 
   void OnWritten(const ConnectionPtr& c, const std::error_code& ec) {
@@ -440,6 +480,13 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
       }
       return Fail(c, ec);
     }
+    if (Written(c)) StartWrite(c);
+  }
+
+  // The gathered write is out: its pieces leave the queue. True when more is
+  // queued; otherwise the connection goes on to its end, or to the peer's
+  // taking the text.
+  bool Written(const ConnectionPtr& c) {
     for (std::size_t i = 0; i < c->gather_count; ++i) {
       Connection::Piece& piece = c->outgoing.front();
       if (piece.text) {
@@ -453,10 +500,21 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
       }
       c->outgoing.pop_front();
     }
-    c->last_progress = std::chrono::steady_clock::now();
-    if (!c->outgoing.empty()) return StartWrite(c);
-    if (c->closing) return FinishWrites(c);
-    if (conn_ == c && Unacknowledged(c) <= 0) ReportSendComplete(c);
+    c->gather_count = 0;
+    if (c->watching) c->last_progress = std::chrono::steady_clock::now();
+    if (!c->outgoing.empty()) return true;
+    if (c->closing) {
+      FinishWrites(c);
+    } else if (conn_ == c) {
+      // On a fast path the peer has usually taken it all by now; otherwise
+      // the drain watch follows its acknowledgements.
+      if (Unacknowledged(c) <= 0) {
+        ReportSendComplete(c);
+      } else {
+        WatchDrain(c);
+      }
+    }
+    return false;
   }
 
   // Sent text is traced as it is gathered for writing, each piece once and
