@@ -11,6 +11,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -84,9 +85,9 @@ namespace detail {
 // One connection attempt and its life. Close detaches it from the socket; it
 // then finishes its writes, half-closes, and waits (bounded) for the peer.
 struct Connection {
-  explicit Connection(asio::io_context& io) : resolver(io), socket(io) {}
+  explicit Connection(asio::io_context& io) : socket(io) {}
 
-  tcp::resolver resolver;
+  std::optional<tcp::resolver> resolver;  // only for a name, not an address
   tcp::socket socket;
   std::unique_ptr<asio::steady_timer> linger;       // only once closing
   std::unique_ptr<asio::steady_timer> drain_watch;  // only while text is leaving
@@ -129,7 +130,7 @@ struct Connection {
     if (linger) linger->cancel();
     if (drain_watch) drain_watch->cancel();
     std::error_code ignored;
-    resolver.cancel();
+    if (resolver) resolver->cancel();
     socket.close(ignored);
     // A write in flight still refers to its buffers; its completion clears them.
     if (!writing) {
@@ -233,7 +234,8 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
       ConnectTo(c, std::array<tcp::endpoint, 1>{tcp::endpoint(address, port)});
       return;
     }
-    c->resolver.async_resolve(
+    c->resolver.emplace(io_);
+    c->resolver->async_resolve(
         name, std::to_string(port), tcp::resolver::numeric_service,
         [self = shared_from_this(), c](const std::error_code& ec, tcp::resolver::results_type r) {
           self->OnResolved(c, ec, std::move(r));

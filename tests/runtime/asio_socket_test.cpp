@@ -528,6 +528,35 @@ TEST(AsioSocket, ALargeWriteDoesNotStallTheLoop) {
   EXPECT_EQ(got.find_first_not_of('a'), kSize - 1);
 }
 
+// Text handed over after the peer has reset the connection (and while reading
+// is paused, so only the write can find out) fails it with one error.
+TEST(AsioSocket, AWriteIntoAResetConnectionFailsIt) {
+  LoopbackServer server([](Peer& peer) {
+    peer.Send(std::string(256, 'x'));
+    usleep(50'000);
+    peer.Reset();
+  });
+  ASSERT_TRUE(server.ok());
+  EventLoop loop;
+  SocketOptions options = RedirectTo(server.port());
+  options.read_buffer_size = 64;
+  options.receive_limit = 64;
+  AsioSocket socket(loop, options);
+  Recorder events(socket);
+  events.fetch = false;
+  socket.Connect(u"127.0.0.1", 25);
+  ASSERT_TRUE(loop.RunUntil([&] { return events.Has("Data"); }, 3s));
+  usleep(150'000);  // the reset arrives meanwhile; the loop has nothing to wait for
+  ASSERT_FALSE(events.Failed());
+  socket.SendData(u"QUIT\r\n");
+  ASSERT_TRUE(loop.RunUntil([&] { return events.Failed(); }, 3s));
+  loop.RunFor(50ms);
+  EXPECT_EQ(socket.State(), socket_state::kError);
+  const std::vector<std::string> expected = {"Connect", "Data",
+                                             "Error 10054 Connection reset by peer"};
+  EXPECT_EQ(events.events, expected);
+}
+
 TEST(AsioSocket, StopsReadingWhileTheOwnerDoesNotFetch) {
   constexpr std::size_t kFlood = 8 << 20;
   LoopbackServer server([](Peer& peer) { peer.Send(std::string(kFlood, 'f')); });
