@@ -15,6 +15,7 @@
 
 #include "mail/body_text.hpp"
 #include "mail/message_text.hpp"
+#include "mail/transparent_body.hpp"
 #include "qv/control/qvsmtp.hpp"
 #include "qv/core/text.hpp"
 #include "qv/host/clock.hpp"
@@ -325,6 +326,42 @@ void BM_TransparentBody(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * body.size()));
 }
 BENCHMARK(BM_TransparentBody)->Unit(benchmark::kMillisecond);
+
+// The byte encoder of a body that a SendBody handler streams (qvsmtp): UTF-8
+// text in reads of 128 KiB, each encoded into one reused buffer.
+void EncodeBytesInReads(benchmark::State& state, const std::string& text) {
+  constexpr std::size_t kRead = 128 * 1024;
+  std::vector<char> out(2 * kRead);
+  for (auto _ : state) {
+    qv::mail::TransparentBody<char> encoder;
+    std::size_t total = 0;
+    for (std::size_t at = 0; at < text.size(); at += kRead) {
+      const std::string_view read = std::string_view(text).substr(at, kRead);
+      total += static_cast<std::size_t>(encoder.Encode(read, out.data()) - out.data());
+    }
+    benchmark::DoNotOptimize(total);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+// The body as a file would hold it: one line in ten ends in a bare LF.
+void BM_TransparentBytes(benchmark::State& state) {
+  static const std::string text = qv::ToUtf8(Body());
+  EncodeBytesInReads(state, text);
+}
+BENCHMARK(BM_TransparentBytes)->Unit(benchmark::kMillisecond);
+
+// Text already in wire form but for its leading dots: copied 64 bytes at a
+// time.
+void BM_TransparentBytesWireForm(benchmark::State& state) {
+  static const std::string text = [] {
+    String transparent;
+    qv::mail::AppendTransparentBody(Body(), transparent);
+    return qv::ToUtf8(transparent);
+  }();
+  EncodeBytesInReads(state, text);
+}
+BENCHMARK(BM_TransparentBytesWireForm)->Unit(benchmark::kMillisecond);
 
 void BM_Utf8OfBody(benchmark::State& state) {
   String transparent;

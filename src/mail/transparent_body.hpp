@@ -5,8 +5,11 @@
 // UTF-8 bytes (a host that streams a body itself) alike.
 #pragma once
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -31,9 +34,71 @@ inline const char16_t* FindLineBreak(const char16_t* p, const char16_t* end) {
   return p;
 }
 
-inline const char* FindLineBreak(const char* p, const char* end) {
-  while (p < end && *p != '\r' && *p != '\n') ++p;
-  return p;
+// Where the bytes that may need work lie in a block of 64: bit i stands for
+// block[i].
+struct ByteClasses {
+  std::uint64_t cr = 0;
+  std::uint64_t lf = 0;
+  std::uint64_t dot = 0;
+};
+
+inline ByteClasses ClassifyBlock(const char* block) {
+  ByteClasses classes;
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i dot = _mm_set1_epi8('.');
+  for (int i = 0; i < 64; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i));
+    const auto bits = [&](__m128i c) {
+      return static_cast<std::uint64_t>(
+                 static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, c))))
+             << i;
+    };
+    classes.cr |= bits(cr);
+    classes.lf |= bits(lf);
+    classes.dot |= bits(dot);
+  }
+#else
+  for (int i = 0; i < 64; ++i) {
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    if (block[i] == '\r') classes.cr |= bit;
+    if (block[i] == '\n') classes.lf |= bit;
+    if (block[i] == '.') classes.dot |= bit;
+  }
+#endif
+  return classes;
+}
+
+// Copies the 64 bytes at block to out and tells whether they need no work,
+// judged with the byte before them (block[-1] must be readable): every LF
+// follows a CR, every CR but the last is followed by an LF, and no dot
+// follows a CR or an LF.
+inline bool CopyBlockIfWireForm(const char* block, char* out) {
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i dot = _mm_set1_epi8('.');
+  __m128i work = _mm_setzero_si128();
+  for (int i = 0; i < 64; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i));
+    const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i - 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
+    const __m128i cr_before = _mm_cmpeq_epi8(before, cr);
+    const __m128i break_before = _mm_or_si128(cr_before, _mm_cmpeq_epi8(before, lf));
+    work = _mm_or_si128(work, _mm_xor_si128(_mm_cmpeq_epi8(v, lf), cr_before));
+    work = _mm_or_si128(work, _mm_and_si128(_mm_cmpeq_epi8(v, dot), break_before));
+  }
+  return _mm_movemask_epi8(work) == 0;
+#else
+  std::memcpy(out, block, 64);
+  for (int i = 0; i < 64; ++i) {
+    const char before = block[i - 1];
+    if ((block[i] == '\n') != (before == '\r')) return false;
+    if (block[i] == '.' && (before == '\r' || before == '\n')) return false;
+  }
+  return true;
+#endif
 }
 
 template <typename Char>
@@ -41,6 +106,33 @@ class TransparentBody {
  public:
   // Appends the transparent form of the next piece of text.
   void Encode(std::basic_string_view<Char> text, std::basic_string<Char>& out) {
+    if constexpr (std::is_same_v<Char, char>) {
+      // Through a small buffer, so that out is never filled ahead.
+      char part[2 * kPartBytes];
+      for (std::size_t at = 0; at < text.size(); at += kPartBytes) {
+        const std::string_view piece = text.substr(at, kPartBytes);
+        out.append(part, static_cast<std::size_t>(Encode(piece, part) - part));
+      }
+    } else {
+      EncodeUnits(text, out);
+    }
+  }
+
+  // Bytes: writes the transparent form of the next piece of text at out,
+  // which has room for twice its size (no byte becomes more than two), and
+  // returns the end of what it wrote.
+  char* Encode(std::string_view text, char* out) requires std::is_same_v<Char, char> {
+    return EncodeBytes(text, out);
+  }
+
+  // Starts a new body. Nothing is ever held back, so nothing is written.
+  void Finish(std::basic_string<Char>& /*out*/) {
+    line_start_ = true;
+    after_cr_ = false;
+  }
+
+ private:
+  void EncodeUnits(std::basic_string_view<Char> text, std::basic_string<Char>& out) {
     const Char* p = text.data();
     const Char* const end = p + text.size();
     while (p < end) {
@@ -68,13 +160,91 @@ class TransparentBody {
     }
   }
 
-  // Starts a new body. Nothing is ever held back, so nothing is written.
-  void Finish(std::basic_string<Char>& /*out*/) {
-    line_start_ = true;
-    after_cr_ = false;
+  // Text that is already in wire form (CR LF lines, no leading dot) is copied
+  // as it is, 64 bytes at a time, and only the few bytes that need work are
+  // looked at one by one: an LF without its CR, a CR without its LF, a dot
+  // right after a line end. Whether a CR has its LF shows only at the next
+  // byte, so a CR that ends a block is judged with the next block, and one
+  // that ends the text is ended at once and the LF that may start the next
+  // piece is dropped.
+  char* EncodeBytes(std::string_view text, char* o) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    if (p == end) return o;
+    if (after_cr_) {
+      after_cr_ = false;
+      if (*p == '\n') ++p;  // the LF of a CR LF already written
+      if (p == end) return o;
+    }
+    const char* const first = p;
+    // Of the byte before the block: a line end; a CR still to be judged.
+    bool before_break = line_start_;
+    bool before_cr = false;
+
+    // Writes the first `size` bytes of block, with the work they need.
+    auto encode_block = [&](const char* block, const ByteClasses& c, int size) {
+      const std::uint64_t valid = size == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
+      const std::uint64_t breaks = c.cr | c.lf;
+      if (before_cr && (c.lf & 1) == 0) *o++ = '\n';  // the CR before the block was alone
+      const std::uint64_t lone_lf = c.lf & ~((c.cr << 1) | std::uint64_t{before_cr});
+      const std::uint64_t lone_cr = c.cr & ~(c.lf >> 1) & (valid >> 1);
+      const std::uint64_t leading_dot = c.dot & ((breaks << 1) | std::uint64_t{before_break});
+      before_break = (breaks >> (size - 1)) & 1;
+      before_cr = (c.cr >> (size - 1)) & 1;
+      const char* run = block;  // start of the bytes not yet written
+      const auto copy_run = [&](const char* to) {
+        std::memcpy(o, run, static_cast<std::size_t>(to - run));
+        o += to - run;
+      };
+      for (std::uint64_t work = (lone_lf | lone_cr | leading_dot) & valid; work != 0;
+           work &= work - 1) {
+        const char* q = block + __builtin_ctzll(work);
+        if (*q == '.') {
+          copy_run(q);
+          *o++ = '.';
+          run = q;  // the dot itself goes with the next run
+        } else if (*q == '\n') {
+          copy_run(q);
+          *o++ = '\r';
+          *o++ = '\n';
+          run = q + 1;
+        } else {  // a CR
+          copy_run(q + 1);
+          *o++ = '\n';
+          run = q + 1;
+        }
+      }
+      copy_run(block + size);
+    };
+
+    for (; end - p >= 64; p += 64) {
+      // Most blocks need nothing: every LF follows a CR, every CR before the
+      // last byte is followed by an LF, and no dot follows a line end.
+      if (p != first && CopyBlockIfWireForm(p, o)) {
+        o += 64;
+        before_break = p[63] == '\r' || p[63] == '\n';
+        before_cr = p[63] == '\r';
+        continue;
+      }
+      encode_block(p, ClassifyBlock(p), 64);
+    }
+    if (p < end) {
+      // The rest, classified in a zeroed block: a zero byte needs no work.
+      const auto n = static_cast<int>(end - p);
+      char block[64] = {};
+      std::memcpy(block, p, static_cast<std::size_t>(n));
+      encode_block(p, ClassifyBlock(block), n);
+    }
+    if (before_cr) {  // the text ends with a CR
+      *o++ = '\n';
+      after_cr_ = true;
+    }
+    line_start_ = before_break;
+    return o;
   }
 
- private:
+  static constexpr std::size_t kPartBytes = 4096;
+
   bool line_start_ = true;
   bool after_cr_ = false;
 };
