@@ -17,6 +17,8 @@ namespace qvsmtp {
 
 // Most UTF-8 bytes behind one piece handed to SendData.
 inline constexpr std::size_t kMaxPieceBytes = 64 * 1024;
+// Bytes of the source read at a time.
+inline constexpr std::size_t kReadBytes = 128 * 1024;
 
 // The body text made transparent as the control makes its own Body: line ends
 // become CR LF and leading dots are doubled, across piece boundaries too.
