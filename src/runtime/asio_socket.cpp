@@ -10,11 +10,17 @@
 #include <climits>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <asio/connect.hpp>
 #include <asio/error.hpp>
@@ -47,10 +53,20 @@ constexpr const char* kInvalidValueText = "Invalid property value";
 // needs, up to this, reused for its parts and freed once the text is out.
 constexpr std::size_t kEncodeRoom = 256 * 1024;
 
-// True when every byte is ASCII, eight at a time.
+// True when every byte is ASCII: the high bits of 64 bytes at a time.
 bool IsAscii(std::string_view bytes) {
   const char* p = bytes.data();
   const char* const end = p + bytes.size();
+#if defined(__SSE2__)
+  for (; end - p >= 64; p += 64) {
+    const auto load = [p](int at) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    };
+    const __m128i any =
+        _mm_or_si128(_mm_or_si128(load(0), load(16)), _mm_or_si128(load(32), load(48)));
+    if (_mm_movemask_epi8(any) != 0) return false;
+  }
+#endif
   for (; end - p >= 8; p += 8) {
     std::uint64_t word;
     std::memcpy(&word, p, sizeof word);
@@ -61,6 +77,12 @@ bool IsAscii(std::string_view bytes) {
   }
   return true;
 }
+
+// Buffers of written pieces kept for the next copies (SendUtf8), so that a
+// host streaming a long text in pieces does not make the allocator fetch and
+// fault in fresh memory for every one. Larger buffers are freed.
+constexpr std::size_t kSpareBuffers = 8;
+constexpr std::size_t kSpareCapacity = 512 * 1024;
 
 // How often the kernel's count of unacknowledged bytes is read while text is
 // still leaving. The control's timer steps every 50 ms; this is finer.
@@ -100,6 +122,7 @@ struct Connection {
     std::unique_ptr<OutgoingText> text;
   };
   std::deque<Piece> outgoing;
+  std::vector<std::string> spare;  // emptied buffers of written pieces
   // Bytes of outgoing, the texts' still to be encoded counted by estimate.
   std::size_t queued_bytes = 0;
   std::unique_ptr<char[]> encoded;
@@ -251,7 +274,14 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     RequireConnected();
     // Bytes that are not well-formed UTF-8 go out as SendData sends their
     // decoded form; plain ASCII is the same either way.
-    Queue(IsAscii(bytes) ? std::string(bytes) : ToUtf8(FromUtf8(bytes)));
+    if (!IsAscii(bytes)) return Queue(ToUtf8(FromUtf8(bytes)));
+    std::string copy;
+    if (!conn_->spare.empty()) {
+      copy = std::move(conn_->spare.back());
+      conn_->spare.pop_back();
+    }
+    copy.assign(bytes);
+    Queue(std::move(copy));
   }
 
   void SendText(std::unique_ptr<OutgoingText> text) {
@@ -462,9 +492,14 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     std::copy(c->gather.begin() + first, c->gather.begin() + c->gather_count, c->gather.begin());
     c->gather[0] += taken;
     c->writing = true;
+    // Each system call offers the kernel all that is left, not asio's usual
+    // 64 KiB at a time.
+    const auto until_all_or_error = [](const std::error_code& ec, std::size_t) -> std::size_t {
+      return ec ? 0 : std::numeric_limits<std::size_t>::max();
+    };
     asio::async_write(
         c->socket, std::span<const asio::const_buffer>(c->gather.data(), c->gather_count - first),
-        [self = shared_from_this(), c](const std::error_code& ec, std::size_t) {
+        until_all_or_error, [self = shared_from_this(), c](const std::error_code& ec, std::size_t) {
           self->OnWritten(c, ec);
         });
     WatchDrain(c);
@@ -499,6 +534,10 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
         c->encoded_room = 0;
       } else {
         c->queued_bytes -= piece.bytes.size();
+        if (c->spare.size() < kSpareBuffers && piece.bytes.capacity() <= kSpareCapacity) {
+          piece.bytes.clear();
+          c->spare.push_back(std::move(piece.bytes));
+        }
       }
       c->outgoing.pop_front();
     }
