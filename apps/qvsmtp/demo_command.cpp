@@ -9,12 +9,14 @@
 #include <sstream>
 #include <string>
 
+#include <asio/io_context.hpp>
+
 #include "commands.hpp"
 #include "exit_codes.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/core/text.hpp"
 #include "qv/runtime/control_site.hpp"
-#include "qv/runtime/smtp_sink.hpp"
+#include "sink/smtp_sink.hpp"
 #include "sink_common.hpp"
 
 namespace qvsmtp {
@@ -79,22 +81,24 @@ int RunDemo(const DemoOptions& o) {
     temporary.emplace();
     dir = temporary->path() / "Maildir";
   }
-  std::unique_ptr<qv::runtime::MaildirStore> store = OpenMaildir(dir.string());
+  std::unique_ptr<MaildirStore> store = OpenMaildir(dir.string());
 
-  qv::runtime::EventLoop loop;
-  std::optional<qv::runtime::StoredMessage> received;
-  qv::runtime::SinkObserver observer;
-  observer.stored = [&](const qv::runtime::StoredMessage& message) {
+  // The sink serves on the loop's io_context, the program's own.
+  asio::io_context io;
+  qv::runtime::EventLoop loop(io);
+  std::optional<qv::testing::StoredMessage> received;
+  qv::testing::SinkObserver observer;
+  observer.stored = [&](const qv::testing::StoredMessage& message) {
     received = message;
     std::printf("[sink] %s\n", SummaryLine(1, message).c_str());
     std::fflush(stdout);
   };
-  qv::runtime::SmtpSinkOptions sink_options;
+  SmtpSinkOptions sink_options;
   sink_options.address = "127.0.0.1";
   sink_options.port = 0;
-  std::optional<qv::runtime::SmtpSink> sink;
+  std::optional<SmtpSink> sink;
   try {
-    sink.emplace(loop, *store, observer, sink_options);
+    sink.emplace(io, *store, observer, sink_options);
   } catch (const qv::AutomationError& e) {
     throw ExitError(exit_code::kUnavailable, std::string("cannot listen: ") + e.what());
   }

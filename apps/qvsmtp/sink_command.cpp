@@ -8,10 +8,12 @@
 #include <optional>
 #include <string>
 
+#include <asio/io_context.hpp>
+
 #include "commands.hpp"
 #include "exit_codes.hpp"
 #include "qv/core/automation_error.hpp"
-#include "qv/runtime/smtp_sink.hpp"
+#include "sink/smtp_sink.hpp"
 #include "sink_common.hpp"
 
 namespace qvsmtp {
@@ -33,27 +35,29 @@ struct SinkOptions {
 
 int RunSink(const SinkOptions& o) {
   const ListenAddress where = ParseListenAddress(o.listen);
-  std::unique_ptr<qv::runtime::MaildirStore> store = OpenMaildir(o.maildir);
+  std::unique_ptr<MaildirStore> store = OpenMaildir(o.maildir);
 
-  qv::runtime::EventLoop loop;
+  // The sink serves on the loop's io_context, the program's own.
+  asio::io_context io;
+  qv::runtime::EventLoop loop(io);
   std::uint64_t received = 0;
-  qv::runtime::SinkObserver observer;
-  observer.stored = [&](const qv::runtime::StoredMessage& message) {
+  qv::testing::SinkObserver observer;
+  observer.stored = [&](const qv::testing::StoredMessage& message) {
     ++received;
     std::printf("%s\n", SummaryLine(received, message).c_str());
     std::fflush(stdout);
   };
-  observer.failed = [](const qv::runtime::SinkEnvelope& envelope, const std::string& reason) {
+  observer.failed = [](const qv::testing::SinkEnvelope& envelope, const std::string& reason) {
     std::fprintf(stderr, "qvsmtp sink: message from <%s> refused with 451: %s\n",
                  Printable(envelope.mail_from).c_str(), Printable(reason).c_str());
   };
 
-  qv::runtime::SmtpSinkOptions options;
+  SmtpSinkOptions options;
   options.address = where.address;
   options.port = where.port;
-  std::optional<qv::runtime::SmtpSink> sink;
+  std::optional<SmtpSink> sink;
   try {
-    sink.emplace(loop, *store, observer, options);
+    sink.emplace(io, *store, observer, options);
   } catch (const qv::AutomationError& e) {
     throw ExitError(exit_code::kUnavailable, std::string("cannot listen: ") + e.what());
   }

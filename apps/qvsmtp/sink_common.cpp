@@ -36,16 +36,16 @@ std::string HostPort(const std::string& address, std::uint16_t port) {
   return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
 }
 
-std::unique_ptr<qv::runtime::MaildirStore> OpenMaildir(const std::string& dir) {
+std::unique_ptr<MaildirStore> OpenMaildir(const std::string& dir) {
   try {
-    return std::make_unique<qv::runtime::MaildirStore>(dir);
+    return std::make_unique<MaildirStore>(dir);
   } catch (const std::filesystem::filesystem_error& e) {
     throw ExitError(exit_code::kCantCreate,
                     "cannot use " + dir + " as a Maildir: " + e.code().message());
   }
 }
 
-std::string SummaryLine(std::uint64_t number, const qv::runtime::StoredMessage& message) {
+std::string SummaryLine(std::uint64_t number, const qv::testing::StoredMessage& message) {
   std::string line =
       std::to_string(number) + ": from <" + Printable(message.envelope.mail_from) + "> to ";
   for (std::size_t i = 0; i < message.envelope.recipients.size(); ++i) {

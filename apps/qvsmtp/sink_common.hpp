@@ -5,7 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "qv/runtime/smtp_sink.hpp"
+#include "qv/testing/sink_store.hpp"
+#include "sink/maildir_store.hpp"
 
 namespace qvsmtp {
 
@@ -22,9 +23,9 @@ ListenAddress ParseListenAddress(const std::string& text);
 std::string HostPort(const std::string& address, std::uint16_t port);
 
 // Throws ExitError (73) naming the folder when it cannot be made a Maildir.
-std::unique_ptr<qv::runtime::MaildirStore> OpenMaildir(const std::string& dir);
+std::unique_ptr<MaildirStore> OpenMaildir(const std::string& dir);
 
 // "N: from <A> to <B>, <C>: SIZE bytes, FILE".
-std::string SummaryLine(std::uint64_t number, const qv::runtime::StoredMessage& message);
+std::string SummaryLine(std::uint64_t number, const qv::testing::StoredMessage& message);
 
 }  // namespace qvsmtp

@@ -151,6 +151,11 @@ void WriteAll(int fd, std::string_view text, const std::string& what) {
   }
 }
 
+void FlushFolder(const fs::path& folder) {
+  const FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd) ::fsync(fd.get());
+}
+
 fs::path SaveTarget(const fs::path& path) {
   // Resolved by hand: a dangling link leads to the file it names, which the
   // save then creates, just as for a link whose file exists.
@@ -200,9 +205,7 @@ void SaveAtomically(const fs::path& path, std::string_view text, const SaveHook&
     FailErrno("cannot rename " + temp_name + " over " + target.string());
   }
   temp.Keep();
-  // Some file systems refuse to flush a folder; the content is safe anyway.
-  const FileDescriptor folder_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder_fd) ::fsync(folder_fd.get());
+  FlushFolder(folder);
 }
 
 }  // namespace qv::file_io

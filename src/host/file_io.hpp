@@ -73,6 +73,11 @@ void WriteAll(int fd, std::string_view text, const std::string& what);
 // replaced by a file.
 std::filesystem::path SaveTarget(const std::filesystem::path& path);
 
+// Flushes a folder's entries to disk, so that a file created, renamed or
+// linked into it survives a crash. Best effort: some file systems refuse to
+// flush a folder, and the files' content is safe anyway.
+void FlushFolder(const std::filesystem::path& folder);
+
 // Points of SaveAtomically at which a hook runs (for tests that stop a save).
 enum class SaveStep {
   kTempCreated,   // the temporary file exists, still empty

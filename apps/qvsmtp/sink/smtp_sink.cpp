@@ -1,417 +1,29 @@
-#include "qv/runtime/smtp_sink.hpp"
+#include "sink/smtp_sink.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <ctime>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include <asio/error.hpp>
+#include <asio/io_context.hpp>
 #include <asio/ip/address.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 
-#include "loop_access.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/core/text.hpp"
+#include "qv/host/socket.hpp"
 #include "qv/runtime/asio_socket.hpp"
+#include "qv/testing/smtp_sink_session.hpp"
 
-namespace qv::runtime {
+namespace qvsmtp {
 
-namespace fs = std::filesystem;
-
-// ---------------------------------------------------------------------------
-// Maildir
-
-namespace {
-
-std::error_code LastError() { return std::error_code(errno, std::generic_category()); }
-
-// The host part of a Maildir name may not hold "/" or ":".
-std::string MaildirHostName() {
-  std::string out;
-  for (char c : ToUtf8(LocalHostName())) {
-    if (c == '/') {
-      out += "\\057";
-    } else if (c == ':') {
-      out += "\\072";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-class MaildirMessage final : public SinkMessage {
- public:
-  MaildirMessage(int fd, fs::path temp, fs::path target)
-      : fd_(fd), temp_(std::move(temp)), target_(std::move(target)) {}
-
-  ~MaildirMessage() override {
-    if (fd_ >= 0) ::close(fd_);
-    if (!committed_) ::unlink(temp_.c_str());
-  }
-
-  void Append(std::string_view bytes) override {
-    while (!bytes.empty()) {
-      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw fs::filesystem_error("cannot write the message", temp_, LastError());
-      }
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-  }
-
-  std::string Commit() override {
-    // The 250 hands over responsibility: the bytes must be on disk first.
-    if (::fsync(fd_) != 0)
-      throw fs::filesystem_error("cannot flush the message", temp_, LastError());
-    const int fd = std::exchange(fd_, -1);
-    if (::close(fd) != 0)
-      throw fs::filesystem_error("cannot close the message", temp_, LastError());
-    // link() refuses to replace an existing file, which rename() would do.
-    if (::link(temp_.c_str(), target_.c_str()) != 0) {
-      if (errno != EPERM && errno != ENOTSUP && errno != EXDEV) {
-        throw fs::filesystem_error("cannot move the message into new/", temp_, target_,
-                                   LastError());
-      }
-      if (::rename(temp_.c_str(), target_.c_str()) != 0) {
-        throw fs::filesystem_error("cannot move the message into new/", temp_, target_,
-                                   LastError());
-      }
-    } else {
-      ::unlink(temp_.c_str());
-    }
-    committed_ = true;
-    return target_.string();
-  }
-
- private:
-  int fd_;
-  fs::path temp_;
-  fs::path target_;
-  bool committed_ = false;
-};
-
-}  // namespace
-
-MaildirStore::MaildirStore(fs::path dir) : dir_(std::move(dir)), host_(MaildirHostName()) {
-  for (const char* sub : {"tmp", "new", "cur"}) fs::create_directories(dir_ / sub);
-}
-
-std::unique_ptr<SinkMessage> MaildirStore::Begin(const SinkEnvelope&) {
-  const long long seconds = static_cast<long long>(std::time(nullptr));
-  const long pid = static_cast<long>(::getpid());
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    const std::string name = std::to_string(seconds) + "." + std::to_string(pid) + "_" +
-                             std::to_string(++sequence_) + "." + host_;
-    fs::path temp = dir_ / "tmp" / name;
-    fs::path target = dir_ / "new" / name;
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      throw fs::filesystem_error("cannot create a message file", temp, LastError());
-    }
-    struct stat existing;
-    if (::stat(target.c_str(), &existing) == 0) {  // left by an earlier process
-      ::close(fd);
-      ::unlink(temp.c_str());
-      continue;
-    }
-    return std::make_unique<MaildirMessage>(fd, std::move(temp), std::move(target));
-  }
-  throw fs::filesystem_error("no unique message name is free", dir_ / "tmp",
-                             std::make_error_code(std::errc::file_exists));
-}
-
-// ---------------------------------------------------------------------------
-// The dialogue
-
-namespace {
-
-constexpr std::string_view kOk = "250 2.0.0 Ok\r\n";
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  }
-  return true;
-}
-
-std::string_view TrimSpaces(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
-// "FROM:<path> params" or "FROM: <path>" (or a bare address); false when the
-// keyword or the path is missing.
-bool ParsePath(std::string_view argument, std::string_view keyword, std::string& path) {
-  if (!StartsWithNoCase(argument, keyword)) return false;
-  argument = TrimSpaces(argument.substr(keyword.size()));
-  if (argument.empty()) return false;
-  if (argument.front() == '<') {
-    const std::size_t close = argument.find('>');
-    if (close == std::string_view::npos) return false;
-    path.assign(argument.substr(1, close - 1));
-    return true;
-  }
-  path.assign(argument.substr(0, argument.find(' ')));
-  return true;
-}
-
-// A reply text may not carry line ends of its own.
-std::string OneLine(std::string text) {
-  std::replace_if(
-      text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-  return text;
-}
-
-}  // namespace
-
-SmtpSinkSession::SmtpSinkSession(std::string server_name, SinkStore& store,
-                                 const SinkObserver& observer)
-    : server_name_(std::move(server_name)), store_(store), observer_(observer) {}
-
-std::string SmtpSinkSession::Greeting() const {
-  return "220 " + server_name_ + " qvsmtp sink ready\r\n";
-}
-
-void SmtpSinkSession::Receive(std::string_view bytes, std::string& replies) {
-  while (!bytes.empty() && !finished_) {
-    if (in_data_) {
-      bytes.remove_prefix(ReceiveData(bytes, replies));
-      continue;
-    }
-    const std::size_t end = bytes.find('\n');
-    const std::string_view part = bytes.substr(0, end);
-    if (!line_too_long_) {
-      if (line_.size() + part.size() >= kMaxCommandLine) {
-        line_too_long_ = true;
-        line_.clear();
-      } else {
-        line_.append(part);
-      }
-    }
-    if (end == std::string_view::npos) return;
-    bytes.remove_prefix(end + 1);
-    if (line_too_long_) {
-      replies += "500 5.5.6 Error: line too long\r\n";
-    } else {
-      std::string_view line = line_;
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      Command(line, replies);
-    }
-    line_.clear();
-    line_too_long_ = false;
-  }
-}
-
-void SmtpSinkSession::Command(std::string_view line, std::string& replies) {
-  const std::size_t space = line.find(' ');
-  const std::string_view verb = line.substr(0, space);
-  const std::string_view argument =
-      space == std::string_view::npos ? std::string_view() : TrimSpaces(line.substr(space + 1));
-  auto is = [&verb](std::string_view name) {
-    return verb.size() == name.size() && StartsWithNoCase(verb, name);
-  };
-
-  if (is("HELO") || is("EHLO")) {
-    client_name_.assign(argument);
-    Reset();
-    replies += "250 " + server_name_ + "\r\n";
-  } else if (is("MAIL")) {
-    Mail(argument, replies);
-  } else if (is("RCPT")) {
-    Recipient(argument, replies);
-  } else if (is("DATA")) {
-    Data(argument, replies);
-  } else if (is("RSET")) {
-    Reset();
-    replies += kOk;
-  } else if (is("NOOP")) {
-    replies += kOk;
-  } else if (is("QUIT")) {
-    Reset();
-    finished_ = true;
-    replies += "221 2.0.0 Bye\r\n";
-  } else if (is("VRFY")) {
-    replies += "252 2.0.0 Cannot VRFY user, but will accept message\r\n";
-  } else if (is("HELP")) {
-    replies += "214 2.0.0 Commands: HELO EHLO MAIL RCPT DATA RSET NOOP VRFY HELP QUIT\r\n";
-  } else if (line.empty()) {
-    replies += "500 5.5.2 Error: bad syntax\r\n";
-  } else {
-    replies += "502 5.5.2 Error: command not recognized\r\n";
-  }
-}
-
-void SmtpSinkSession::Mail(std::string_view argument, std::string& replies) {
-  if (have_sender_) {
-    replies += "503 5.5.1 Error: nested MAIL command\r\n";
-    return;
-  }
-  std::string path;
-  if (!ParsePath(argument, "FROM:", path)) {
-    replies += "501 5.5.4 Syntax: MAIL FROM:<address>\r\n";
-    return;
-  }
-  have_sender_ = true;
-  envelope_.mail_from = std::move(path);
-  replies += "250 2.1.0 Ok\r\n";
-}
-
-void SmtpSinkSession::Recipient(std::string_view argument, std::string& replies) {
-  if (!have_sender_) {
-    replies += "503 5.5.1 Error: need MAIL command\r\n";
-    return;
-  }
-  std::string path;
-  if (!ParsePath(argument, "TO:", path)) {
-    replies += "501 5.5.4 Syntax: RCPT TO:<address>\r\n";
-    return;
-  }
-  if (envelope_.recipients.size() >= kMaxRecipients) {
-    replies += "452 4.5.3 Error: too many recipients\r\n";
-    return;
-  }
-  envelope_.recipients.push_back(std::move(path));
-  replies += "250 2.1.5 Ok\r\n";
-}
-
-void SmtpSinkSession::Data(std::string_view argument, std::string& replies) {
-  if (!argument.empty()) {
-    replies += "501 5.5.4 Syntax: DATA\r\n";
-    return;
-  }
-  if (!have_sender_) {
-    replies += "503 5.5.1 Error: need MAIL command\r\n";
-    return;
-  }
-  if (envelope_.recipients.empty()) {
-    replies += "554 5.5.1 Error: no valid recipients\r\n";
-    return;
-  }
-  try {
-    message_ = store_.Begin(envelope_);
-  } catch (const std::exception& e) {
-    replies +=
-        OneLine("451 4.3.0 Error: cannot store the message: " + std::string(e.what())) + "\r\n";
-    if (observer_.failed) observer_.failed(envelope_, e.what());
-    Reset();
-    return;
-  }
-  in_data_ = true;
-  store_failure_.clear();
-  size_ = 0;
-  line_start_ = true;
-  dot_ = false;
-  dot_cr_ = false;
-  replies += "354 End data with <CR><LF>.<CR><LF>\r\n";
-}
-
-std::size_t SmtpSinkSession::ReceiveData(std::string_view bytes, std::string& replies) {
-  std::string out;
-  out.reserve(bytes.size());
-  bool ended = false;
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    const char c = bytes[i];
-    if (dot_cr_) {
-      dot_cr_ = false;
-      if (c == '\n') {
-        ended = true;
-        ++i;
-        break;
-      }
-      out.push_back('\r');  // the dot was a doubled one; the CR is text
-    } else if (dot_) {
-      dot_ = false;
-      if (c == '\r') {
-        dot_cr_ = true;
-        ++i;
-        continue;
-      }
-      if (c == '\n') {  // a bare LF ends the data too, as many servers allow
-        ended = true;
-        ++i;
-        break;
-      }
-      // Otherwise the leading dot was the doubled one: it goes; c is text.
-    } else if (line_start_ && c == '.') {
-      dot_ = true;
-      line_start_ = false;
-      ++i;
-      continue;
-    }
-    // Copy up to and including the next line end in one go.
-    const std::size_t end = bytes.find('\n', i);
-    if (end == std::string_view::npos) {
-      out.append(bytes.substr(i));
-      line_start_ = false;
-      i = bytes.size();
-    } else {
-      out.append(bytes.substr(i, end + 1 - i));
-      line_start_ = true;
-      i = end + 1;
-    }
-  }
-
-  if (message_ && !out.empty()) {
-    try {
-      message_->Append(out);
-      size_ += out.size();
-    } catch (const std::exception& e) {
-      store_failure_ = e.what();
-      message_.reset();  // discards what was kept; the rest of the data is read and dropped
-    }
-  }
-  if (ended) EndData(replies);
-  return i;
-}
-
-void SmtpSinkSession::EndData(std::string& replies) {
-  in_data_ = false;
-  std::unique_ptr<SinkMessage> message = std::move(message_);
-  if (message && store_failure_.empty()) {
-    try {
-      StoredMessage stored{envelope_, size_, message->Commit()};
-      if (observer_.stored) observer_.stored(stored);
-      replies += "250 2.0.0 Ok: message stored\r\n";
-      Reset();
-      return;
-    } catch (const std::exception& e) {
-      store_failure_ = e.what();
-    }
-  }
-  if (store_failure_.empty()) store_failure_ = "the store took no message";
-  replies += OneLine("451 4.3.0 Error: cannot store the message: " + store_failure_) + "\r\n";
-  if (observer_.failed) observer_.failed(envelope_, store_failure_);
-  Reset();
-}
-
-void SmtpSinkSession::Reset() {
-  have_sender_ = false;
-  envelope_ = SinkEnvelope{client_name_, {}, {}};
-}
-
-void SmtpSinkSession::Abort() {
-  message_.reset();
-  in_data_ = false;
-  Reset();
-}
-
-// ---------------------------------------------------------------------------
-// The server on the loop
+using qv::AutomationError;
+using qv::testing::SinkObserver;
+using qv::testing::SinkStore;
+using qv::testing::SmtpSinkSession;
+using qv::testing::StoredMessage;
 
 namespace {
 
@@ -425,13 +37,13 @@ using asio::ip::tcp;
   }
   if (ec == e::access_denied) throw AutomationError(10013, "Permission denied: " + where);
   if (ec == e::address_family_not_supported) {
-    throw AutomationError(socket_error::kAddressFamilyNotSupported,
+    throw AutomationError(qv::socket_error::kAddressFamilyNotSupported,
                           "Address family not supported: " + where);
   }
   if (ec == e::host_not_found || ec == e::host_not_found_try_again || ec == e::no_data) {
-    throw AutomationError(socket_error::kHostNotFound, "Host not found: " + where);
+    throw AutomationError(qv::socket_error::kHostNotFound, "Host not found: " + where);
   }
-  throw AutomationError(static_cast<Long>(ec.value()), ec.message() + ": " + where);
+  throw AutomationError(static_cast<qv::Long>(ec.value()), ec.message() + ": " + where);
 }
 
 std::string Endpoint(const std::string& address, std::uint16_t port) {
@@ -454,7 +66,7 @@ class SinkCore : public std::enable_shared_from_this<SinkCore> {
         store_(store),
         user_(std::move(observer)),
         options_(std::move(options)),
-        server_name_(ToUtf8(LocalHostName())) {
+        server_name_(qv::ToUtf8(qv::runtime::LocalHostName())) {
     counted_.stored = [this](const StoredMessage& message) {
       ++stored_;
       if (user_.stored) user_.stored(message);
@@ -667,10 +279,10 @@ void SinkCore::Shutdown() {
 
 }  // namespace detail
 
-SmtpSink::SmtpSink(EventLoop& loop, SinkStore& store, SinkObserver observer,
+SmtpSink::SmtpSink(asio::io_context& io, SinkStore& store, SinkObserver observer,
                    SmtpSinkOptions options)
-    : core_(std::make_shared<detail::SinkCore>(detail::LoopAccess::Context(loop), store,
-                                               std::move(observer), std::move(options))) {
+    : core_(
+          std::make_shared<detail::SinkCore>(io, store, std::move(observer), std::move(options))) {
   core_->Listen();
   core_->Accept();
 }
@@ -683,4 +295,4 @@ void SmtpSink::StopListening() { core_->StopListening(); }
 std::size_t SmtpSink::OpenConnections() const { return core_->OpenConnections(); }
 std::uint64_t SmtpSink::MessagesStored() const { return core_->Stored(); }
 
-}  // namespace qv::runtime
+}  // namespace qvsmtp
