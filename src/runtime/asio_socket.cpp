@@ -402,6 +402,12 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
       decoder_.Decode(piece, incoming_);
       bytes_waiting_ += n;
       StartRead(c);  // before the notification, whose handler may throw
+      // An answer comes with the peer's acknowledgement of what it read, so
+      // text still being watched has often been taken by now.
+      if (c->watching && c->reported != c->handed && !c->writing && c->outgoing.empty() &&
+          Unacknowledged(c) <= 0) {
+        ReportSendComplete(c);
+      }
       QueueArrival();
       return;
     }
@@ -606,6 +612,10 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
   void OnDrainWatch(const ConnectionPtr& c, const std::error_code& ec) {
     if (ec || conn_ != c || c->closing || !c->socket.is_open() || state_ == socket_state::kError) {
       c->watching = false;
+      return;
+    }
+    if (!c->writing && c->outgoing.empty() && c->reported == c->handed) {
+      c->watching = false;  // already told, on the peer's answer
       return;
     }
     const long unacknowledged = Unacknowledged(c);

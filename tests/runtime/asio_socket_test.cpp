@@ -640,6 +640,7 @@ struct SendCompleteCase {
   std::size_t size;                      // bytes handed to SendData
   std::chrono::milliseconds peer_pause;  // the peer reads nothing for this long
   std::chrono::milliseconds stall_limit;
+  bool answer;                        // the peer answers once it has it all
   std::vector<std::string> expected;  // notifications after Connect
 };
 
@@ -647,7 +648,8 @@ class AsioSocketSendComplete : public ::testing::TestWithParam<SendCompleteCase>
 
 // The notification means the peer has the text, not that this side's kernel
 // holds it: it never comes before the peer has started taking data, and a peer
-// that takes nothing fails the connection after the stall limit instead.
+// that takes nothing fails the connection after the stall limit instead. The
+// peer's answer to the text never comes before the notification.
 TEST_P(AsioSocketSendComplete, FollowsThePeerNotTheLocalBuffer) {
   const SendCompleteCase& c = GetParam();
   std::atomic<std::chrono::steady_clock::time_point::rep> reading_from{0};
@@ -655,6 +657,7 @@ TEST_P(AsioSocketSendComplete, FollowsThePeerNotTheLocalBuffer) {
       [&](Peer& peer) {
         std::this_thread::sleep_for(c.peer_pause);
         reading_from = std::chrono::steady_clock::now().time_since_epoch().count();
+        if (c.answer && peer.ReadUntil("\r\n", 5s)) peer.Send("250 ok\r\n");
         peer.ReadToEnd(5s);
       },
       LoopbackServer::Family::kIPv4, 1, 4096);
@@ -668,7 +671,7 @@ TEST_P(AsioSocketSendComplete, FollowsThePeerNotTheLocalBuffer) {
   socket.Connect(u"127.0.0.1", 25);
   ASSERT_TRUE(loop.RunUntil([&] { return events.Connected(); }, 3s));
 
-  socket.SendData(String(c.size, u'x'));
+  socket.SendData(String(c.size, u'x') + u"\r\n");
   ASSERT_TRUE(loop.RunUntil([&] { return events.events.size() > 1; }, 5s));
   loop.RunFor(100ms);  // nothing more follows
   const std::vector<std::string> after(events.events.begin() + 1, events.events.end());
@@ -689,13 +692,16 @@ TEST_P(AsioSocketSendComplete, FollowsThePeerNotTheLocalBuffer) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, AsioSocketSendComplete,
     ::testing::Values(
-        SendCompleteCase{"ALineThePeerTakesAtOnce", 6, 0ms, 60s, {"SendComplete"}},
-        SendCompleteCase{"ABodyThePeerTakesLate", 2 << 20, 400ms, 60s, {"SendComplete"}},
+        SendCompleteCase{"ALineThePeerTakesAtOnce", 6, 0ms, 60s, false, {"SendComplete"}},
+        SendCompleteCase{"ABodyThePeerTakesLate", 2 << 20, 400ms, 60s, false, {"SendComplete"}},
+        SendCompleteCase{
+            "ABodyThePeerAnswers", 2 << 20, 100ms, 60s, true, {"SendComplete", "Data"}},
         SendCompleteCase{
             "ABodyThePeerNeverTakes",
             2 << 20,
             3s,
             700ms,
+            false,
             {"Error 10060 Timed out sending: the server took no data for 0.7 seconds"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
