@@ -6,7 +6,7 @@
 
 #include "loop_access.hpp"
 #include "qv/core/automation_error.hpp"
-#include "tick_grid.hpp"
+#include "tick_cadence.hpp"
 
 namespace qv::runtime {
 
@@ -14,12 +14,12 @@ namespace detail {
 
 constexpr Long kInvalidPropertyValue = 380;
 
-class TimerCore final : public std::enable_shared_from_this<TimerCore>, private TickGrid::Client {
+class TimerCore final : public std::enable_shared_from_this<TimerCore>, private Cadence::Member {
  public:
   using Clock = std::chrono::steady_clock;
 
   TimerCore(asio::io_context& io, std::shared_ptr<Gate> gate)
-      : grid_(TickGrid::Of(io)), gate_(std::move(gate)) {}
+      : cadences_(Cadences::Of(io)), gate_(std::move(gate)) {}
 
   void SetEvents(TimerEvents* events) { events_ = events; }
   bool Enabled() const { return enabled_; }
@@ -29,10 +29,9 @@ class TimerCore final : public std::enable_shared_from_this<TimerCore>, private 
     if (enabled == enabled_) return;
     enabled_ = enabled;
     if (enabled) {
-      Restart();
+      Start();
     } else {
-      Disarm();
-      gate_->Cancel(this);
+      Stop();
     }
   }
 
@@ -40,48 +39,45 @@ class TimerCore final : public std::enable_shared_from_this<TimerCore>, private 
     if (milliseconds < 0) {
       throw AutomationError(kInvalidPropertyValue, "Invalid property value");
     }
+    if (enabled_) Stop();
     interval_ = milliseconds;
-    if (enabled_) {
-      Disarm();
-      Restart();
-    }
+    cadence_ = nullptr;
+    if (enabled_) Start();
   }
 
   // Ends every wait; a tick held back by the gate is dropped.
   void Shutdown() {
     events_ = nullptr;
     enabled_ = false;
-    Disarm();
-    gate_->Cancel(this);
+    Stop();
   }
 
  private:
   Clock::duration Period() const { return std::chrono::milliseconds(interval_); }
 
-  void Restart() {
-    next_deadline_ = Clock::now() + Period();
+  void Start() {
+    first_deadline_ = Clock::now() + Period();
+    join_pending_ = true;
     // Inside a tick the wait begins when the tick's handler returns.
-    if (!ticking_) Arm();
+    if (!ticking_) Join();
   }
 
-  // The deadline's wake-up is shared with the loop's other timers (at most
-  // TickGrid::kStep late); the cadence itself stays exact.
-  void Arm() {
-    if (interval_ <= 0 || waiting_) return;
-    waiting_ = true;
-    ticket_ =
-        grid_.Add(next_deadline_, std::shared_ptr<TickGrid::Client>(shared_from_this(), this));
+  void Stop() {
+    join_pending_ = false;
+    if (cadence_) cadence_->Leave(*this);
+    gate_->Cancel(this);
   }
 
-  void Disarm() {
-    if (!waiting_) return;
-    waiting_ = false;
-    grid_.Remove(ticket_);
+  // The ticks share their wake-ups with the loop's other timers of the same
+  // interval (the first one at most a tenth of the interval late).
+  void Join() {
+    join_pending_ = false;
+    if (interval_ <= 0) return;
+    if (!cadence_) cadence_ = &cadences_.For(Period());
+    cadence_->Join(*this, first_deadline_);
   }
 
-  void OnGridStep(std::uint64_t ticket) override {
-    if (!waiting_ || ticket != ticket_.key) return;  // a wait since dropped
-    waiting_ = false;
+  void OnBeat() override {
     if (!enabled_) return;
     gate_->Deliver(this, [self = shared_from_this()] { self->Tick(); });
   }
@@ -92,7 +88,14 @@ class TimerCore final : public std::enable_shared_from_this<TimerCore>, private 
       TimerCore& core;
       ~Rearm() {
         core.ticking_ = false;
-        if (core.enabled_) core.ScheduleNext();
+        if (!core.enabled_) return;
+        if (core.join_pending_) {
+          core.Join();  // restarted inside its tick
+        } else if (core.cadence_) {
+          // The first deadline still ahead: a slow handler costs the ticks it
+          // overran instead of a burst of them.
+          core.cadence_->Next(core);
+        }
       }
     };
     ticking_ = true;
@@ -100,27 +103,15 @@ class TimerCore final : public std::enable_shared_from_this<TimerCore>, private 
     if (events_) events_->OnTimer();
   }
 
-  // The first deadline of the cadence still ahead: a slow handler costs the
-  // ticks it overran instead of a burst of them.
-  void ScheduleNext() {
-    if (interval_ <= 0 || waiting_) return;
-    const auto now = Clock::now();
-    const auto period = Period();
-    if (next_deadline_ <= now) {
-      next_deadline_ += ((now - next_deadline_) / period + 1) * period;
-    }
-    Arm();
-  }
-
-  TickGrid& grid_;
-  TickGrid::Ticket ticket_;
+  Cadences& cadences_;
+  Cadence* cadence_ = nullptr;  // of the current interval, once joined
   std::shared_ptr<Gate> gate_;
   TimerEvents* events_ = nullptr;
   bool enabled_ = false;
   bool ticking_ = false;
-  bool waiting_ = false;
+  bool join_pending_ = false;
   Long interval_ = kMailTimerInterval;
-  Clock::time_point next_deadline_{};
+  Clock::time_point first_deadline_{};
 };
 
 }  // namespace detail

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "qv/core/automation_error.hpp"
@@ -248,6 +249,114 @@ INSTANTIATE_TEST_SUITE_P(, ManyTimers,
                                            ManyTimersCase{500, false, 0ms},
                                            ManyTimersCase{200, true, 0ms},
                                            ManyTimersCase{100, false, 200us}));
+
+}  // namespace
+}  // namespace qv::runtime
+
+namespace qv::runtime {
+namespace {
+
+// Timers of one interval enabled together tick on one wake-up of the loop.
+// What the first one's tick does to the others of that beat takes effect at
+// once, before their ticks of the same beat are delivered.
+TEST(AsioTimer, ATickActsAtOnceOnTheOtherTimersOfItsBeat) {
+  struct Beat {
+    EventLoop& loop;
+    std::vector<std::unique_ptr<AsioTimer>>& timers;  // a, b, c
+    std::vector<TickLog>& logs;
+    Clock::time_point b_restarted{};
+  };
+  struct Case {
+    const char* name;
+    std::function<void(Beat&)> in_first_tick_of_a;
+    bool b_ticks_with_a;
+    bool b_ticks_after;
+  };
+  const std::vector<Case> cases = {
+      {"does nothing", [](Beat&) {}, true, true},
+      {"disables b", [](Beat& t) { t.timers[1]->SetEnabled(false); }, false, false},
+      {"destroys b", [](Beat& t) { t.timers[1].reset(); }, false, false},
+      {"restarts b",
+       [](Beat& t) {
+         t.timers[1]->SetEnabled(false);
+         t.timers[1]->SetEnabled(true);
+         t.b_restarted = Clock::now();
+       },
+       false, true},
+      {"destroys a", [](Beat& t) { t.timers[0].reset(); }, true, true},
+      {"steps the loop until c ticked",
+       [](Beat& t) { t.loop.RunUntil([&] { return t.logs[2].count() > 0; }, 1s); }, true, true},
+      {"throws", [](Beat&) { throw std::runtime_error("handler failed"); }, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EventLoop loop;
+    std::vector<std::unique_ptr<DeliveryGate>> gates;
+    std::vector<std::unique_ptr<AsioTimer>> timers;
+    std::vector<TickLog> logs(3);
+    for (int i = 0; i < 3; ++i) {
+      gates.push_back(std::make_unique<DeliveryGate>(loop));
+      timers.push_back(std::make_unique<AsioTimer>(loop, *gates.back()));
+      timers.back()->SetEvents(&logs[static_cast<std::size_t>(i)]);
+    }
+    Beat beat{loop, timers, logs};
+    // A ticks first in its beat; b and c learn whether that beat's handler
+    // has returned (the marker a posts runs after it).
+    bool beat_over = false;
+    bool b_with_a = false;
+    bool c_with_a = false;
+    logs[0].inside = [&] {
+      if (logs[0].count() > 1) return;
+      loop.Post([&] { beat_over = true; });
+      try {
+        c.in_first_tick_of_a(beat);
+      } catch (...) {
+        --logs[0].depth;  // the log's own count of nesting does not unwind
+        throw;
+      }
+    };
+    logs[1].inside = [&] { b_with_a = b_with_a || (logs[1].count() == 1 && !beat_over); };
+    logs[2].inside = [&] { c_with_a = c_with_a || (logs[2].count() == 1 && !beat_over); };
+
+    // Enabled from one tick, so that they want the same beat of the loop.
+    DeliveryGate pacer_gate(loop);
+    AsioTimer pacer(loop, pacer_gate);
+    TickLog pacer_log;
+    Clock::time_point enabled_at;
+    pacer_log.inside = [&] {
+      enabled_at = Clock::now();
+      for (auto& timer : timers) timer->SetEnabled(true);
+      pacer.SetEnabled(false);
+    };
+    pacer.SetEvents(&pacer_log);
+    pacer.SetEnabled(true);
+    const auto until = Clock::now() + 260ms;
+    while (Clock::now() < until) {
+      try {
+        loop.RunFor(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()));
+      } catch (const std::runtime_error&) {
+        // the throwing handler's exception leaves through the loop
+      }
+    }
+
+    ASSERT_GT(logs[0].count(), 0);
+    EXPECT_GE(logs[0].at[0] - enabled_at, 50ms) << "a tick before its interval";
+    EXPECT_TRUE(c_with_a) << "c's tick did not share a's beat";
+    EXPECT_EQ(b_with_a, c.b_ticks_with_a);
+    EXPECT_EQ(logs[1].count() > 1 || (logs[1].count() == 1 && !b_with_a), c.b_ticks_after);
+    if (beat.b_restarted != Clock::time_point{}) {
+      EXPECT_FALSE(b_with_a);
+      ASSERT_GE(logs[1].count(), 1);
+      EXPECT_GE(logs[1].at[0] - beat.b_restarted, 50ms) << "a restarted timer ticked early";
+    }
+    for (const TickLog& log : logs) {
+      EXPECT_LE(log.deepest, 1);
+      for (std::size_t i = 1; i < log.at.size(); ++i) {
+        EXPECT_GE(log.at[i] - log.at[i - 1], 25ms) << "two ticks at once";
+      }
+    }
+  }
+}
 
 }  // namespace
 }  // namespace qv::runtime

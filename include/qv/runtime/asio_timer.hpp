@@ -5,6 +5,12 @@
 // in a burst. The next wait begins only when a tick's handler has returned, so
 // no tick comes while an earlier one is still being handled, even when the
 // handler steps the loop.
+//
+// Timers of one loop with the same interval tick together, on one wake-up of
+// the loop: a timer enabled while others are running starts at most a tenth
+// of an interval after its own first deadline (5 ms for the mail timer), on
+// the nearest of their beats, and keeps that place. A timer alone on its loop
+// ticks exactly on its deadlines.
 #pragma once
 
 #include <memory>
@@ -31,7 +37,8 @@ class QV_RUNTIME_EXPORT AsioTimer final : public Timer {
   AsioTimer& operator=(const AsioTimer&) = delete;
 
   void SetEvents(TimerEvents* events) override;
-  // Enabling starts the count afresh: the first tick comes one interval later.
+  // Enabling starts the count afresh: the first tick comes one interval later
+  // (never sooner; at most a tenth of an interval later to share a beat).
   // Enabling an enabled timer changes nothing. Disabling drops a tick that was
   // due but held back.
   void SetEnabled(bool enabled) override;
