@@ -14,6 +14,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
 
 namespace qv::mail {
 
@@ -99,6 +102,47 @@ inline bool CopyBlockIfWireForm(const char* block, char* out) {
   }
   return true;
 #endif
+}
+
+// Copies the whole blocks from p on that need no work (p[-1] must be
+// readable) to o, and returns where the first block that needs work, or the
+// last part block, begins; o moves past what was copied.
+inline const char* CopyWireFormBlocksSse2(const char* p, const char* end, char*& o) {
+  for (; end - p >= 64 && CopyBlockIfWireForm(p, o); p += 64) o += 64;
+  return p;
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The same, 32 bytes to a compare, where the processor has them.
+__attribute__((target("avx2"))) inline const char* CopyWireFormBlocksAvx2(const char* p,
+                                                                          const char* end,
+                                                                          char*& o) {
+  const __m256i cr = _mm256_set1_epi8('\r');
+  const __m256i lf = _mm256_set1_epi8('\n');
+  const __m256i dot = _mm256_set1_epi8('.');
+  for (; end - p >= 64; p += 64, o += 64) {
+    __m256i work = _mm256_setzero_si256();
+    for (int i = 0; i < 64; i += 32) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+      const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i - 1));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + i), v);
+      const __m256i cr_before = _mm256_cmpeq_epi8(before, cr);
+      const __m256i break_before = _mm256_or_si256(cr_before, _mm256_cmpeq_epi8(before, lf));
+      work = _mm256_or_si256(work, _mm256_xor_si256(_mm256_cmpeq_epi8(v, lf), cr_before));
+      work = _mm256_or_si256(work, _mm256_and_si256(_mm256_cmpeq_epi8(v, dot), break_before));
+    }
+    if (_mm256_movemask_epi8(work) != 0) break;
+  }
+  return p;
+}
+#endif
+
+inline const char* CopyWireFormBlocks(const char* p, const char* end, char*& o) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) return CopyWireFormBlocksAvx2(p, end, o);
+#endif
+  return CopyWireFormBlocksSse2(p, end, o);
 }
 
 template <typename Char>
@@ -217,16 +261,20 @@ class TransparentBody {
       copy_run(block + size);
     };
 
-    for (; end - p >= 64; p += 64) {
+    while (end - p >= 64) {
       // Most blocks need nothing: every LF follows a CR, every CR before the
       // last byte is followed by an LF, and no dot follows a line end.
-      if (p != first && CopyBlockIfWireForm(p, o)) {
-        o += 64;
-        before_break = p[63] == '\r' || p[63] == '\n';
-        before_cr = p[63] == '\r';
-        continue;
+      if (p != first) {
+        const char* const from = p;
+        p = CopyWireFormBlocks(p, end, o);
+        if (p != from) {
+          before_break = p[-1] == '\r' || p[-1] == '\n';
+          before_cr = p[-1] == '\r';
+        }
+        if (end - p < 64) break;
       }
       encode_block(p, ClassifyBlock(p), 64);
+      p += 64;
     }
     if (p < end) {
       // The rest, classified in a zeroed block: a zero byte needs no work.

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,46 @@ TEST(TransparentBytes, MatchTheControlsEncodingWhereverThePiecesAreCut) {
   }
   // Text already in wire form comes out as it went in.
   EXPECT_EQ(EncodedInPieces(wire_form, {}), wire_form);
+}
+
+// The processor picks one of the block copiers; both must stop at the block
+// that holds the first byte needing work, and copy the blocks before it.
+TEST(TransparentBytes, BlockCopiersStopAtTheFirstBlockThatNeedsWork) {
+  struct Case {
+    std::string bytes;   // put at `at`, in lines of CR LF
+    std::size_t offset;  // of the byte whose block must stop the copy, from `at`
+  };
+  // A lone LF, a leading dot, and a lone CR: judged with the byte after it.
+  const std::vector<Case> cases = {{"x\n", 1}, {"x\r\n.", 3}, {"x\rx", 2}};
+  // Blocks start at text + 1: a copier looks one byte back.
+  std::string clean;
+  while (clean.size() < 1 + 4 * 64) clean += Line(40) + "\r\n";
+  for (const Case& c : cases) {
+    for (std::size_t at = 1; at + c.bytes.size() <= 1 + 3 * 64; ++at) {
+      // Only over the letters of the lines, so that the work is all there is.
+      if (clean.find_first_not_of('a', at) < at + c.bytes.size()) continue;
+      std::string text = clean;
+      text.replace(at, c.bytes.size(), c.bytes);
+      const std::size_t work = at + c.offset;
+      const char* const blocks = text.data() + 1;
+      const char* const end = blocks + 4 * 64;
+      std::vector<char> out(4 * 64);
+      std::vector<const char*> stops;
+      std::vector<std::function<const char*(const char*, const char*, char*&)>> copiers = {
+          CopyWireFormBlocksSse2};
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+      if (__builtin_cpu_supports("avx2")) copiers.push_back(CopyWireFormBlocksAvx2);
+#endif
+      for (const auto& copy : copiers) {
+        char* o = out.data();
+        const char* const stop = copy(blocks, end, o);
+        ASSERT_EQ(stop - blocks, static_cast<std::ptrdiff_t>((work - 1) / 64 * 64))
+            << "work at " << work << " for " << c.bytes;
+        ASSERT_EQ(o - out.data(), stop - blocks);
+        ASSERT_EQ(std::string(out.data(), o), std::string(blocks, stop));
+      }
+    }
+  }
 }
 
 TEST(TransparentBytes, AppendedToAStringAsIntoABuffer) {
