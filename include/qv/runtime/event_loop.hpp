@@ -18,10 +18,19 @@
 #include <functional>
 #include <memory>
 
+#include "qv/runtime/asio_version.hpp"
 #include "qv/runtime/export.hpp"
 
-// Standalone Asio (ASIO_STANDALONE; Debian's libasio-dev). A host that gives
-// the loop its own io_context must be built against that same Asio.
+// Standalone Asio (ASIO_STANDALONE; Debian's libasio-dev). The runtime and a
+// host that runs Asio code of its own share Asio's record of the thread that
+// runs an io_context, so a host that can see standalone Asio must see the
+// version the runtime was built with: any other is a compile error here.
+#if __has_include(<asio/version.hpp>)
+#include <asio/version.hpp>
+static_assert(ASIO_VERSION == QV_RUNTIME_ASIO_VERSION,
+              "build with the standalone Asio version the QVControls1 runtime was built with "
+              "(QV_RUNTIME_ASIO_VERSION)");
+#endif
 namespace asio {
 class io_context;
 }  // namespace asio
@@ -44,7 +53,11 @@ class QV_RUNTIME_EXPORT EventLoop {
   // must not be made with a concurrency hint of 1 (a SendBody handler that
   // steps the loop would never see its own writes finish). The calls below
   // work here too; Stop stops io itself. The DeliveryGate guarantees hold
-  // whoever runs io, even a handler that runs io nested.
+  // whoever runs io, even a handler that runs io nested. The host's Asio must
+  // be the runtime's version (checked above) with default visibility: the
+  // runtime's Asio code finds the thread running io through the host's
+  // thread record, which a host built with hidden visibility must export
+  // (only asio::detail::keyword_tss_ptr<...>::value_, as the runtime does).
   explicit EventLoop(asio::io_context& io);
   ~EventLoop();
   EventLoop(const EventLoop&) = delete;
