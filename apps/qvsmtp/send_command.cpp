@@ -35,8 +35,10 @@ using qv::String;
 constexpr std::string_view kRecordName = "qvSMTP1";
 
 // While the SendBody handler streams, the socket's queue is drained back to
-// kLowWater whenever it passes kHighWater, so memory stays small.
-constexpr std::size_t kHighWater = 256 * 1024;
+// kLowWater whenever it passes kHighWater, so memory stays small. A drain
+// offers the kernel up to 16 pieces (1 MiB) in one system call, and the
+// handler steps the loop only once per megabyte.
+constexpr std::size_t kHighWater = 1024 * 1024;
 constexpr std::size_t kLowWater = 64 * 1024;
 // A server that takes nothing of the body for this long ends the send. The
 // queue shrinks only as whole writes complete, so a slow link shows no
