@@ -5,13 +5,13 @@
 //   host_io_context_example SMTP_PORT [ECHO_PORT]
 //
 // sends one message to 127.0.0.1:SMTP_PORT, for instance to a sink started
-// with `qvsmtp sink --port 2525`, while echoing every line sent to
-// 127.0.0.1:ECHO_PORT (default 7007; try `nc 127.0.0.1 7007`). Once the
-// message is sent, the echo service closes its listener and the program ends
-// as soon as the last echo client leaves.
+// with `qvsmtp sink --listen 127.0.0.1:2525`, while echoing every line sent
+// to 127.0.0.1:ECHO_PORT (default 7007, 0 for any free port; try
+// `nc 127.0.0.1 7007`). Once the message is sent, the echo service closes its
+// listener and the program ends as soon as the last echo client leaves.
 //
-// Built against the same standalone Asio as the runtime (Debian's
-// libasio-dev, ASIO_STANDALONE).
+// Built against the same standalone Asio version as the runtime (Debian's
+// libasio-dev, ASIO_STANDALONE): qv/runtime/event_loop.hpp refuses another.
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/write.hpp>
@@ -85,7 +85,8 @@ int main(int argc, char** argv) {
   asio::io_context io;
   tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), echo_port));
   Accept(acceptor);
-  std::printf("echo service on 127.0.0.1:%u\n", static_cast<unsigned>(echo_port));
+  std::printf("echo service on 127.0.0.1:%u\n",
+              static_cast<unsigned>(acceptor.local_endpoint().port()));
 
   // The control on that same io_context.
   qv::runtime::EventLoop loop(io);
