@@ -45,33 +45,47 @@ libdir=$(cd "$(dirname "$(find "$prefix" -name qvcontrols1.pc)")/.." && pwd)
 sink_pid=
 stop_sink() { if [ -n "$sink_pid" ]; then kill "$sink_pid" 2>/dev/null || true; wait "$sink_pid" 2>/dev/null || true; fi; }
 trap 'stop_sink; if [ -n "$cleanup" ]; then rm -rf "$work"; fi' EXIT
-rm -f "$work/port" "$work/messages"
+rm -f "$work/port"
+: >"$work/messages"
 /usr/bin/python3 "$here/sink.py" "$work/port" "$work/messages" &
 sink_pid=$!
 for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
 port=$(cat "$work/port")
 
-# send_one NAME PROGRAM: one message through PROGRAM, which must succeed and
-# reach the server.
+# send_one NAME PROGRAM [SUBJECT [ARGS...]]: PROGRAM PORT ARGS... must exit 0
+# (a crash fails the check) and the server must then hold one more message
+# with SUBJECT (by default send_one.cpp's).
 sent=0
 send_one() {
-  step "$1 sends one message to 127.0.0.1:$port"
-  "$2" "$port"
-  sent=$((sent + 1))
-  local received
-  received=$(grep -c '^Subject: Consumer check' "$work/messages" || true)
-  if [ "$received" -ne "$sent" ]; then
-    echo "error: the server holds $received messages, expected $sent" >&2
+  local name=$1 program=$2 subject=${3:-Consumer check}
+  shift $(($# < 3 ? $# : 3))
+  step "$name sends one message to 127.0.0.1:$port"
+  local before status=0
+  before=$(grep -c "^Subject: $subject" "$work/messages" || true)
+  "$program" "$port" "$@" || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "error: $name exited with status $status (above 128: killed by a signal)" >&2
     exit 1
   fi
+  local received
+  received=$(grep -c "^Subject: $subject" "$work/messages" || true)
+  if [ "$received" -ne $((before + 1)) ]; then
+    echo "error: the server holds $received messages \"$subject\", expected $((before + 1))" >&2
+    exit 1
+  fi
+  sent=$((sent + 1))
 }
 
 step "find_package(QVControls1 COMPONENTS runtime testing propertyfile registryfile)"
 cmake -S "$here/package" -B "$work/package" -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_BUILD_RPATH="$libdir" >/dev/null
+  -DCMAKE_BUILD_RPATH="$libdir" -DQV_HOST_EXAMPLE="$source_dir/examples/host_io_context_example.cpp" \
+  >/dev/null
 cmake --build "$work/package" >/dev/null
 send_one "find_package build" "$work/package/send_one"
-send_one "find_package build on its own io_context" "$work/package/send_one_host_io"
+# The example runs its own io_context until no work is left (echo service on
+# any free port), the runtime's socket events all inside the program's Asio.
+send_one "find_package build of the example on its own io_context" \
+  "$work/package/host_io_context_example" "Sent from a program's own io_context" 0
 step "find_package build registers and unregisters the library in a registry file"
 "$work/package/register_one" "$work/registry-package.json"
 

@@ -1,8 +1,6 @@
 // A program outside the project that uses the installed library: sends one
 // message to a loopback SMTP server on the port given, reached through the
 // port-25 redirect, and exits with the control's outcome (0 for success).
-// Built with QV_CONSUMER_HOST_IO, it runs the control on an asio::io_context
-// of its own, as a program that serves other things on it does.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -11,10 +9,6 @@
 #include "qv/core/text.hpp"
 #include "qv/runtime/control_site.hpp"
 #include "qv/runtime/event_loop.hpp"
-
-#ifdef QV_CONSUMER_HOST_IO
-#include <asio/io_context.hpp>
-#endif
 
 namespace {
 
@@ -32,12 +26,7 @@ int main(int argc, char** argv) {
   }
   qv::runtime::SocketOptions options;
   options.port_25_redirect = static_cast<std::uint16_t>(std::atoi(argv[1]));
-#ifdef QV_CONSUMER_HOST_IO
-  asio::io_context io;
-  qv::runtime::EventLoop loop(io);
-#else
   qv::runtime::EventLoop loop;
-#endif
   qv::runtime::ControlSite site(loop, options);
   qv::qvSMTP& smtp = site.control();
   Outcome outcome;
@@ -48,14 +37,7 @@ int main(int argc, char** argv) {
   smtp.put_Subject(u"Consumer check");
   smtp.put_Body(qv::Variant(u"Sent by a program built against the installed library."));
   smtp.Send();
-#ifdef QV_CONSUMER_HOST_IO
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!outcome.done && std::chrono::steady_clock::now() < deadline) {
-    io.run_one_for(std::chrono::milliseconds(100));
-  }
-#else
   loop.RunUntil([&] { return outcome.done; }, std::chrono::seconds(30));
-#endif
   smtp.Advise(nullptr);
   std::printf("status %d: %s\n", smtp.get_status(), qv::ToUtf8(smtp.get_StatusStr()).c_str());
   return outcome.done ? smtp.get_status() : 99;
