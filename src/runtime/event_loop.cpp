@@ -13,37 +13,18 @@ namespace qv::runtime {
 
 namespace detail {
 
-void Gate::Deliver(const void* source, std::function<void()> fn) {
-  if (depth_ > 0 || !waiting_.empty()) {
-    waiting_.push_back({source, std::move(fn)});
-    return;
-  }
-  auto keep = shared_from_this();  // a handler may drop the gate's last owner
-  RunOne(fn);
-  Drain();
-}
-
 void Gate::Cancel(const void* source) {
   std::erase_if(waiting_, [source](const Waiting& w) { return w.source == source; });
 }
 
-void Gate::RunOne(std::function<void()>& fn) {
-  struct Depth {
-    Gate& gate;
-    int exceptions = std::uncaught_exceptions();
-    ~Depth() {
-      // A handler threw: the exception leaves through the loop, so the
-      // notifications held back behind it follow from a fresh handler.
-      if (--gate.depth_ == 0 && !gate.waiting_.empty() && std::uncaught_exceptions() > exceptions) {
-        asio::post(gate.io_, [weak = gate.weak_from_this()] {
-          if (auto g = weak.lock()) g->Drain();
-        });
-      }
-    }
-  };
-  ++depth_;
-  Depth depth{*this};
-  fn();
+Gate::Running::~Running() {
+  // A handler threw: the exception leaves through the loop, so the
+  // notifications held back behind it follow from a fresh handler.
+  if (--gate.depth_ == 0 && !gate.waiting_.empty() && std::uncaught_exceptions() > exceptions) {
+    asio::post(gate.io_, [weak = gate.weak_from_this()] {
+      if (auto g = weak.lock()) g->Drain();
+    });
+  }
 }
 
 void Gate::Drain() {
