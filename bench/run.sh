@@ -804,13 +804,15 @@ if qv_recv > 1.2 * plain_recv or qv_stream_recv > 1.2 * plain_recv:
         f"({big_size / MB:,.0f} MB, zero-filled by resize before it is written); on this machine fresh memory "
         f"fills at {fmt_rate(fresh)}, so touching those {3 * big_size / MB:,.0f} MB alone takes about "
         f"{3 * big_size / fresh * 1000:,.0f} ms (perf: page faults and memcpy/memset dominate the profile; the "
-        "character loops are a small part). Streamed (`--body-event`, "
-        f"{fmt_ms(qv_stream_recv)}) one thread reads the file 128 KiB at a time (the kernel's copy out of "
-        "the page cache, which the plain socket does not make: its file is mapped), makes it transparent "
-        "straight into one reused buffer (whole 64-byte blocks already in wire form are copied as they are, "
-        "BM_TransparentBytes in section 2), hands it to SendDataUtf8 in 64 KiB pieces that the socket copies "
-        "once more into its queue, and writes the socket; the work adds up on that thread while the plain "
-        "socket only writes.")
+        "character loops are a small part).")
+    if qv_stream_recv > 1.2 * plain_recv:
+        limits.append(
+            f"Streamed (`--body-event`, {fmt_ms(qv_stream_recv)}) one thread reads the file 128 KiB at a time "
+            "(the kernel's copy out of the page cache, which the plain socket does not make: its file is "
+            "mapped), makes it transparent straight into one reused buffer (whole 64-byte blocks already in "
+            "wire form are copied as they are, BM_TransparentBytes in section 2), hands it to SendDataUtf8 in "
+            "64 KiB pieces that the socket copies once more into its queue, and writes the socket; the work "
+            "adds up on that thread while the plain socket only writes.")
 if plain_sink > 0 and big_size / plain_sink * 1000 < 0.5 * big_size / raw_ms * 1000:
     limits.append(
         f"smtp-sink itself reads the data at about {fmt_rate(big_size / plain_sink * 1000)} (the plain socket into "
