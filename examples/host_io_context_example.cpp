@@ -12,15 +12,18 @@
 //
 // Built against the same standalone Asio version as the runtime (Debian's
 // libasio-dev, ASIO_STANDALONE): qv/runtime/event_loop.hpp refuses another.
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
-#include <asio/write.hpp>
-
+//
+// The standard headers come before Asio's, so that Asio allocates its handler
+// memory as the runtime does (see qv/runtime/event_loop.hpp).
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/write.hpp>
 
 #include "qv/core/text.hpp"
 #include "qv/runtime/control_site.hpp"

@@ -31,6 +31,14 @@ static_assert(ASIO_VERSION == QV_RUNTIME_ASIO_VERSION,
               "build with the standalone Asio version the QVControls1 runtime was built with "
               "(QV_RUNTIME_ASIO_VERSION)");
 #endif
+// The two copies of Asio also hand each other handler memory through that
+// record, so they must allocate it alike. Asio reads the choice from the
+// standard library's configuration, which it has not seen when a file
+// includes Asio before any standard header.
+#if defined(ASIO_DETAIL_CONFIG_HPP) && !defined(ASIO_HAS_STD_ALIGNED_ALLOC)
+#error \
+    "Asio was configured here before the standard library: include a standard header (or this one) before Asio's headers, or define ASIO_HAS_STD_ALIGNED_ALLOC=1, as the QVControls1 runtime does"
+#endif
 namespace asio {
 class io_context;
 }  // namespace asio
