@@ -23,6 +23,7 @@
 #include "qv/runtime/control_site.hpp"
 #include "qv/testing/memory_sink_store.hpp"
 #include "sink/maildir_store.hpp"
+#include "support/sink_conversation.hpp"
 
 namespace qvsmtp::test_support {
 namespace {
@@ -40,28 +41,8 @@ std::vector<int> Codes(const std::string& replies) {
   return codes;
 }
 
-// A message with doubled dots, and the data the store keeps of it.
-const std::string kConversation =
-    "HELO client.test\r\n"
-    "MAIL FROM: <alice@example.com>\r\n"
-    "RCPT TO: <bob@example.com>\r\n"
-    "RCPT TO:<carol@example.com>\r\n"
-    "DATA\r\n"
-    "Subject: dots\r\n"
-    "\r\n"
-    "..leading dot\r\n"
-    "...\r\n"
-    "a.b\r\n"
-    "\r\n"
-    ".\r\n"
-    "QUIT\r\n";
-const std::string kStoredData =
-    "Subject: dots\r\n"
-    "\r\n"
-    ".leading dot\r\n"
-    "..\r\n"
-    "a.b\r\n"
-    "\r\n";
+using qv::test_support::kSinkConversation;
+using qv::test_support::kSinkStoredData;
 
 // A blocking client on a thread of its own: sends its lines and keeps every
 // byte the server answers until the server closes or time runs out.
@@ -129,7 +110,7 @@ TEST(SmtpSink, ServesClientsAndReportsEachStoredMessage) {
   ASSERT_NE(sink.port(), 0);
   EXPECT_EQ(sink.address(), "127.0.0.1");
 
-  Client a(sink.port(), {kConversation});
+  Client a(sink.port(), {kSinkConversation});
   // The second client sends its lines in pieces with pauses between them.
   Client b(
       sink.port(),
@@ -147,7 +128,7 @@ TEST(SmtpSink, ServesClientsAndReportsEachStoredMessage) {
     if (kept.envelope.mail_from == "x@y") {
       EXPECT_EQ(kept.data, "body\r\n");
     } else {
-      EXPECT_EQ(kept.data, kStoredData);
+      EXPECT_EQ(kept.data, kSinkStoredData);
     }
   }
 }

@@ -30,24 +30,7 @@ using qv::testing::RecordingSink;
 using test_support::LoopbackServer;
 using test_support::Peer;
 
-// Answers 220, then 250 to every command, 354 to DATA, 250 to the end of the
-// data and 221 to QUIT.
-void PlaySmtpServer(Peer& peer) {
-  peer.Send("220 test.invalid ready\r\n");
-  while (auto line = peer.ReadLine()) {
-    if (*line == "DATA") {
-      peer.Send("354 go ahead\r\n");
-      if (!peer.ReadUntil("\r\n.\r\n")) return;
-      peer.Send("250 queued\r\n");
-    } else if (*line == "QUIT") {
-      peer.Send("221 bye\r\n");
-      peer.ReadToEnd(1s);
-      return;
-    } else {
-      peer.Send("250 ok\r\n");
-    }
-  }
-}
+using test_support::PlaySmtpServer;
 
 SocketOptions RedirectTo(std::uint16_t port) {
   SocketOptions options;

@@ -218,6 +218,29 @@ class LoopbackServer {
   std::vector<std::string> transcripts_;
 };
 
+// Answers 220, then 250 to every command, 354 to DATA, 250 to the end of the
+// data and 221 to QUIT; then waits for the client's end and, close_after it
+// later, closes its own.
+inline void PlaySmtpServerClosingAfter(Peer& peer, std::chrono::milliseconds close_after) {
+  peer.Send("220 test.invalid ready\r\n");
+  while (auto line = peer.ReadLine()) {
+    if (*line == "DATA") {
+      peer.Send("354 go ahead\r\n");
+      if (!peer.ReadUntil("\r\n.\r\n")) return;
+      peer.Send("250 queued\r\n");
+    } else if (*line == "QUIT") {
+      peer.Send("221 bye\r\n");
+      peer.ReadToEnd(1s);
+      std::this_thread::sleep_for(close_after);
+      return;
+    } else {
+      peer.Send("250 ok\r\n");
+    }
+  }
+}
+
+inline void PlaySmtpServer(Peer& peer) { PlaySmtpServerClosingAfter(peer, 0ms); }
+
 using qv::test_support::UnusedLoopbackPort;
 
 }  // namespace qv::runtime::test_support

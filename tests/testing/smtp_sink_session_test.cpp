@@ -17,6 +17,7 @@
 #include "qv/testing/manual_timer.hpp"
 #include "qv/testing/memory_sink_store.hpp"
 #include "qv/testing/recording_sink.hpp"
+#include "support/sink_conversation.hpp"
 
 namespace qv::testing {
 namespace {
@@ -51,66 +52,46 @@ struct Dialogue {
   }
 };
 
-// What the control writes for a two-recipient message with a dotted body.
-const std::string kConversation =
-    "HELO client.test\r\n"
-    "MAIL FROM: <alice@example.com>\r\n"
-    "RCPT TO: <bob@example.com>\r\n"
-    "RCPT TO:<carol@example.com>\r\n"
-    "DATA\r\n"
-    "Subject: dots\r\n"
-    "\r\n"
-    "..leading dot\r\n"
-    "...\r\n"
-    "a.b\r\n"
-    "\r\n"
-    ".\r\n"
-    "QUIT\r\n";
-const std::string kStoredData =
-    "Subject: dots\r\n"
-    "\r\n"
-    ".leading dot\r\n"
-    "..\r\n"
-    "a.b\r\n"
-    "\r\n";
+using qv::test_support::kSinkConversation;
+using qv::test_support::kSinkStoredData;
 
 TEST(SmtpSinkSession, TakesAWholeConversationAndStoresTheDataWithoutTheDoubledDots) {
   Dialogue d;
   EXPECT_EQ(d.session.Greeting(), "220 sink.test qvsmtp sink ready\r\n");
-  const std::string replies = d.Feed(kConversation);
+  const std::string replies = d.Feed(kSinkConversation);
   EXPECT_EQ(Codes(replies), (std::vector<int>{250, 250, 250, 250, 354, 250, 221}));
   EXPECT_TRUE(d.session.Finished());
   ASSERT_EQ(d.store.kept.size(), 1u);
-  EXPECT_EQ(d.store.kept[0].data, kStoredData);
+  EXPECT_EQ(d.store.kept[0].data, kSinkStoredData);
   ASSERT_EQ(d.stored.size(), 1u);
   EXPECT_EQ(d.stored[0].envelope.client_name, "client.test");
   EXPECT_EQ(d.stored[0].envelope.mail_from, "alice@example.com");
   EXPECT_EQ(d.stored[0].envelope.recipients,
             (std::vector<std::string>{"bob@example.com", "carol@example.com"}));
-  EXPECT_EQ(d.stored[0].size, kStoredData.size());
+  EXPECT_EQ(d.stored[0].size, kSinkStoredData.size());
   EXPECT_EQ(d.stored[0].location, "memory/1");
 }
 
 TEST(SmtpSinkSession, GivesTheSameResultWhereverTheBytesAreSplit) {
   Dialogue whole;
-  const std::string expected_replies = whole.Feed(kConversation);
-  for (std::size_t first = 0; first <= kConversation.size(); ++first) {
-    for (std::size_t second = first; second <= kConversation.size(); second += 7) {
+  const std::string expected_replies = whole.Feed(kSinkConversation);
+  for (std::size_t first = 0; first <= kSinkConversation.size(); ++first) {
+    for (std::size_t second = first; second <= kSinkConversation.size(); second += 7) {
       Dialogue d;
-      std::string replies = d.Feed(std::string_view(kConversation).substr(0, first));
-      replies += d.Feed(std::string_view(kConversation).substr(first, second - first));
-      replies += d.Feed(std::string_view(kConversation).substr(second));
+      std::string replies = d.Feed(std::string_view(kSinkConversation).substr(0, first));
+      replies += d.Feed(std::string_view(kSinkConversation).substr(first, second - first));
+      replies += d.Feed(std::string_view(kSinkConversation).substr(second));
       ASSERT_EQ(replies, expected_replies) << "split at " << first << " and " << second;
       ASSERT_EQ(d.store.kept.size(), 1u) << "split at " << first << " and " << second;
-      ASSERT_EQ(d.store.kept[0].data, kStoredData) << "split at " << first << " and " << second;
+      ASSERT_EQ(d.store.kept[0].data, kSinkStoredData) << "split at " << first << " and " << second;
     }
   }
   Dialogue bytewise;
   std::string replies;
-  for (char c : kConversation) replies += bytewise.Feed(std::string_view(&c, 1));
+  for (char c : kSinkConversation) replies += bytewise.Feed(std::string_view(&c, 1));
   EXPECT_EQ(replies, expected_replies);
   ASSERT_EQ(bytewise.store.kept.size(), 1u);
-  EXPECT_EQ(bytewise.store.kept[0].data, kStoredData);
+  EXPECT_EQ(bytewise.store.kept[0].data, kSinkStoredData);
 }
 
 TEST(SmtpSinkSession, EndsTheDataOnlyAtALineHoldingADotAlone) {

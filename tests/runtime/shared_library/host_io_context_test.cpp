@@ -20,29 +20,15 @@ using namespace std::chrono_literals;
 using test_support::LoopbackServer;
 using test_support::Peer;
 
-// Answers every command; after QUIT, closes once the client has.
-void PlaySmtpServer(Peer& peer) {
-  peer.Send("220 test.invalid ready\r\n");
-  while (auto line = peer.ReadLine()) {
-    if (*line == "DATA") {
-      peer.Send("354 go ahead\r\n");
-      if (!peer.ReadUntil("\r\n.\r\n")) return;
-      peer.Send("250 queued\r\n");
-    } else if (*line == "QUIT") {
-      peer.Send("221 bye\r\n");
-      // The client's end, then ours a little later: the acknowledgement of
-      // its end reaches its socket alone, a readiness no operation waits for.
-      peer.ReadToEnd(1s);
-      std::this_thread::sleep_for(50ms);
-      return;
-    } else {
-      peer.Send("250 ok\r\n");
-    }
-  }
-}
+using test_support::PlaySmtpServerClosingAfter;
+
+// After QUIT the peer closes 50 ms after the client's end: the
+// acknowledgement of that end reaches the client's socket alone, a readiness
+// no operation waits for.
+void PlaySmtpServerClosingLate(Peer& peer) { PlaySmtpServerClosingAfter(peer, 50ms); }
 
 TEST(SharedRuntime, SendsOnTheHostsIoContextRunToItsEnd) {
-  LoopbackServer server(PlaySmtpServer);
+  LoopbackServer server(PlaySmtpServerClosingLate);
   ASSERT_TRUE(server.ok());
   asio::io_context io;
   EventLoop loop(io);
