@@ -32,17 +32,9 @@ using qv::testing::MemorySinkStore;
 using qv::testing::SinkObserver;
 using qv::testing::StoredMessage;
 
-// The reply codes in a block of replies, one per line.
-std::vector<int> Codes(const std::string& replies) {
-  std::vector<int> codes;
-  std::istringstream lines(replies);
-  std::string line;
-  while (std::getline(lines, line)) codes.push_back(std::stoi(line.substr(0, 3)));
-  return codes;
-}
-
 using qv::test_support::kSinkConversation;
 using qv::test_support::kSinkStoredData;
+using qv::test_support::ReplyCodes;
 
 // A blocking client on a thread of its own: sends its lines and keeps every
 // byte the server answers until the server closes or time runs out.
@@ -119,9 +111,9 @@ TEST(SmtpSink, ServesClientsAndReportsEachStoredMessage) {
   ASSERT_TRUE(loop.RunUntil([&] { return stored.size() == 2 && sink.OpenConnections() == 0; }, 3s));
   a.Join();
   b.Join();
-  EXPECT_EQ(Codes(a.received()), (std::vector<int>{220, 250, 250, 250, 250, 354, 250, 221}));
+  EXPECT_EQ(ReplyCodes(a.received()), (std::vector<int>{220, 250, 250, 250, 250, 354, 250, 221}));
   EXPECT_TRUE(a.closed_by_server());
-  EXPECT_EQ(Codes(b.received()), (std::vector<int>{220, 250, 250, 250, 354, 250, 221}));
+  EXPECT_EQ(ReplyCodes(b.received()), (std::vector<int>{220, 250, 250, 250, 354, 250, 221}));
   EXPECT_EQ(sink.MessagesStored(), 2u);
   ASSERT_EQ(store.kept.size(), 2u);
   for (const auto& kept : store.kept) {
@@ -194,9 +186,9 @@ TEST(SmtpSink, HangsUpOnAnIdleClientAndOnClientsBeyondTheLimit) {
   ASSERT_TRUE(loop.RunUntil([&] { return sink.OpenConnections() == 0; }, 3s));
   idle.Join();
   extra.Join();
-  EXPECT_EQ(Codes(idle.received()), (std::vector<int>{220, 250, 250, 250, 354, 421}));
+  EXPECT_EQ(ReplyCodes(idle.received()), (std::vector<int>{220, 250, 250, 250, 354, 421}));
   EXPECT_TRUE(idle.closed_by_server());
-  EXPECT_EQ(Codes(extra.received()), (std::vector<int>{421}));
+  EXPECT_EQ(ReplyCodes(extra.received()), (std::vector<int>{421}));
   EXPECT_EQ(store.discarded, 1);
   EXPECT_TRUE(store.kept.empty());
 }

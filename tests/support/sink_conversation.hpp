@@ -3,7 +3,9 @@
 // has doubled dots, and the data a store must keep of it (dots undoubled).
 #pragma once
 
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace qv::test_support {
 
@@ -29,5 +31,14 @@ inline const std::string kSinkStoredData =
     "..\r\n"
     "a.b\r\n"
     "\r\n";
+
+// The reply codes in a block of replies, one per line.
+inline std::vector<int> ReplyCodes(const std::string& replies) {
+  std::vector<int> codes;
+  std::istringstream lines(replies);
+  std::string line;
+  while (std::getline(lines, line)) codes.push_back(std::stoi(line.substr(0, 3)));
+  return codes;
+}
 
 }  // namespace qv::test_support

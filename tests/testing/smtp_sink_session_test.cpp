@@ -22,15 +22,6 @@
 namespace qv::testing {
 namespace {
 
-// The reply codes in a block of replies, one per line.
-std::vector<int> Codes(const std::string& replies) {
-  std::vector<int> codes;
-  std::istringstream lines(replies);
-  std::string line;
-  while (std::getline(lines, line)) codes.push_back(std::stoi(line.substr(0, 3)));
-  return codes;
-}
-
 struct Dialogue {
   MemorySinkStore store;
   SinkObserver observer;
@@ -54,12 +45,13 @@ struct Dialogue {
 
 using qv::test_support::kSinkConversation;
 using qv::test_support::kSinkStoredData;
+using qv::test_support::ReplyCodes;
 
 TEST(SmtpSinkSession, TakesAWholeConversationAndStoresTheDataWithoutTheDoubledDots) {
   Dialogue d;
   EXPECT_EQ(d.session.Greeting(), "220 sink.test qvsmtp sink ready\r\n");
   const std::string replies = d.Feed(kSinkConversation);
-  EXPECT_EQ(Codes(replies), (std::vector<int>{250, 250, 250, 250, 354, 250, 221}));
+  EXPECT_EQ(ReplyCodes(replies), (std::vector<int>{250, 250, 250, 250, 354, 250, 221}));
   EXPECT_TRUE(d.session.Finished());
   ASSERT_EQ(d.store.kept.size(), 1u);
   EXPECT_EQ(d.store.kept[0].data, kSinkStoredData);
@@ -114,7 +106,7 @@ TEST(SmtpSinkSession, EndsTheDataOnlyAtALineHoldingADotAlone) {
     Dialogue d;
     d.Feed("HELO c\r\nMAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\n");
     const std::string replies = d.Feed(c.data + "NOOP\r\n");
-    EXPECT_EQ(Codes(replies), (std::vector<int>{250, 250})) << c.name;
+    EXPECT_EQ(ReplyCodes(replies), (std::vector<int>{250, 250})) << c.name;
     ASSERT_EQ(d.store.kept.size(), 1u) << c.name;
     EXPECT_EQ(d.store.kept[0].data, c.stored) << c.name;
   }
@@ -144,7 +136,7 @@ TEST(SmtpSinkSession, AnswersCommandsOutOfOrderOrUnknownWithoutStoring) {
   };
   for (const Case& c : cases) {
     Dialogue d;
-    EXPECT_EQ(Codes(d.Feed(c.input)), c.codes) << c.name;
+    EXPECT_EQ(ReplyCodes(d.Feed(c.input)), c.codes) << c.name;
     EXPECT_TRUE(d.store.kept.empty()) << c.name;
     EXPECT_FALSE(d.session.Finished()) << c.name;
   }
@@ -157,12 +149,12 @@ TEST(SmtpSinkSession, RefusesAnOverlongLineAndCarriesOn) {
   std::string replies = d.Feed(line.substr(0, 1000));
   replies += d.Feed(line.substr(1000));
   replies += d.Feed("NOOP\r\n");
-  EXPECT_EQ(Codes(replies), (std::vector<int>{500, 250}));
+  EXPECT_EQ(ReplyCodes(replies), (std::vector<int>{500, 250}));
 }
 
 TEST(SmtpSinkSession, IgnoresWhatFollowsQuit) {
   Dialogue d;
-  EXPECT_EQ(Codes(d.Feed("QUIT\r\nNOOP\r\n")), (std::vector<int>{221}));
+  EXPECT_EQ(ReplyCodes(d.Feed("QUIT\r\nNOOP\r\n")), (std::vector<int>{221}));
   EXPECT_TRUE(d.session.Finished());
   EXPECT_EQ(d.Feed("NOOP\r\n"), "");
 }
@@ -170,7 +162,7 @@ TEST(SmtpSinkSession, IgnoresWhatFollowsQuit) {
 TEST(SmtpSinkSession, AStoreThatFailsGives451AndTheNextMessageStillGoesThrough) {
   Dialogue d;
   d.store.fail_begin = true;
-  EXPECT_EQ(Codes(d.Feed("MAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\n")),
+  EXPECT_EQ(ReplyCodes(d.Feed("MAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\n")),
             (std::vector<int>{250, 250, 451}));
   EXPECT_FALSE(d.session.InData());
   ASSERT_EQ(d.failures.size(), 1u);
@@ -179,14 +171,15 @@ TEST(SmtpSinkSession, AStoreThatFailsGives451AndTheNextMessageStillGoesThrough) 
   d.store.fail_after = 10;
   // The whole data is read and dropped, then 451; the dot line is not taken
   // for a command.
-  EXPECT_EQ(Codes(d.Feed("MAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\n")),
+  EXPECT_EQ(ReplyCodes(d.Feed("MAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\n")),
             (std::vector<int>{250, 250, 354}));
-  EXPECT_EQ(Codes(d.Feed("this line is longer than ten bytes\r\n.\r\n")), (std::vector<int>{451}));
+  EXPECT_EQ(ReplyCodes(d.Feed("this line is longer than ten bytes\r\n.\r\n")),
+            (std::vector<int>{451}));
   EXPECT_EQ(d.store.discarded, 1);
   EXPECT_EQ(d.failures.size(), 2u);
 
   d.store.fail_after = static_cast<std::size_t>(-1);
-  EXPECT_EQ(Codes(d.Feed("MAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\nok\r\n.\r\n")),
+  EXPECT_EQ(ReplyCodes(d.Feed("MAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\nok\r\n.\r\n")),
             (std::vector<int>{250, 250, 354, 250}));
   ASSERT_EQ(d.store.kept.size(), 1u);
   EXPECT_EQ(d.store.kept[0].data, "ok\r\n");
@@ -226,7 +219,7 @@ TEST(SmtpSinkSession, AScriptedReplyRefusesTheNthCommandWithItsVerbAndNothingEls
   for (const Case& c : cases) {
     Dialogue d;
     for (const auto& [verb, reply, nth] : c.scripts) d.session.ScriptReply(verb, reply, nth);
-    std::vector<int> codes = Codes(d.Feed(message));
+    std::vector<int> codes = ReplyCodes(d.Feed(message));
     // Lines of data taken for commands after a refused DATA answer 502 or 500.
     std::erase_if(codes, [](int code) { return code == 502 || code == 500; });
     EXPECT_EQ(codes, c.codes) << c.name;
@@ -237,7 +230,8 @@ TEST(SmtpSinkSession, AScriptedReplyRefusesTheNthCommandWithItsVerbAndNothingEls
       EXPECT_EQ(d.store.kept[0].envelope.recipients, c.recipients) << c.name;
     }
     // Used up: the next message goes through untouched.
-    EXPECT_EQ(Codes(d.Feed("RSET\r\n" + message)), (std::vector<int>{250, 250, 250, 250, 354, 250}))
+    EXPECT_EQ(ReplyCodes(d.Feed("RSET\r\n" + message)),
+              (std::vector<int>{250, 250, 250, 250, 354, 250}))
         << c.name;
   }
 }
