@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +34,32 @@ String Repeated(std::u16string_view piece, int times) {
   return out;
 }
 
+// Lines of every length up to 40, so that each line end, dot and lone break
+// falls at every position of a block of text taken in whole.
+String LinesOfEveryLength(std::u16string_view end_of_line, std::u16string_view start) {
+  String out;
+  for (int length = 0; length <= 40; ++length) {
+    out += start;
+    out += String(static_cast<std::size_t>(length), u'x');
+    out += end_of_line;
+  }
+  return out;
+}
+
+// Text drawn from the characters that need work, and ordinary ones.
+String Scrambled(std::size_t size) {
+  static constexpr char16_t kUnits[] = {u'a', u'b', u'\r', u'\n', u'.', u'\u00e9', u' '};
+  String out;
+  std::uint32_t seed = 2463534242u;
+  while (out.size() < size) {
+    seed ^= seed << 13;
+    seed ^= seed >> 17;
+    seed ^= seed << 5;
+    out += kUnits[seed % std::size(kUnits)];
+  }
+  return out;
+}
+
 TEST(BodyText, IsTheUtf8OfTheWholeBodyWhereverThePartsAreCut) {
   const String ascii = Repeated(u"The quick brown fox jumps over the lazy dog. ", 40);
   const std::vector<String> bodies = {
@@ -47,6 +75,12 @@ TEST(BodyText, IsTheUtf8OfTheWholeBodyWhereverThePartsAreCut) {
       ascii + u"\r\n." + ascii + u"\u00e9\r" + ascii + u"\n" + ascii,
       Repeated(u"0123456789abcde\r", 100),
       Repeated(u"\U0001F389.\r\n", 200),
+      LinesOfEveryLength(u"\r\n", u""),
+      LinesOfEveryLength(u"\r\n", u"."),
+      LinesOfEveryLength(u"\n", u"."),
+      LinesOfEveryLength(u"\r", u""),
+      LinesOfEveryLength(u"\r\n", u"\u00e9"),
+      Scrambled(5000),
   };
   for (const String& body : bodies) {
     String whole;
