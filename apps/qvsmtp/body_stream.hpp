@@ -15,8 +15,9 @@
 
 namespace qvsmtp {
 
-// Most UTF-8 bytes behind one piece handed to SendData.
-inline constexpr std::size_t kMaxPieceBytes = 64 * 1024;
+// Most UTF-8 bytes behind one piece handed to SendData: large enough that
+// the socket writes a piece straight to the kernel, one system call each.
+inline constexpr std::size_t kMaxPieceBytes = 1024 * 1024;
 // Bytes of the source read at a time.
 inline constexpr std::size_t kReadBytes = 128 * 1024;
 

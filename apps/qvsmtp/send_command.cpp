@@ -35,9 +35,10 @@ using qv::String;
 constexpr std::string_view kRecordName = "qvSMTP1";
 
 // While the SendBody handler streams, the socket's queue is drained back to
-// kLowWater whenever it passes kHighWater, so memory stays small. A drain
-// offers the kernel up to 16 pieces (1 MiB) in one system call, and the
-// handler steps the loop only once per megabyte.
+// kLowWater whenever it passes kHighWater, so memory stays small. A piece
+// goes to the kernel at once while nothing waits ahead of it; what the kernel
+// does not take waits in the queue, and the handler steps the loop only once
+// a megabyte waits.
 constexpr std::size_t kHighWater = 1024 * 1024;
 constexpr std::size_t kLowWater = 64 * 1024;
 // A server that takes nothing of the body for this long ends the send. The
@@ -581,7 +582,7 @@ Command AddSendCommand(CLI::App& program) {
       app->add_option("--body-event", o.body_event,
                       "Set BodyEvent to N: when the control asks for the body, the program writes "
                       "that of --body, --body-file or Body itself, streamed in pieces of at "
-                      "most 64 KiB with CR LF line ends and leading dots doubled (for bodies "
+                      "most 1 MiB with CR LF line ends and leading dots doubled (for bodies "
                       "too large to hold in memory)")
           ->type_name("N")
           ->check(CLI::Range(1, 32767));

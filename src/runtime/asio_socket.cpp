@@ -84,6 +84,13 @@ bool IsAscii(std::string_view bytes) {
 constexpr std::size_t kSpareBuffers = 8;
 constexpr std::size_t kSpareCapacity = 512 * 1024;
 
+// A piece of UTF-8 this long with nothing queued ahead of it is offered to the
+// kernel at once, and only what the kernel does not take is copied to wait
+// for the loop: a host that streams a long body in large pieces then costs
+// one system call per piece and no copy. Shorter pieces wait to share the
+// step's gathered write.
+constexpr std::size_t kDirectWriteBytes = 256 * 1024;
+
 // How often the kernel's count of unacknowledged bytes is read while text is
 // still leaving. The control's timer steps every 50 ms; this is finer.
 constexpr std::chrono::milliseconds kDrainPoll{20};
@@ -135,6 +142,9 @@ struct Connection {
   // A write is to start once the current handler returns, so that what one
   // step hands over goes out in one system call.
   bool write_posted = false;
+  // Text went to the kernel straight from SendUtf8 and its way to the peer is
+  // not yet followed.
+  bool written_directly = false;
 
   // Progress of the text handed to SendData towards the peer.
   std::uint64_t handed = 0;    // bytes handed to SendData
@@ -275,6 +285,25 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     // Bytes that are not well-formed UTF-8 go out as SendData sends their
     // decoded form; plain ASCII is the same either way.
     if (!IsAscii(bytes)) return Queue(ToUtf8(FromUtf8(bytes)));
+    const ConnectionPtr& c = conn_;
+    if (bytes.size() >= kDirectWriteBytes && c->outgoing.empty() && !c->writing &&
+        c->socket.is_open()) {
+      const ssize_t sent = ::send(c->socket.native_handle(), bytes.data(), bytes.size(),
+                                  MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        return Fail(c, std::error_code(errno, asio::error::get_system_category()));
+      }
+      const auto taken = static_cast<std::size_t>(std::max<ssize_t>(sent, 0));
+      Trace(bytes.substr(0, taken));
+      c->handed += taken;
+      bytes.remove_prefix(taken);
+      if (taken > 0) {
+        if (c->watching) c->last_progress = std::chrono::steady_clock::now();
+        c->written_directly = true;
+        ScheduleWrite(c);
+      }
+      if (bytes.empty()) return;
+    }
     std::string copy;
     if (!conn_->spare.empty()) {
       copy = std::move(conn_->spare.back());
@@ -331,6 +360,10 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     asio::post(io_, [self = shared_from_this(), c] {
       c->write_posted = false;
       self->StartWrite(c);
+      if (std::exchange(c->written_directly, false) && !c->writing && c->outgoing.empty() &&
+          !c->closing) {
+        self->AllWritten(c);
+      }
     });
   }
 
@@ -550,6 +583,14 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     c->gather_count = 0;
     if (c->watching) c->last_progress = std::chrono::steady_clock::now();
     if (!c->outgoing.empty()) return true;
+    c->written_directly = false;
+    AllWritten(c);
+    return false;
+  }
+
+  // Nothing is queued any more: the connection goes on to its end, or to the
+  // peer's taking the text.
+  void AllWritten(const ConnectionPtr& c) {
     if (c->closing) {
       FinishWrites(c);
     } else if (conn_ == c) {
@@ -561,7 +602,6 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
         WatchDrain(c);
       }
     }
-    return false;
   }
 
   // Sent text is traced as it is gathered for writing, each piece once and

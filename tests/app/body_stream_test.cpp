@@ -1,6 +1,6 @@
 // The body that a SendBody handler streams: the same wire text as the
 // control's own Body path, however the input is cut, in pieces of at most
-// 64 KiB that never split a character.
+// kMaxPieceBytes that never split a character.
 #include "body_stream.hpp"
 
 #include <string>
@@ -114,11 +114,12 @@ std::string LargeBody() {
                                           "\xf0\x9f\x93\xa7 mail\n",
                                           "..\n",
                                           "plain text line\n"};
-  for (std::size_t i = 0; text.size() < 300000; ++i) text += lines[i % lines.size()];
+  for (std::size_t i = 0; text.size() < 4 * kMaxPieceBytes + 300000; ++i)
+    text += lines[i % lines.size()];
   return text;
 }
 
-TEST(StreamBody, CutsPiecesOfAtMost64KiBWholeCharactersInOrder) {
+TEST(StreamBody, CutsPiecesOfAtMostTheLimitWholeCharactersInOrder) {
   const std::string text = LargeBody();
   TextSource source(text);
   const Streamed streamed = Stream(source);
