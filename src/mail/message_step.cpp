@@ -76,6 +76,7 @@ void Session::WriteMessage() {
 
   socket_.SendData(u"\r\n.\r\n");
   awaiting_send_complete_ = socket_.ReportsSendComplete();
+  if (awaiting_send_complete_) socket_.RequestSendComplete();
   MarkStateStart();
   session_state_ = session_state::kWaitMessageAck;
 }

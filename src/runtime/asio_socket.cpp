@@ -146,9 +146,11 @@ struct Connection {
   // not yet followed.
   bool written_directly = false;
 
-  // Progress of the text handed to SendData towards the peer.
-  std::uint64_t handed = 0;    // bytes handed to SendData
-  std::uint64_t reported = 0;  // handed when OnSendComplete was last raised
+  // Progress of the text handed to SendData towards the peer, followed only
+  // while the owner has asked to be told when the peer has it all: the checks
+  // cost system calls and timers that most writes do not need.
+  std::uint64_t handed = 0;  // bytes handed to SendData
+  bool send_complete_wanted = false;
   bool watching = false;
   long last_unacknowledged = -1;
   std::chrono::steady_clock::time_point last_progress;
@@ -323,6 +325,14 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     ScheduleWrite(conn_);
   }
 
+  void RequestSendComplete() {
+    if (!conn_ || state_ != socket_state::kConnected) return;
+    const ConnectionPtr& c = conn_;
+    c->send_complete_wanted = true;
+    // Text still queued is followed once it is out.
+    if (!c->writing && c->outgoing.empty()) FollowToThePeer(c);
+  }
+
   String HeloName() const {
     if (!options_.local_host_name.empty()) return FromUtf8(options_.local_host_name);
     const std::string full = FullyQualifiedHostName();
@@ -437,7 +447,7 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
       StartRead(c);  // before the notification, whose handler may throw
       // An answer comes with the peer's acknowledgement of what it read, so
       // text still being watched has often been taken by now.
-      if (c->watching && c->reported != c->handed && !c->writing && c->outgoing.empty() &&
+      if (c->watching && c->send_complete_wanted && !c->writing && c->outgoing.empty() &&
           Unacknowledged(c) <= 0) {
         ReportSendComplete(c);
       }
@@ -593,14 +603,18 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
   void AllWritten(const ConnectionPtr& c) {
     if (c->closing) {
       FinishWrites(c);
-    } else if (conn_ == c) {
-      // On a fast path the peer has usually taken it all by now; otherwise
-      // the drain watch follows its acknowledgements.
-      if (Unacknowledged(c) <= 0) {
-        ReportSendComplete(c);
-      } else {
-        WatchDrain(c);
-      }
+    } else if (conn_ == c && c->send_complete_wanted) {
+      FollowToThePeer(c);
+    }
+  }
+
+  // On a fast path the peer has usually taken it all by now; otherwise the
+  // drain watch follows its acknowledgements.
+  void FollowToThePeer(const ConnectionPtr& c) {
+    if (Unacknowledged(c) <= 0) {
+      ReportSendComplete(c);
+    } else {
+      WatchDrain(c);
     }
   }
 
@@ -654,8 +668,8 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
       c->watching = false;
       return;
     }
-    if (!c->writing && c->outgoing.empty() && c->reported == c->handed) {
-      c->watching = false;  // already told, on the peer's answer
+    if (!c->writing && c->outgoing.empty() && !c->send_complete_wanted) {
+      c->watching = false;  // already told, on the peer's answer, or not asked
       return;
     }
     const long unacknowledged = Unacknowledged(c);
@@ -678,11 +692,10 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
   }
 
   void ReportSendComplete(const ConnectionPtr& c) {
-    if (c->reported == c->handed) return;  // already told for this text
-    c->reported = c->handed;
-    gate_->Deliver(this, [self = shared_from_this(), c, handed = c->handed] {
-      // Text handed meanwhile has its own notification to come.
-      if (self->conn_ != c || c->handed != handed || !self->events_) return;
+    if (!c->send_complete_wanted) return;  // not asked, or already told
+    c->send_complete_wanted = false;
+    gate_->Deliver(this, [self = shared_from_this(), c] {
+      if (self->conn_ != c || !self->events_) return;
       if (self->state_ != socket_state::kConnected && self->state_ != socket_state::kPeerClosing) {
         return;
       }
@@ -756,6 +769,7 @@ void AsioSocket::Connect(const String& remote_host, Integer remote_port) {
 void AsioSocket::SendData(const String& text) { core_->SendData(text); }
 void AsioSocket::SendText(std::unique_ptr<OutgoingText> text) { core_->SendText(std::move(text)); }
 void AsioSocket::SendUtf8(std::string_view bytes) { core_->SendUtf8(bytes); }
+void AsioSocket::RequestSendComplete() { core_->RequestSendComplete(); }
 String AsioSocket::GetData() { return core_->GetData(); }
 std::size_t AsioSocket::BytesWaiting() const { return core_->BytesWaiting(); }
 std::size_t AsioSocket::BytesQueued() const { return core_->BytesQueued(); }

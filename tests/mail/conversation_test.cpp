@@ -2,6 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "mail/reply_code.hpp"
 #include "rig.hpp"
 
@@ -334,6 +337,15 @@ TEST_P(MessageAck, CountsFromTheMomentTheMessageHasLeft) {
   EXPECT_GT(t, c.limit - 0.55);
   EXPECT_LT(t, c.limit + 0.6);
   EXPECT_EQ(rig.sink.CountOf("SendComplete"), 1);
+  // The socket is asked to follow the message alone, once it is all handed over.
+  const auto requested = std::find(rig.socket.calls.begin(), rig.socket.calls.end(),
+                                   std::string("RequestSendComplete"));
+  EXPECT_EQ(std::count(rig.socket.calls.begin(), rig.socket.calls.end(),
+                       std::string("RequestSendComplete")),
+            c.reports ? 1 : 0);
+  if (c.reports && requested != rig.socket.calls.begin()) {
+    EXPECT_EQ(*std::prev(requested), "SendData \r\n.\r\n");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -653,6 +653,7 @@ struct SendCompleteCase {
   std::chrono::milliseconds peer_pause;  // the peer reads nothing for this long
   std::chrono::milliseconds stall_limit;
   bool answer;                        // the peer answers once it has it all
+  bool request;                       // RequestSendComplete after the text
   std::vector<std::string> expected;  // notifications after Connect
 };
 
@@ -661,7 +662,8 @@ class AsioSocketSendComplete : public ::testing::TestWithParam<SendCompleteCase>
 // The notification means the peer has the text, not that this side's kernel
 // holds it: it never comes before the peer has started taking data, and a peer
 // that takes nothing fails the connection after the stall limit instead. The
-// peer's answer to the text never comes before the notification.
+// peer's answer to the text never comes before the notification. Only text the
+// owner asked about is followed.
 TEST_P(AsioSocketSendComplete, FollowsThePeerNotTheLocalBuffer) {
   const SendCompleteCase& c = GetParam();
   std::atomic<std::chrono::steady_clock::time_point::rep> reading_from{0};
@@ -684,8 +686,11 @@ TEST_P(AsioSocketSendComplete, FollowsThePeerNotTheLocalBuffer) {
   ASSERT_TRUE(loop.RunUntil([&] { return events.Connected(); }, 3s));
 
   socket.SendData(String(c.size, u'x') + u"\r\n");
-  ASSERT_TRUE(loop.RunUntil([&] { return events.events.size() > 1; }, 5s));
-  loop.RunFor(100ms);  // nothing more follows
+  if (c.request) socket.RequestSendComplete();
+  if (!c.expected.empty()) {
+    ASSERT_TRUE(loop.RunUntil([&] { return events.events.size() > 1; }, 5s));
+  }
+  loop.RunFor(c.expected.empty() ? 300ms : 100ms);  // nothing more follows
   const std::vector<std::string> after(events.events.begin() + 1, events.events.end());
   EXPECT_EQ(after, c.expected);
   if (events.Has("SendComplete")) {
@@ -693,8 +698,9 @@ TEST_P(AsioSocketSendComplete, FollowsThePeerNotTheLocalBuffer) {
     if (c.peer_pause > 0ms) {
       EXPECT_GE(events.send_complete_at.time_since_epoch().count(), reading_from.load());
     }
-    // Text handed later has a notification of its own.
+    // Text handed later has a notification of its own, when asked for.
     socket.SendData(u"QUIT\r\n");
+    socket.RequestSendComplete();
     ASSERT_TRUE(loop.RunUntil([&] { return events.Count("SendComplete") == 2; }, 3s));
   }
   socket.Close();
@@ -704,16 +710,20 @@ TEST_P(AsioSocketSendComplete, FollowsThePeerNotTheLocalBuffer) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, AsioSocketSendComplete,
     ::testing::Values(
-        SendCompleteCase{"ALineThePeerTakesAtOnce", 6, 0ms, 60s, false, {"SendComplete"}},
-        SendCompleteCase{"ABodyThePeerTakesLate", 2 << 20, 400ms, 60s, false, {"SendComplete"}},
+        SendCompleteCase{"ALineThePeerTakesAtOnce", 6, 0ms, 60s, false, true, {"SendComplete"}},
+        SendCompleteCase{"ALineNotAskedAbout", 6, 0ms, 60s, false, false, {}},
+        SendCompleteCase{"ABodyNotAskedAbout", 2 << 20, 100ms, 60s, true, false, {"Data"}},
         SendCompleteCase{
-            "ABodyThePeerAnswers", 2 << 20, 100ms, 60s, true, {"SendComplete", "Data"}},
+            "ABodyThePeerTakesLate", 2 << 20, 400ms, 60s, false, true, {"SendComplete"}},
+        SendCompleteCase{
+            "ABodyThePeerAnswers", 2 << 20, 100ms, 60s, true, true, {"SendComplete", "Data"}},
         SendCompleteCase{
             "ABodyThePeerNeverTakes",
             2 << 20,
             3s,
             700ms,
             false,
+            true,
             {"Error 10060 Timed out sending: the server took no data for 0.7 seconds"}}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -99,7 +99,8 @@ class QV_EXPORT SocketEvents {
   virtual void OnError(Long number, const String& description) = 0;
   // Everything handed to SendData so far has been taken by the peer (not
   // merely buffered on this side). Raised only by sockets whose
-  // ReportsSendComplete is true, at most once per run of outstanding text.
+  // ReportsSendComplete is true: after RequestSendComplete, once; some
+  // sockets also raise it unasked.
   virtual void OnSendComplete() {}
 
  protected:
@@ -153,6 +154,10 @@ class QV_EXPORT Socket {
   // end a send that stops making progress with OnError, since its owner then
   // waits for the notification without a limit of its own.
   virtual bool ReportsSendComplete() const { return false; }
+  // Asks for OnSendComplete once the peer has taken everything handed over
+  // so far. Following the peer's progress costs system calls and timers, so a
+  // socket may follow it only when asked. Does nothing when not connected.
+  virtual void RequestSendComplete() {}
 };
 
 }  // namespace qv

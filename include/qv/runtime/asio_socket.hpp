@@ -108,10 +108,12 @@ class QV_RUNTIME_EXPORT AsioSocket final : public Socket {
   // ASCII goes out as it is; other text as SendData would send it.
   void SendUtf8(std::string_view bytes) override;
   String GetData() override;
-  // True: OnSendComplete follows once the peer has acknowledged everything
-  // handed to SendData (the kernel's unsent and unacknowledged count is 0),
-  // and a send that stalls for SocketOptions::stall_limit fails with OnError.
+  // True: after RequestSendComplete, OnSendComplete follows once the peer has
+  // acknowledged everything handed over (the kernel's unsent and
+  // unacknowledged count is 0), and a send that stalls for
+  // SocketOptions::stall_limit meanwhile fails with OnError.
   bool ReportsSendComplete() const override { return true; }
+  void RequestSendComplete() override;
 
   // Bytes received and not yet fetched with GetData.
   std::size_t BytesWaiting() const;

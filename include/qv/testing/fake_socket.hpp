@@ -56,6 +56,7 @@ class QV_TESTING_EXPORT FakeSocket final : public Socket {
   void SendData(const String& text) override;
   String GetData() override;
   bool ReportsSendComplete() const override { return reports_send_complete_; }
+  void RequestSendComplete() override { calls.push_back("RequestSendComplete"); }
 
  private:
   SocketEvents* events_ = nullptr;
