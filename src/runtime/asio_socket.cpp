@@ -120,7 +120,6 @@ struct Connection {
   tcp::socket socket;
   std::unique_ptr<asio::steady_timer> linger;       // only once closing
   std::unique_ptr<asio::steady_timer> drain_watch;  // only while text is leaving
-  std::string local_name;                           // address literal, once connected
 
   // Text handed over and not yet written, in call order: bytes, or a text
   // that is encoded a part at a time into `encoded` as it leaves.
@@ -337,7 +336,12 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     if (!options_.local_host_name.empty()) return FromUtf8(options_.local_host_name);
     const std::string full = FullyQualifiedHostName();
     if (!full.empty()) return FromUtf8(full);
-    if (conn_ && !conn_->local_name.empty()) return FromUtf8(conn_->local_name);
+    // The connection's own address, asked of the system only when needed.
+    if (conn_ && conn_->socket.is_open()) {
+      std::error_code ec;
+      const tcp::endpoint local = conn_->socket.local_endpoint(ec);
+      if (!ec) return FromUtf8(AddressLiteral(local.address()));
+    }
     return LocalHostName();
   }
 
@@ -409,8 +413,6 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     state_ = socket_state::kConnected;
     std::error_code ignored;
     c->socket.set_option(tcp::no_delay(true), ignored);
-    const tcp::endpoint local = c->socket.local_endpoint(ignored);
-    if (!ignored) c->local_name = AddressLiteral(local.address());
     c->read_buffer = std::make_unique_for_overwrite<char[]>(options_.read_buffer_size);
     StartRead(c);
     gate_->Deliver(this, [self = shared_from_this()] {
