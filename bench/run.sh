@@ -707,12 +707,11 @@ if tick_ns and wait["cpu_ns_per_tick"] >= 1000:
 if prog_user_us is not None and prog_user_us >= 50:
     limits.append(
         f"A whole conversation costs the engine {fmt_us(min(conv_ns) / 1000) if conv_ns else '?'} but the program "
-        f"{fmt_us(prog_user_us)} of user time: asio's handlers, allocations and the delivery gate around about 37 "
+        f"{fmt_us(prog_user_us)} of user time: asio's handlers, allocations and the delivery gate around about 33 "
         "system calls per message (counted with strace -c when this script was written, 1,000 sends: 14 recvfrom, of which 6 return EAGAIN because each "
         "completed read starts the next one at once; 6 sendmsg, the message's text leaving with its end-of-data line; "
-        "5 to 10 ioctl SIOCOUTQ, one as each write is out and one more on the answer when the peer had not yet "
-        "acknowledged it; socket, connect, poll, getsockopt, setsockopt, getsockname, "
-        "ioctl, 2 epoll_ctl, shutdown, close; a uname for HELO's host name and a stat of /etc/localtime for the "
+        "1 ioctl SIOCOUTQ, for the report that the message has left; socket, connect, poll, getsockopt, setsockopt, "
+        "ioctl, 2 epoll_ctl, shutdown, close; a stat of /etc/localtime for the "
         f"Date header). With the kernel it is {fmt_us(prog_all_us)} a message"
         + (f", against smtp-source's {fmt_us(peer_all_us)}." if peer_all_us else "."))
 if compose and max(compose)[0] < 1e9:
@@ -963,8 +962,9 @@ def target_row(figure, value, peer, got, target, ok, limit, command):
 target_row(f"{big_size / MB:,.0f} MB from Body, after the 354, ÷ plain socket (receiver)", fmt_ms(body_recv),
            f"plain socket {fmt_ms(plain_recv)}", ratio(body_recv, plain_recv), "≤ 2x",
            body_recv <= 2 * plain_recv,
-           "composing and sending share one core: the body is encoded (line ends, dots, UTF-8) a part at "
-           "a time as the socket drains, so the encoding's CPU adds to the plain socket's write time",
+           "composing and sending share the control's one thread: the body is encoded (line ends, dots, "
+           "UTF-16 to UTF-8; text already in wire form 32 units at a time) a part at a time as the socket "
+           "drains, so reading the 200 MB of UTF-16 adds to the plain socket's write time",
            "section 3")
 target_row(f"{big_size / MB:,.0f} MB from Body, peak RSS ÷ file", fmt_mib(bf_rss), f"file {big_size / MB:,.0f} MB",
            f"{bf_rss * 1024 / big_size:.2f}x", "≤ 3x", bf_rss * 1024 <= 3 * big_size,
@@ -973,17 +973,18 @@ target_row(f"{big_size / MB:,.0f} MB from Body, peak RSS ÷ file", fmt_mib(bf_rs
 target_row(f"{big_size / MB:,.0f} MB streamed with --body-event, after the 354, ÷ plain socket",
            fmt_ms(stream_recv), f"plain socket {fmt_ms(plain_recv)}", ratio(stream_recv, plain_recv), "≤ 1.2x",
            stream_recv <= 1.2 * plain_recv,
-           "one thread reads the file (a kernel copy the plain socket, with its file mapped, does not make), "
-           "makes it transparent and copies each piece into the socket's queue before the kernel's write "
-           "copy: on a busy machine that CPU adds to the plain socket's time",
+           "one thread reads the file (a kernel copy the plain socket, with its file mapped, does not "
+           "make) and makes it transparent before it writes each piece straight to the kernel: that CPU "
+           "adds to the plain socket's time. Reading and encoding on a second thread was tried and was "
+           "slower on two cores shared with the receiver: each piece then crosses between the cores' caches",
            "section 3")
 target_row(f"{huge_size / MB:,.0f} MB streamed, peak RSS", fmt_mib(st_rss), "—", "—", "< 16 MiB",
            st_rss * 1024 < 16 * MIB, "—", "section 3")
 target_row("Body composition, engine, one core (BM_ComposeBody)",
            fmt_rate(compose_rate) if compose_rate else "—", "—", "—", "≥ 2,500 MB/s",
            bool(compose_rate and compose_rate >= 2.5e9),
-           "lines of 40 to 80 characters: every line end leaves the 16-unit vector loop for the scalar "
-           "step; the figure moves with the machine's load", "section 2")
+           "lines that end in a bare LF, hold a character outside ASCII or start with a dot leave the "
+           "vector loop for the scalar step; the figure moves with the machine's load", "section 2")
 target_row(f"Whole-program CPU per tick of a waiting control ({wait['controls']:,} controls)",
            fmt_ns(wait["cpu_ns_per_tick"]), f"engine {fmt_ns(max(tick_ns)) if tick_ns else '—'}",
            ratio(wait["cpu_ns_per_tick"], max(tick_ns)) if tick_ns else "—", "< 1 µs",
@@ -997,10 +998,11 @@ target_row("Whole-program CPU per message ÷ smtp-source's",
            ratio(prog_all_us or 0, peer_all_us or 0), "≤ 1.0x",
            bool(prog_all_us is not None and peer_all_us and prog_all_us <= peer_all_us),
            "nearly all of it is kernel time: on loopback each write also does the receiver's TCP "
-           "work. We make fewer system calls than smtp-source (37 a message against 56, strace -c -f), "
-           "but 14 of ours are reads, 6 of them ending in EAGAIN, and 6 are SIOCOUTQ checks for the "
-           "report that the data has left; the ratio moved between 0.81x and 1.25x across runs of the "
-           "same binaries",
+           "work. We make fewer system calls than smtp-source (33 a message against 56, strace -c -f), "
+           "but 14 of ours are reads, 6 of them ending in EAGAIN (asio reads again at once after every "
+           "read; waiting for readiness instead costs an epoll_ctl each), and our user time is about "
+           "twice smtp-source's (asio's handlers and the delivery gate); the ratio moves by a fifth "
+           "across runs of the same binaries",
            "section 4")
 target_row("smtp-sink's CPU per session on ours ÷ on smtp-source's", f"{sink_ours:,.0f} µs",
            f"{sink_peer:,.0f} µs", ratio(sink_ours, sink_peer), "≤ 1.5x", sink_ours <= 1.5 * sink_peer,
