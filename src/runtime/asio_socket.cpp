@@ -289,12 +289,10 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     const ConnectionPtr& c = conn_;
     if (bytes.size() >= kDirectWriteBytes && c->outgoing.empty() && !c->writing &&
         c->socket.is_open()) {
-      const ssize_t sent = ::send(c->socket.native_handle(), bytes.data(), bytes.size(),
-                                  MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        return Fail(c, std::error_code(errno, asio::error::get_system_category()));
-      }
-      const auto taken = static_cast<std::size_t>(std::max<ssize_t>(sent, 0));
+      iovec part{const_cast<char*>(bytes.data()), bytes.size()};
+      std::error_code ec;
+      const std::size_t taken = WriteNow(*c, &part, 1, ec);
+      if (ec) return Fail(c, ec);
       Trace(bytes.substr(0, taken));
       c->handed += taken;
       bytes.remove_prefix(taken);
@@ -479,6 +477,20 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     });
   }
 
+  // Offers parts to the kernel without waiting, and returns how many bytes it
+  // took: none when its buffer is full. ec: a failure that ends the connection.
+  static std::size_t WriteNow(Connection& c, iovec* parts, std::size_t count, std::error_code& ec) {
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = count;
+    const ssize_t sent = ::sendmsg(c.socket.native_handle(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) return static_cast<std::size_t>(sent);
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      ec = std::error_code(errno, asio::error::get_system_category());
+    }
+    return 0;
+  }
+
   // Writes what is queued: gathered into one system call, straight away while
   // the kernel takes it all; what it does not take goes out asynchronously as
   // the connection drains, watched for a stall meanwhile.
@@ -490,15 +502,9 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
         parts[i] = {const_cast<void*>(c->gather[i].data()), c->gather[i].size()};
         total += c->gather[i].size();
       }
-      msghdr message{};
-      message.msg_iov = parts.data();
-      message.msg_iovlen = c->gather_count;
-      const ssize_t sent =
-          ::sendmsg(c->socket.native_handle(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        return OnWritten(c, std::error_code(errno, asio::error::get_system_category()));
-      }
-      const auto taken = static_cast<std::size_t>(std::max<ssize_t>(sent, 0));
+      std::error_code ec;
+      const std::size_t taken = WriteNow(*c, parts.data(), c->gather_count, ec);
+      if (ec) return OnWritten(c, ec);
       if (taken < total) return WriteRest(c, taken);
       if (!Written(c)) return;
     }

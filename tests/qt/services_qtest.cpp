@@ -34,24 +34,17 @@ using test_support::TurnUntil;
 // data, 221 to QUIT.
 LoopbackServer::Script SmtpServer(std::string refuse = "", bool reset = false) {
   return [refuse, reset](Peer& peer) {
-    peer.Send("220 test.invalid ready\r\n");
-    while (auto line = peer.ReadLine()) {
-      if (!refuse.empty() && line->starts_with(refuse) && reset) {
-        return peer.Reset();
-      } else if (!refuse.empty() && line->starts_with(refuse)) {
-        peer.Send("550 no such user\r\n");
-      } else if (*line == "DATA") {
-        peer.Send("354 go ahead\r\n");
-        if (!peer.ReadUntil("\r\n.\r\n")) return;
-        peer.Send("250 queued\r\n");
-      } else if (*line == "QUIT") {
-        peer.Send("221 bye\r\n");
-        peer.ReadToEnd(1s);
-        return;
-      } else {
-        peer.Send("250 ok\r\n");
-      }
-    }
+    using qv::runtime::test_support::OwnAnswer;
+    qv::runtime::test_support::PlaySmtpServerClosingAfter(
+        peer, 0ms, [&](Peer&, const std::string& line) {
+          if (refuse.empty() || !line.starts_with(refuse)) return OwnAnswer::kNone;
+          if (reset) {
+            peer.Reset();
+            return OwnAnswer::kEnded;
+          }
+          peer.Send("550 no such user\r\n");
+          return OwnAnswer::kAnswered;
+        });
   };
 }
 

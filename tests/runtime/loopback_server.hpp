@@ -218,12 +218,21 @@ class LoopbackServer {
   std::vector<std::string> transcripts_;
 };
 
+// What a script's own answer to a command line did: nothing (the usual
+// answer follows), answered it, or ended the conversation.
+enum class OwnAnswer { kNone, kAnswered, kEnded };
+using OwnAnswers = std::function<OwnAnswer(Peer&, const std::string& line)>;
+
 // Answers 220, then 250 to every command, 354 to DATA, 250 to the end of the
 // data and 221 to QUIT; then waits for the client's end and, close_after it
-// later, closes its own.
-inline void PlaySmtpServerClosingAfter(Peer& peer, std::chrono::milliseconds close_after) {
+// later, closes its own. own, when given, answers a line first.
+inline void PlaySmtpServerClosingAfter(Peer& peer, std::chrono::milliseconds close_after,
+                                       const OwnAnswers& own = {}) {
   peer.Send("220 test.invalid ready\r\n");
   while (auto line = peer.ReadLine()) {
+    const OwnAnswer answer = own ? own(peer, *line) : OwnAnswer::kNone;
+    if (answer == OwnAnswer::kEnded) return;
+    if (answer == OwnAnswer::kAnswered) continue;
     if (*line == "DATA") {
       peer.Send("354 go ahead\r\n");
       if (!peer.ReadUntil("\r\n.\r\n")) return;
