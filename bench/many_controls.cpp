@@ -52,13 +52,15 @@ double FloorMs(int recipients) { return kTickMs * (12 + 2 * (recipients - 1)); }
 struct Usage {
   double user_s = 0;
   double system_s = 0;
+  // Times the thread gave up the core to wait: each is a sleep and a wake-up.
+  long waits = 0;
 };
 
 Usage ReadUsage() {
   rusage u{};
   ::getrusage(RUSAGE_SELF, &u);
   auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-  return {seconds(u.ru_utime), seconds(u.ru_stime)};
+  return {seconds(u.ru_utime), seconds(u.ru_stime), u.ru_nvcsw};
 }
 
 // A line of /proc/self/status in KiB: VmRSS now, VmHWM the peak. (ru_maxrss
@@ -263,6 +265,7 @@ nlohmann::ordered_json RunSend(const Options& o) {
   out["cpu_system_s"] = after.system_s - before.system_s;
   out["cpu_us_per_message"] = 1e6 * cpu_s / n;
   out["user_cpu_us_per_message"] = 1e6 * (after.user_s - before.user_s) / n;
+  out["waits_per_message"] = double(after.waits - before.waits) / n;
   out["rss_baseline_kib"] = baseline_kib;
   out["rss_idle_kib"] = idle_kib;
   out["rss_done_kib"] = done_kib;
