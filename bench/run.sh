@@ -551,7 +551,9 @@ load_end = open("/proc/loadavg").read().split()[:3]
 
 # === Report ======================================================================================
 commit = first_line(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"])
-dirty = subprocess.run(["git", "-C", ROOT, "status", "--porcelain", "--untracked-files=no"],
+# The report this run replaces is no change to the code measured.
+dirty = subprocess.run(["git", "-C", ROOT, "status", "--porcelain", "--untracked-files=no", "--", ".",
+                        ":(exclude)" + os.path.relpath(os.path.abspath(OUT), ROOT)],
                        capture_output=True, text=True).stdout.strip()
 cpu_model = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
 mem_total = int(next((l.split()[1] for l in open("/proc/meminfo") if l.startswith("MemTotal")), "0"))
