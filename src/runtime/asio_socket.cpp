@@ -148,7 +148,6 @@ struct Connection {
   // Progress of the text handed to SendData towards the peer, followed only
   // while the owner has asked to be told when the peer has it all: the checks
   // cost system calls and timers that most writes do not need.
-  std::uint64_t handed = 0;  // bytes handed to SendData
   bool send_complete_wanted = false;
   bool watching = false;
   long last_unacknowledged = -1;
@@ -294,7 +293,6 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
       const std::size_t taken = WriteNow(*c, &part, 1, ec);
       if (ec) return Fail(c, ec);
       Trace(bytes.substr(0, taken));
-      c->handed += taken;
       bytes.remove_prefix(taken);
       if (taken > 0) {
         if (c->watching) c->last_progress = std::chrono::steady_clock::now();
@@ -316,7 +314,6 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
     RequireConnected();
     const std::size_t size = text->Remaining();
     if (size == 0) return;
-    conn_->handed += size;
     conn_->queued_bytes += size;
     conn_->outgoing.push_back({std::string(), std::move(text)});
     ScheduleWrite(conn_);
@@ -360,7 +357,6 @@ class SocketCore : public std::enable_shared_from_this<SocketCore> {
 
   void Queue(std::string bytes) {
     if (bytes.empty()) return;
-    conn_->handed += bytes.size();
     conn_->queued_bytes += bytes.size();
     conn_->outgoing.push_back({std::move(bytes), nullptr});
     ScheduleWrite(conn_);
