@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -88,10 +89,21 @@ double UnixNowAsDays(int offset_minutes) {
 TEST_F(SystemClockTest, NowIsLocalTimeWithItsFraction) {
   const struct {
     const char* zone;
-    int offset_minutes;
-  } zones[] = {{"UTC", 0}, {"Etc/GMT+5", -300}, {"Asia/Kolkata", 330}};
-  for (const auto& z : zones) {
+    int offset_minutes;  // INT_MIN: the zone's offset now
+  } zones[] = {{"UTC", 0},
+               {"Etc/GMT+5", -300},
+               {"Asia/Kolkata", 330},
+               // Daylight saving starts at local midnight (as in Santiago or
+               // Cairo): that day's midnight does not exist.
+               {"AAA3BBB,M12.2.2/0,M3.2.0/0", INT_MIN}};
+  for (auto z : zones) {
     UseZone(z.zone);
+    if (z.offset_minutes == INT_MIN) {
+      const time_t unix_now = time(nullptr);
+      struct tm local {};
+      localtime_r(&unix_now, &local);
+      z.offset_minutes = static_cast<int>(local.tm_gmtoff / 60);
+    }
     const double before = UnixNowAsDays(z.offset_minutes);
     const Date now = clock_.Now();
     const double after = UnixNowAsDays(z.offset_minutes);
