@@ -1,6 +1,6 @@
 # The Debian packages the build and the tests need (sourced by the scripts).
 # What the qvsmtp program needs (scripts/demo.sh), then the rest of the build.
-QV_DEMO_PACKAGES=(g++ cmake make pkg-config libasio-dev libcli11-dev nlohmann-json3-dev tzdata)
+QV_DEMO_PACKAGES=(g++ cmake make pkg-config libasio-dev libcli11-dev nlohmann-json3-dev libssl-dev tzdata)
 QV_BUILD_PACKAGES=("${QV_DEMO_PACKAGES[@]}" libgtest-dev libgmock-dev)
 # file and python3-pil read the bitmaps back, as any image tool would.
 QV_TEST_PACKAGES=(python3-aiosmtpd postfix file python3-pil)

@@ -1,0 +1,222 @@
+// The TLS filter over a scripted transport, against a TLS server in the same
+// process (OpenSSL on memory buffers) whose certificates are made per case:
+// what the user sees for each way a server's certificate can be wrong.
+#include "qv/connection/tls_filter.hpp"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "support/manual_loop.hpp"
+#include "support/scripted_transport.hpp"
+
+namespace qv::connection {
+namespace {
+
+using test_support::ManualLoop;
+using test_support::ScriptedTransport;
+using test_support::TransportScript;
+
+using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+using Cert = std::unique_ptr<X509, decltype(&X509_free)>;
+
+Key NewKey() { return Key(EVP_EC_gen("P-256"), EVP_PKEY_free); }
+
+// A certificate for key, signed by issuer_key (itself when no issuer), valid
+// from days_from to days_to around now, with a subjectAltName when given.
+Cert NewCert(EVP_PKEY* key, const char* common_name, X509* issuer, EVP_PKEY* issuer_key,
+             long days_from, long days_to, const char* alt_name, bool ca) {
+  Cert cert(X509_new(), X509_free);
+  X509_set_version(cert.get(), 2);
+  static long serial = 1;
+  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial++);
+  X509_gmtime_adj(X509_getm_notBefore(cert.get()), days_from * 86400);
+  X509_gmtime_adj(X509_getm_notAfter(cert.get()), days_to * 86400);
+  X509_set_pubkey(cert.get(), key);
+  X509_NAME* name = X509_get_subject_name(cert.get());
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>(common_name), -1, -1, 0);
+  X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
+  X509V3_CTX context;
+  X509V3_set_ctx(&context, issuer ? issuer : cert.get(), cert.get(), nullptr, nullptr, 0);
+  const auto add = [&](int nid, const char* value) {
+    X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
+    X509_add_ext(cert.get(), extension, -1);
+    X509_EXTENSION_free(extension);
+  };
+  add(NID_basic_constraints, ca ? "critical,CA:TRUE" : "CA:FALSE");
+  if (alt_name != nullptr) add(NID_subject_alt_name, alt_name);
+  X509_sign(cert.get(), issuer_key ? issuer_key : key, EVP_sha256());
+  return cert;
+}
+
+// A TLS server on memory buffers, fed what the client wrote.
+class Server {
+ public:
+  Server(X509* cert, EVP_PKEY* key) {
+    ctx_ = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate(ctx_, cert);
+    SSL_CTX_use_PrivateKey(ctx_, key);
+    ssl_ = SSL_new(ctx_);
+    SSL_set_bio(ssl_, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
+    SSL_set_accept_state(ssl_);
+  }
+  ~Server() {
+    SSL_free(ssl_);
+    SSL_CTX_free(ctx_);
+  }
+  // Takes the client's bytes; returns the server's answer and what it read.
+  std::string Take(const std::string& bytes, std::string& clear) {
+    BIO_write(SSL_get_rbio(ssl_), bytes.data(), static_cast<int>(bytes.size()));
+    if (!SSL_is_init_finished(ssl_)) SSL_do_handshake(ssl_);
+    char buffer[4096];
+    int n;
+    while ((n = SSL_read(ssl_, buffer, sizeof buffer)) > 0) clear.append(buffer, n);
+    return Drain();
+  }
+  std::string Say(const std::string& clear) {
+    SSL_write(ssl_, clear.data(), static_cast<int>(clear.size()));
+    return Drain();
+  }
+
+ private:
+  std::string Drain() {
+    std::string out;
+    char buffer[4096];
+    int n;
+    while ((n = BIO_read(SSL_get_wbio(ssl_), buffer, sizeof buffer)) > 0) out.append(buffer, n);
+    return out;
+  }
+  SSL_CTX* ctx_;
+  SSL* ssl_;
+};
+
+class Upper : public TransportEvents {
+ public:
+  void OnTransportConnected() override { connected = true; }
+  void OnTransportReceived(std::string_view bytes) override { received += bytes; }
+  void OnTransportWritable() override {}
+  void OnTransportPeerClosed() override { closed = true; }
+  void OnTransportFailed(Long n, const std::string& text) override {
+    number = n;
+    error = text;
+  }
+  bool connected = false;
+  bool closed = false;
+  std::string received;
+  Long number = 0;
+  std::string error;
+};
+
+struct Case {
+  const char* name;
+  const char* server_name;  // what the user asked for
+  const char* alt_name;     // in the server's certificate
+  long days_from, days_to;  // the certificate's validity around now
+  bool trusted_ca;          // signed by the CA the client trusts
+  Long number;              // 0: delivered
+  const char* error;
+};
+
+class TlsFilterCase : public ::testing::TestWithParam<Case> {};
+
+TEST_P(TlsFilterCase, VerifiesTheServerAndCarriesTextBothWays) {
+  const Case& c = GetParam();
+  const Key ca_key = NewKey();
+  const Cert ca = NewCert(ca_key.get(), "test CA", nullptr, nullptr, -1, 2, nullptr, true);
+  const Key other_key = NewKey();
+  const Cert other = NewCert(other_key.get(), "other CA", nullptr, nullptr, -1, 2, nullptr, true);
+  const Key key = NewKey();
+  const Cert cert = NewCert(key.get(), "server", c.trusted_ca ? ca.get() : other.get(),
+                            c.trusted_ca ? ca_key.get() : other_key.get(), c.days_from, c.days_to,
+                            c.alt_name, false);
+  char path[] = "/tmp/qv-tls-ca-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  FILE* file = fdopen(fd, "w");
+  PEM_write_X509(file, ca.get());
+  fclose(file);
+
+  ManualLoop loop;
+  auto script = std::make_shared<TransportScript>();
+  TlsFilter filter(loop, std::make_unique<ScriptedTransport>(script),
+                   TlsSettings{c.server_name, path, true});
+  Upper upper;
+  filter.SetEvents(&upper);
+  filter.Connect(c.server_name, 465);
+  Server server(cert.get(), key.get());
+  std::string clear;
+  script->Connect();  // implicit TLS: the client speaks first
+  for (int round = 0; round < 6 && !script->wire.empty(); ++round) {
+    const std::string answer = server.Take(std::exchange(script->wire, {}), clear);
+    if (!answer.empty()) script->Receive(answer);
+    loop.RunPosted();
+  }
+  unlink(path);
+  EXPECT_EQ(upper.number, c.number);
+  EXPECT_EQ(upper.error, c.error);
+  EXPECT_EQ(upper.connected, c.number == 0);
+  if (c.number != 0) return;
+  EXPECT_EQ(filter.session().version, "TLSv1.3");
+  const std::string_view hello[1] = {"EHLO client\r\n"};
+  EXPECT_EQ(filter.Write(hello), 13u);
+  server.Take(std::exchange(script->wire, {}), clear);
+  EXPECT_EQ(clear, "EHLO client\r\n");
+  script->Receive(server.Say("250 hi\r\n"));
+  EXPECT_EQ(upper.received, "250 hi\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TlsFilterCase,
+    ::testing::Values(
+        Case{"Delivered", "localhost", "DNS:localhost", -1, 2, true, 0, ""},
+        Case{"DeliveredToAnAddress", "127.0.0.1", "IP:127.0.0.1", -1, 2, true, 0, ""},
+        Case{"UnknownCa", "localhost", "DNS:localhost", -1, 2, false, tls_error::kUntrusted,
+             "The server's certificate is not trusted: unable to get local issuer certificate"},
+        Case{"AnotherName", "mail.example", "DNS:localhost", -1, 2, true, tls_error::kNameMismatch,
+             "The server's certificate is not for mail.example"},
+        Case{"AnotherAddress", "127.0.0.2", "IP:127.0.0.1", -1, 2, true, tls_error::kNameMismatch,
+             "The server's certificate is not for 127.0.0.2"},
+        Case{"Expired", "localhost", "DNS:localhost", -3, -1, true, tls_error::kExpired,
+             "The server's certificate is not valid now: certificate has expired"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// What a server that is not speaking TLS, or stops, makes of the handshake.
+TEST(TlsFilter, AServerThatBreaksTheHandshakeEndsItWithItsReason) {
+  struct Broken {
+    const char* name;
+    const char* answer;  // nullptr: the server closes
+    Long number;
+  };
+  for (const Broken& b : {Broken{"Plain", "220 mail.example ESMTP\r\n", tls_error::kHandshakeFailed},
+                          Broken{"Closes", nullptr, tls_error::kClosedInHandshake}}) {
+    SCOPED_TRACE(b.name);
+    ManualLoop loop;
+    auto script = std::make_shared<TransportScript>();
+    TlsFilter filter(loop, std::make_unique<ScriptedTransport>(script),
+                     TlsSettings{"localhost", "", true});
+    Upper upper;
+    filter.SetEvents(&upper);
+    script->Connect();
+    EXPECT_FALSE(script->wire.empty());  // the client's hello
+    if (b.answer != nullptr) {
+      script->Receive(b.answer);
+    } else {
+      script->PeerClose();
+    }
+    EXPECT_EQ(upper.number, b.number);
+    EXPECT_FALSE(upper.connected);
+    const std::string_view text[1] = {"MAIL FROM:<a@b>\r\n"};
+    EXPECT_EQ(filter.Write(text), 0u);  // nothing in the clear, ever
+  }
+}
+
+}  // namespace
+}  // namespace qv::connection
