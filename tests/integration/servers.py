@@ -282,9 +282,13 @@ def start_postfix(name, state_dir):
     if os.geteuid() != 0:
         return {"unavailable": "a private Postfix instance needs root"}
     import pwd
-    folder = os.path.join(os.path.abspath(state_dir), name)
+    import tempfile
+    # The instance's UNIX sockets live in its queue folder and a socket path
+    # holds at most 107 bytes: the instance lives under a short folder of its
+    # own, wherever the build tree is, and is removed when it stops.
+    folder = tempfile.mkdtemp(prefix="qv-postfix-")
+    os.chmod(folder, 0o755)
     etc, queue, data, mail = (os.path.join(folder, d) for d in ("etc", "queue", "data", "mail"))
-    shutil.rmtree(folder, ignore_errors=True)
     for d in (etc, queue, data, mail):
         os.makedirs(d)
     postfix_user = pwd.getpwnam("postfix")
@@ -354,6 +358,7 @@ def watch_postfix(args):
     while alive(args.watch_pid) and time.monotonic() - started < args.max_seconds:
         time.sleep(0.5)
     postfix_run(args.etc, "stop")
+    shutil.rmtree(os.path.dirname(args.etc), ignore_errors=True)
     return 0
 
 
