@@ -20,11 +20,22 @@ DeliveryGate::Running::~Running() {
   if (state.depth > 0 || state.waiting.empty()) return;
   // A handler threw: the exception leaves through the loop, so what waited
   // behind it follows from a fresh call.
-  if (std::uncaught_exceptions() > exceptions) {
-    // The gate may be gone by then; its state is not.
-    state.loop.Post([weak = state.weak_from_this()] {
-      if (const std::shared_ptr<State> kept = weak.lock()) Leave(kept);
-    });
+  if (std::uncaught_exceptions() > exceptions) PostDrain(state);
+}
+
+void DeliveryGate::PostDrain(State& state) {
+  // The gate may be gone by then; its state is not.
+  state.loop.Post([weak = state.weak_from_this()] {
+    if (const std::shared_ptr<State> kept = weak.lock()) Leave(kept);
+  });
+}
+
+DeliveryGate::Hold::~Hold() {
+  if (--state_->depth > 0 || state_->draining) return;
+  if (!state_->waiting.empty()) {
+    PostDrain(*state_);
+  } else if (state_->after) {
+    state_->after();
   }
 }
 

@@ -77,14 +77,12 @@ class QV_CONNECTION_EXPORT DeliveryGate {
   void SetAfterDelivery(std::function<void()> fn) { state_->after = std::move(fn); }
 
   // Holds deliveries back while a host call into the control (Send, SendData)
-  // runs; they follow when the last Hold ends.
-  class Hold {
+  // runs; they follow from the loop once the last Hold has ended (never from
+  // the Hold's end itself, where a throwing handler could not leave).
+  class QV_CONNECTION_EXPORT Hold {
    public:
     explicit Hold(DeliveryGate& gate) : state_(gate.state_) { ++state_->depth; }
-    ~Hold() {
-      --state_->depth;
-      Leave(state_);
-    }
+    ~Hold();
     Hold(const Hold&) = delete;
     Hold& operator=(const Hold&) = delete;
 
@@ -101,9 +99,11 @@ class QV_CONNECTION_EXPORT DeliveryGate {
     State& state;
     int exceptions = std::uncaught_exceptions();
   };
-  // After a delivery or Hold: when the gate is free, runs what waits, then
-  // the after-delivery call.
+  // After a delivery: when the gate is free, runs what waits, then the
+  // after-delivery call.
   static void Leave(const std::shared_ptr<State>& state);
+  // Runs what waits from a fresh call of the loop.
+  static void PostDrain(State& state);
 
   std::shared_ptr<State> state_;
 };
