@@ -15,9 +15,9 @@
 
 #include "mail/body_text.hpp"
 #include "mail/message_text.hpp"
-#include "mail/transparent_body.hpp"
 #include "qv/control/qvsmtp.hpp"
 #include "qv/core/text.hpp"
+#include "qv/mail/body_encoder.hpp"
 #include "qv/host/clock.hpp"
 #include "qv/host/socket.hpp"
 #include "qv/testing/fake_host.hpp"
@@ -333,7 +333,7 @@ void EncodeBytesInReads(benchmark::State& state, const std::string& text) {
   constexpr std::size_t kRead = 128 * 1024;
   std::vector<char> out(2 * kRead);
   for (auto _ : state) {
-    qv::mail::TransparentBody<char> encoder;
+    qv::BodyEncoder encoder;
     std::size_t total = 0;
     for (std::size_t at = 0; at < text.size(); at += kRead) {
       const std::string_view read = std::string_view(text).substr(at, kRead);

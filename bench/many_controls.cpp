@@ -156,8 +156,8 @@ struct Fleet {
 };
 
 void Build(Fleet& fleet, qv::runtime::EventLoop& loop, const Options& o, int port) {
-  qv::runtime::SocketOptions socket_options;
-  socket_options.port_25_redirect = static_cast<std::uint16_t>(port);
+  qv::connection::SocketOptions socket_options;
+  socket_options.port = static_cast<std::uint16_t>(port);
   const qv::String server = qv::FromUtf8(o.server);
   const qv::String to = qv::FromUtf8(Recipients(o.recipients));
   std::string body;

@@ -1,5 +1,6 @@
 # qv_add_library(<target> EXPORT_NAME <name> BASE_NAME <macro base> HEADER <path>
-#                SOURCES <files...> [PUBLIC_LINK <targets...>] [PRIVATE_LINK <targets...>])
+#                SOURCES <files...> [OBJECTS <object libraries...>]
+#                [PUBLIC_LINK <targets...>] [PRIVATE_LINK <targets...>])
 #
 # One of the project's libraries: shared or static as BUILD_SHARED_LIBS says,
 # symbols hidden unless marked with <BASE_NAME>_EXPORT from the generated
@@ -7,6 +8,8 @@
 # compiled once, into <target>_objects; the library is made from those
 # objects, and so is qvcontrols1_internal, the static archive through which
 # the unit tests, fuzz targets and benchmarks reach the hidden internals.
+# OBJECTS are private helpers compiled once elsewhere: their objects are built
+# into the library and their headers seen by its sources, nothing exported.
 include_guard(GLOBAL)
 include(GenerateExportHeader)
 
@@ -33,18 +36,22 @@ function(qv_limit_exports target)
 endfunction()
 
 function(qv_add_library target)
-  cmake_parse_arguments(arg "" "EXPORT_NAME;BASE_NAME;HEADER" "SOURCES;PUBLIC_LINK;PRIVATE_LINK"
+  cmake_parse_arguments(arg "" "EXPORT_NAME;BASE_NAME;HEADER" "SOURCES;OBJECTS;PUBLIC_LINK;PRIVATE_LINK"
                         ${ARGN})
   set(objects ${target}_objects)
   add_library(${objects} OBJECT ${arg_SOURCES})
   set_target_properties(${objects} PROPERTIES POSITION_INDEPENDENT_CODE ON
     CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
-  target_link_libraries(${objects} PUBLIC qv_build_usage PRIVATE ${arg_PRIVATE_LINK})
+  target_link_libraries(${objects} PUBLIC qv_build_usage PRIVATE ${arg_PRIVATE_LINK} ${arg_OBJECTS})
   # Object libraries get no export define of their own: the one the shared
   # library would get marks these objects as its own.
   target_compile_definitions(${objects} PRIVATE ${target}_EXPORTS)
 
-  add_library(${target} $<TARGET_OBJECTS:${objects}>)
+  set(helper_objects)
+  foreach(helper ${arg_OBJECTS})
+    list(APPEND helper_objects $<TARGET_OBJECTS:${helper}>)
+  endforeach()
+  add_library(${target} $<TARGET_OBJECTS:${objects}> ${helper_objects})
   add_library(QVControls1::${arg_EXPORT_NAME} ALIAS ${target})
   target_include_directories(${target} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
@@ -81,5 +88,6 @@ function(qv_add_internal_archive)
     list(APPEND sources $<TARGET_OBJECTS:${object}>)
   endforeach()
   add_library(qvcontrols1_internal STATIC ${sources})
+  list(REMOVE_DUPLICATES links)
   target_link_libraries(qvcontrols1_internal PUBLIC qv_build_usage ${links})
 endfunction()

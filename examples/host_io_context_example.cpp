@@ -10,24 +10,19 @@
 // `nc 127.0.0.1 7007`). Once the message is sent, the echo service closes its
 // listener and the program ends as soon as the last echo client leaves.
 //
-// Built against the same standalone Asio version as the runtime (Debian's
-// libasio-dev, ASIO_STANDALONE): qv/runtime/event_loop.hpp refuses another.
-//
-// The standard headers come before Asio's, so that Asio allocates its handler
-// memory as the runtime does (see qv/runtime/event_loop.hpp).
+// Built with the program's own standalone Asio and its settings: link
+// QVControls1::asio (or `pkg-config qvcontrols1-asio`).
 #include <array>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
-#include <string>
-
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/write.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
 
+#include "qv/asio/asio_loop.hpp"
 #include "qv/core/text.hpp"
 #include "qv/runtime/control_site.hpp"
-#include "qv/runtime/event_loop.hpp"
 
 namespace {
 
@@ -92,9 +87,9 @@ int main(int argc, char** argv) {
               static_cast<unsigned>(acceptor.local_endpoint().port()));
 
   // The control on that same io_context.
-  qv::runtime::EventLoop loop(io);
-  qv::runtime::SocketOptions options;
-  options.port_25_redirect = smtp_port;  // the control always connects to port 25
+  qv::asio_host::AsioLoop loop(io);
+  qv::connection::SocketOptions options;
+  options.port = smtp_port;  // the control always asks for port 25
   qv::runtime::ControlSite site(loop, options);
   Narration narration(acceptor);
   site->Advise(&narration);

@@ -62,8 +62,8 @@ Ui::MailWindow& MailWindow::ui() { return *ui_; }
 void MailWindow::Send() {
   qv::qt::QvSmtpWidget& c = control();
   const int port = ui_->portSpin->value();
-  // The control always asks for port 25; another port is the socket's redirect.
-  c.socket().SetPort25Redirect(port == 25 ? 0 : static_cast<std::uint16_t>(port));
+  // The control always asks for port 25; the socket goes to the form's port.
+  c.setPort(static_cast<quint16>(port));
   c.setRemoteHost(ui_->serverEdit->text().trimmed());
   c.setMailFrom(ui_->senderEdit->text().trimmed());
   c.setRcptTo(ui_->recipientsEdit->text());

@@ -11,6 +11,7 @@
 
 #include "exit_codes.hpp"
 #include "qv/core/text.hpp"
+#include "qv/mail/body_encoder.hpp"
 
 namespace qvsmtp {
 
@@ -113,9 +114,10 @@ void StreamBody(BodySource& source, const PieceWriter& write) {
   // cache. The wire buffer holds what a read can make (twice the read at
   // most) behind what is held back: less than a piece.
   std::vector<char> buffer(kReadBytes);
-  std::vector<char> wire(kMaxPieceBytes + 2 * kReadBytes);
+  std::vector<char> wire(kMaxPieceBytes + qv::BodyEncoder::MaxEncodedSize(kReadBytes));
   std::size_t held = 0;  // bytes of wire not yet handed over
-  BodyEncoder encoder;
+  // Line ends and leading dots as the control makes its own Body.
+  qv::BodyEncoder encoder;
   std::uint64_t consumed = 0;
 
   // Hands over wire in pieces of at most kMaxPieceBytes that split no

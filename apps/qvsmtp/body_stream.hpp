@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "mail/transparent_body.hpp"
 #include "qv/core/types.hpp"
 
 namespace qvsmtp {
@@ -20,10 +19,6 @@ namespace qvsmtp {
 inline constexpr std::size_t kMaxPieceBytes = 1024 * 1024;
 // Bytes of the source read at a time.
 inline constexpr std::size_t kReadBytes = 128 * 1024;
-
-// The body text made transparent as the control makes its own Body: line ends
-// become CR LF and leading dots are doubled, across piece boundaries too.
-using BodyEncoder = qv::mail::TransparentBody<char>;
 
 // Where body text comes from.
 class BodySource {

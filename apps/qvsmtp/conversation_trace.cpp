@@ -157,8 +157,8 @@ void ConversationPrinter::Finish() {
   }
 }
 
-void ConversationTrace::OnWire(qv::runtime::WireDirection direction, std::string_view bytes) {
-  if (direction == qv::runtime::WireDirection::kReceived) {
+void ConversationTrace::OnWire(qv::connection::WireDirection direction, std::string_view bytes) {
+  if (direction == qv::connection::WireDirection::kReceived) {
     replies_.Received(bytes);
     if (verbose_) printer_.Received(bytes);
   } else if (verbose_) {

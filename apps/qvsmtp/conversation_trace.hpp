@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "progress.hpp"
-#include "qv/runtime/asio_socket.hpp"
+#include "qv/connection/socket_options.hpp"
 
 namespace qvsmtp {
 
@@ -79,7 +79,7 @@ class ConversationTrace {
       : verbose_(verbose), printer_(stderr, progress) {}
 
   void SetProgress(Progress* progress) { printer_.SetProgress(progress); }
-  void OnWire(qv::runtime::WireDirection direction, std::string_view bytes);
+  void OnWire(qv::connection::WireDirection direction, std::string_view bytes);
   void Finish() {
     if (verbose_) printer_.Finish();
   }

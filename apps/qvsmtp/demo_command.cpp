@@ -9,10 +9,9 @@
 #include <sstream>
 #include <string>
 
-#include <asio/io_context.hpp>
-
 #include "commands.hpp"
 #include "exit_codes.hpp"
+#include "qv/control/outcome.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/core/text.hpp"
 #include "qv/runtime/control_site.hpp"
@@ -83,9 +82,8 @@ int RunDemo(const DemoOptions& o) {
   }
   std::unique_ptr<MaildirStore> store = OpenMaildir(dir.string());
 
-  // The sink serves on the loop's io_context, the program's own.
-  asio::io_context io;
-  qv::runtime::EventLoop loop(io);
+  // The sink serves on the program's loop, beside the control.
+  qv::runtime::EventLoop loop;
   std::optional<qv::testing::StoredMessage> received;
   qv::testing::SinkObserver observer;
   observer.stored = [&](const qv::testing::StoredMessage& message) {
@@ -98,7 +96,7 @@ int RunDemo(const DemoOptions& o) {
   sink_options.port = 0;
   std::optional<SmtpSink> sink;
   try {
-    sink.emplace(io, *store, observer, sink_options);
+    sink.emplace(loop, *store, observer, sink_options);
   } catch (const qv::AutomationError& e) {
     throw ExitError(exit_code::kUnavailable, std::string("cannot listen: ") + e.what());
   }
@@ -106,8 +104,8 @@ int RunDemo(const DemoOptions& o) {
   std::printf("== A receiving SMTP server listens on %s (Maildir %s)\n",
               HostPort(sink->address(), port).c_str(), dir.c_str());
 
-  qv::runtime::SocketOptions socket_options;
-  socket_options.port_25_redirect = port;
+  qv::connection::SocketOptions socket_options;
+  socket_options.port = port;
   qv::runtime::ControlSite site(loop, socket_options);
   qv::qvSMTP& control = site.control();
   control.put_RemoteHost(u"127.0.0.1");
@@ -140,7 +138,9 @@ int RunDemo(const DemoOptions& o) {
   }
   std::fflush(stdout);
 
-  if (narration.status() != 0) return narration.status();
+  if (qv::ToSendOutcome(narration.status()) != qv::SendOutcome::kSuccess) {
+    return narration.status();
+  }
   if (!received) throw ExitError(exit_code::kInternal, "the send succeeded but nothing was stored");
   return 0;
 }

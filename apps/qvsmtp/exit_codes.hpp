@@ -1,4 +1,5 @@
-// How the program ends: the send's outcome code, or one of these.
+// How the program ends: the send's outcome code (qv::SendOutcome), or one of
+// these.
 #pragma once
 
 #include <stdexcept>
@@ -15,14 +16,6 @@ inline constexpr int kInternal = 70;     // a failure of the program itself
 inline constexpr int kCantCreate = 73;   // an output file or folder cannot be written
 inline constexpr int kTempFail = 75;     // the server refused for now: try again later
 }  // namespace exit_code
-
-// The control's outcome codes, which are also exit statuses.
-namespace outcome_code {
-inline constexpr int kInProgress = 1;  // not sent: the restored control is busy
-inline constexpr int kSocketError = 2;
-inline constexpr int kTimeout = 3;
-inline constexpr int kAddressRefused = 4;  // a 550 to an address
-}  // namespace outcome_code
 
 // Ends the program with code after one line on standard error.
 class ExitError : public std::runtime_error {

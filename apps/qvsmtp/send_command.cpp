@@ -17,6 +17,7 @@
 #include "conversation_trace.hpp"
 #include "exit_codes.hpp"
 #include "progress.hpp"
+#include "qv/control/outcome.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/core/date.hpp"
 #include "qv/core/text.hpp"
@@ -230,16 +231,15 @@ class SendCommand {
     // when the user sends again.
     if (Given(o_.save_props_option)) CheckWritableTarget(o_.save_props);
 
-    qv::runtime::SocketOptions socket_options;
+    qv::connection::SocketOptions socket_options;
     if (server && server->port) {
-      socket_options.port_25_redirect = *server->port;
+      socket_options.port = *server->port;
     } else if (Given(o_.port_option)) {
-      socket_options.port_25_redirect = static_cast<std::uint16_t>(o_.port);
+      socket_options.port = static_cast<std::uint16_t>(o_.port);
     }
-    const std::uint16_t port =
-        socket_options.port_25_redirect != 0 ? socket_options.port_25_redirect : 25;
+    const std::uint16_t port = socket_options.port != 0 ? socket_options.port : 25;
     if (Given(o_.helo_option)) socket_options.local_host_name = o_.helo;
-    socket_options.wire_trace = [this](qv::runtime::WireDirection direction,
+    socket_options.wire_trace = [this](qv::connection::WireDirection direction,
                                        std::string_view bytes) { trace_.OnWire(direction, bytes); };
     std::optional<qv::runtime::ControlSite> site;
     if (restored != nullptr) {
@@ -347,9 +347,11 @@ class SendCommand {
     control.Advise(nullptr);
 
     const std::optional<std::string> last_reply = trace_.last_reply();
+    const qv::SendOutcome outcome = qv::ToSendOutcome(narration.status());
     int result = narration.status();
     // The server said to try again later: scripts may retry these alone.
-    if ((result == outcome_code::kSocketError || result == outcome_code::kTimeout) && last_reply &&
+    if ((outcome == qv::SendOutcome::kSocketError || outcome == qv::SendOutcome::kTimeout) &&
+        last_reply &&
         last_reply->starts_with('4')) {
       result = exit_code::kTempFail;
     }
@@ -370,9 +372,9 @@ class SendCommand {
     if (o_.json) PrintJson(narration, control.get_StatusStr(), last_reply);
     if (!(o_.quiet && result == 0)) {
       std::string line = OutcomeLine(narration.status(), control.get_StatusStr());
-      if (narration.status() > outcome_code::kInProgress) {
+      if (narration.status() > qv::ToInteger(qv::SendOutcome::kBusy)) {
         // A 550 to an address is itself the server's reply.
-        if (last_reply && narration.status() != outcome_code::kAddressRefused) {
+        if (last_reply && outcome != qv::SendOutcome::kAddressRefused) {
           line += " (server said: " + ReplyOnOneLine(*last_reply) + ")";
         }
         line += " [" + Printable(DescribeServer(qv::ToUtf8(control.get_RemoteHost()), port)) + "]";
@@ -434,7 +436,7 @@ class SendCommand {
   }
 
   void Drain(qv::runtime::ControlSite& site, std::size_t low_water) {
-    qv::runtime::AsioSocket& socket = site.socket();
+    qv::connection::ConnectionSocket& socket = site.socket();
     std::size_t last = socket.BytesQueued();
     auto last_progress = std::chrono::steady_clock::now();
     while (true) {

@@ -8,8 +8,6 @@
 #include <optional>
 #include <string>
 
-#include <asio/io_context.hpp>
-
 #include "commands.hpp"
 #include "exit_codes.hpp"
 #include "qv/core/automation_error.hpp"
@@ -37,9 +35,8 @@ int RunSink(const SinkOptions& o) {
   const ListenAddress where = ParseListenAddress(o.listen);
   std::unique_ptr<MaildirStore> store = OpenMaildir(o.maildir);
 
-  // The sink serves on the loop's io_context, the program's own.
-  asio::io_context io;
-  qv::runtime::EventLoop loop(io);
+  // The sink serves on the program's loop, beside the control.
+  qv::runtime::EventLoop loop;
   std::uint64_t received = 0;
   qv::testing::SinkObserver observer;
   observer.stored = [&](const qv::testing::StoredMessage& message) {
@@ -57,7 +54,7 @@ int RunSink(const SinkOptions& o) {
   options.port = where.port;
   std::optional<SmtpSink> sink;
   try {
-    sink.emplace(io, *store, observer, options);
+    sink.emplace(loop, *store, observer, options);
   } catch (const qv::AutomationError& e) {
     throw ExitError(exit_code::kUnavailable, std::string("cannot listen: ") + e.what());
   }

@@ -4,14 +4,17 @@
 #include <QPainter>
 #include <QResizeEvent>
 #include <limits>
+#include <memory>
+#include <utility>
 
 #include "qv/component/bitmap.hpp"
 #include "qv/component/factory.hpp"
+#include "qv/connection/delivery_gate.hpp"
+#include "qv/connection/tick_timer.hpp"
 #include "qv/core/automation_error.hpp"
+#include "qv/host/clock.hpp"
 #include "qv/qt/conversions.hpp"
-#include "qv/qt/delivery_gate.hpp"
-#include "qv/qt/qt_clock.hpp"
-#include "qv/qt/qt_timer.hpp"
+#include "qv/qt/qt_loop.hpp"
 
 namespace qv::qt {
 
@@ -36,7 +39,12 @@ QImage TileImage() {
 }  // namespace
 
 struct QvSmtpWidget::Impl final : ComponentHost, qvSMTPEvents {
-  Impl(QvSmtpWidget& w, SocketOptions options) : widget(w), socket(gate, options), timer(gate) {}
+  Impl(QvSmtpWidget& w, connection::SocketOptions options)
+      : widget(w),
+        loop(QtLoop::ForThisThread()),
+        gate(*loop),
+        socket(*loop, gate, std::move(options)),
+        timer(*loop, gate) {}
 
   // --- ComponentHost ---
   Boolean UserMode() override { return MakeBoolean(!widget.designTime()); }
@@ -79,10 +87,12 @@ struct QvSmtpWidget::Impl final : ComponentHost, qvSMTPEvents {
   }
 
   QvSmtpWidget& widget;
-  DeliveryGate gate;
-  QtSocket socket;
-  QtTimer timer;
-  QtClock clock;
+  // Declared first, so that it goes last: the services below run on it.
+  std::shared_ptr<QtLoop> loop;
+  connection::DeliveryGate gate;
+  connection::ConnectionSocket socket;
+  connection::TickTimer timer;
+  SystemClock clock;
   std::unique_ptr<component::ControlObject> object;
   // What the NOTIFY signals of the engine's properties last reported.
   Integer seen_status = 0;
@@ -92,8 +102,8 @@ struct QvSmtpWidget::Impl final : ComponentHost, qvSMTPEvents {
 
 QvSmtpWidget::QvSmtpWidget(QWidget* parent) : QvSmtpWidget(Mode::RunTime, parent) {}
 
-QvSmtpWidget::QvSmtpWidget(Mode mode, QWidget* parent, SocketOptions options)
-    : QWidget(parent), mode_(mode), impl_(std::make_unique<Impl>(*this, options)) {
+QvSmtpWidget::QvSmtpWidget(Mode mode, QWidget* parent, connection::SocketOptions options)
+    : QWidget(parent), mode_(mode), impl_(std::make_unique<Impl>(*this, std::move(options))) {
   if (mode_ == Mode::RunTime) QWidget::setVisible(false);
   impl_->object = component::CreateQvSmtp(impl_->socket, impl_->timer, impl_->clock, *impl_);
   qvSMTP& c = control();
@@ -116,7 +126,8 @@ QvSmtpWidget::~QvSmtpWidget() {
 }
 
 qvSMTP& QvSmtpWidget::control() { return impl_->object->control(); }
-QtSocket& QvSmtpWidget::socket() { return impl_->socket; }
+connection::ConnectionSocket& QvSmtpWidget::socket() { return impl_->socket; }
+void QvSmtpWidget::setPort(quint16 port) { impl_->socket.SetPort(port); }
 
 void QvSmtpWidget::Refused(const char* property, const std::exception& error) {
   const auto* automation = dynamic_cast<const AutomationError*>(&error);
@@ -242,7 +253,7 @@ void QvSmtpWidget::setBodyEvent(int v) {
 int QvSmtpWidget::Send() {
   // Notifications that arrive during Send (a slot of DebugMessage may run a
   // dialog) wait until it has returned, as they would during a step.
-  DeliveryGate::Hold hold(impl_->gate);
+  connection::DeliveryGate::Hold hold(impl_->gate);
   try {
     return control().Send();
   } catch (const std::exception& e) {
@@ -252,7 +263,7 @@ int QvSmtpWidget::Send() {
 }
 
 bool QvSmtpWidget::SendData(const QVariant& data) {
-  DeliveryGate::Hold hold(impl_->gate);
+  connection::DeliveryGate::Hold hold(impl_->gate);
   Variant value = FromQVariant(data);
   try {
     control().SendData(value);

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "host/file_io.hpp"
+#include "file_io.hpp"
 
 namespace qv::component {
 namespace {

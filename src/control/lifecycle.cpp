@@ -3,6 +3,20 @@
 
 namespace qv {
 
+std::unique_ptr<qvSMTP> qvSMTP::Create(Socket& socket, Timer& timer, Clock& clock,
+                                       ComponentHost& host) {
+  host.SetWidth(kControlWidth);
+  host.SetHeight(kControlHeight);
+  timer.SetInterval(kMailTimerInterval);
+  timer.SetEnabled(false);
+  for (const socket_setting::Cleared& setting : socket_setting::kClearedBeforeConnect) {
+    socket.WriteSetting(setting.id, socket_setting::ClearedValue(setting));
+  }
+  auto control = std::make_unique<qvSMTP>(socket, timer, clock, host);
+  control->Initialize();
+  return control;
+}
+
 void qvSMTP::Initialize() {
   // No step of the mail engine may run before a Send.
   timer_.SetEnabled(false);

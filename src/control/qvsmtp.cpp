@@ -1,5 +1,6 @@
 // The control's construction and its property accessors.
 #include "control/control_internals.hpp"
+#include "qv/control/outcome.hpp"
 
 namespace qv {
 
@@ -10,7 +11,7 @@ qvSMTP::qvSMTP(Socket& socket, Timer& timer, Clock& clock, ComponentHost& host)
       host_(host),
       impl_(std::make_unique<Impl>(socket, timer, clock)) {}
 
-qvSMTP::~qvSMTP() = default;
+qvSMTP::~qvSMTP() { impl_->DetachSubscription(); }
 
 // The public state numbers are the engine's.
 static_assert(SessionSnapshot::kIdle == mail::session_state::kIdle);
@@ -27,7 +28,17 @@ static_assert(SessionSnapshot::kWaitDataAck == mail::session_state::kWaitDataAck
 static_assert(SessionSnapshot::kSendMessage == mail::session_state::kSendMessage);
 static_assert(SessionSnapshot::kWaitMessageAck == mail::session_state::kWaitMessageAck);
 
-void qvSMTP::Advise(qvSMTPEvents* sink) { impl_->session.SetEventSink(sink); }
+// The public outcome names are the engine's codes.
+static_assert(static_cast<Integer>(SendOutcome::kSuccess) == mail::outcome::kSuccess);
+static_assert(static_cast<Integer>(SendOutcome::kBusy) == mail::outcome::kInProgress);
+static_assert(static_cast<Integer>(SendOutcome::kSocketError) == mail::outcome::kSocketError);
+static_assert(static_cast<Integer>(SendOutcome::kTimeout) == mail::outcome::kTimeout);
+static_assert(static_cast<Integer>(SendOutcome::kAddressRefused) == mail::outcome::kAddressRefused);
+
+void qvSMTP::Advise(qvSMTPEvents* sink) {
+  impl_->DetachSubscription();
+  impl_->session.SetEventSink(sink);
+}
 
 void qvSMTP::SendData(const Variant& data) { impl_->session.SendData(data); }
 void qvSMTP::SendDataUtf8(std::string_view data) { impl_->session.SendDataUtf8(data); }

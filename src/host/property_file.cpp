@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "core/utf8_sequence.hpp"
-#include "host/file_io.hpp"
+#include "file_io.hpp"
 #include "qv/core/text.hpp"
 
 namespace qv {

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "mail/transparent_body.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/core/text.hpp"
+#include "qv/mail/body_encoder.hpp"
 
 namespace qv::mail {
 namespace {
@@ -206,7 +206,7 @@ String DateHeaderText(Date date, int utc_offset_minutes) {
 void AppendTransparentBody(std::u16string_view body, String& out) {
   // Most bodies grow only by their bare line ends and leading dots.
   out.reserve(out.size() + body.size() + body.size() / 64 + 16);
-  TransparentBody<char16_t>().Encode(body, out);
+  BodyEncoder().Encode(body, out);
 }
 
 }  // namespace qv::mail

@@ -1,21 +1,24 @@
 #include "qv/runtime/control_site.hpp"
 
+#include <utility>
+
 #include "qv/component/factory.hpp"
 
 namespace qv::runtime {
 
-ControlSite::ControlSite(EventLoop& loop, SocketOptions options)
+ControlSite::ControlSite(connection::Loop& loop, connection::SocketOptions options)
     : gate_(loop),
-      socket_(loop, gate_, options),
+      socket_(loop, gate_, std::move(options)),
       timer_(loop, gate_),
       object_(component::CreateQvSmtp(socket_, timer_, clock_, host_)) {
   control().InitProperties();
   control().Resize();
 }
 
-ControlSite::ControlSite(EventLoop& loop, PropertyBag& bag, SocketOptions options)
+ControlSite::ControlSite(connection::Loop& loop, PropertyBag& bag,
+                         connection::SocketOptions options)
     : gate_(loop),
-      socket_(loop, gate_, options),
+      socket_(loop, gate_, std::move(options)),
       timer_(loop, gate_),
       object_(component::CreateQvSmtp(socket_, timer_, clock_, host_)) {
   control().ReadProperties(bag);

@@ -10,6 +10,7 @@
 
 #include "mail/message_text.hpp"
 #include "qv/core/text.hpp"
+#include "qv/mail/body_encoder.hpp"
 
 namespace qvsmtp {
 namespace {
@@ -22,10 +23,10 @@ std::string ControlWireForm(const std::string& text) {
 }
 
 std::string Encode(const std::vector<std::string>& pieces) {
-  BodyEncoder encoder;
+  qv::BodyEncoder encoder;
   std::string out;
   for (const std::string& piece : pieces) encoder.Encode(piece, out);
-  encoder.Finish(out);
+  encoder.Finish();
   return out;
 }
 

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/file_io.hpp"
+#include "file_io.hpp"
 #include "program_runner.hpp"
 
 namespace qvsmtp::test_support {

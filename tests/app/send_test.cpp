@@ -11,7 +11,6 @@
 
 #include "program_runner.hpp"
 #include "qv/core/text.hpp"
-#include "qv/runtime/asio_socket.hpp"
 #include "smtp_peer.hpp"
 #include "support/helo_name.hpp"
 

@@ -1,4 +1,4 @@
-// The sink's server on an io_context, with real clients on threads of their
+// The sink's server on the program's loop, with real clients on threads of their
 // own and with a control on the same loop.
 #include "sink/smtp_sink.hpp"
 
@@ -16,11 +16,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <asio/io_context.hpp>
 
 #include "program_runner.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/runtime/control_site.hpp"
+#include "qv/runtime/event_loop.hpp"
 #include "qv/testing/memory_sink_store.hpp"
 #include "sink/maildir_store.hpp"
 #include "support/sink_conversation.hpp"
@@ -94,11 +94,10 @@ SmtpSinkOptions AnyPort() {
 }
 
 TEST(SmtpSink, ServesClientsAndReportsEachStoredMessage) {
-  asio::io_context io;  // the program's own, as in `qvsmtp sink`
-  qv::runtime::EventLoop loop(io);
+  qv::runtime::EventLoop loop;  // the program's own, as in `qvsmtp sink`
   MemorySinkStore store;
   std::vector<StoredMessage> stored;
-  SmtpSink sink(io, store, {[&](const StoredMessage& m) { stored.push_back(m); }, {}}, AnyPort());
+  SmtpSink sink(loop, store, {[&](const StoredMessage& m) { stored.push_back(m); }, {}}, AnyPort());
   ASSERT_NE(sink.port(), 0);
   EXPECT_EQ(sink.address(), "127.0.0.1");
 
@@ -127,14 +126,13 @@ TEST(SmtpSink, ServesClientsAndReportsEachStoredMessage) {
 
 TEST(SmtpSink, TakesAMessageFromTheControl) {
   TempDir temp;
-  asio::io_context io;
-  qv::runtime::EventLoop loop(io);
+  qv::runtime::EventLoop loop;
   MaildirStore store(temp.path());
   std::vector<StoredMessage> stored;
-  SmtpSink sink(io, store, {[&](const StoredMessage& m) { stored.push_back(m); }, {}}, AnyPort());
+  SmtpSink sink(loop, store, {[&](const StoredMessage& m) { stored.push_back(m); }, {}}, AnyPort());
 
-  qv::runtime::SocketOptions options;
-  options.port_25_redirect = sink.port();
+  qv::connection::SocketOptions options;
+  options.port = sink.port();
   qv::runtime::ControlSite site(loop, options);
   site->put_RemoteHost(u"127.0.0.1");
   site->put_MailFrom(u"alice@example.com");
@@ -157,14 +155,13 @@ TEST(SmtpSink, TakesAMessageFromTheControl) {
 }
 
 TEST(SmtpSink, ReportsAnAddressInUseWithItsNumber) {
-  asio::io_context io;
-  qv::runtime::EventLoop loop(io);
+  qv::runtime::EventLoop loop;
   MemorySinkStore store;
-  SmtpSink first(io, store, {}, AnyPort());
+  SmtpSink first(loop, store, {}, AnyPort());
   SmtpSinkOptions same = AnyPort();
   same.port = first.port();
   try {
-    SmtpSink second(io, store, {}, same);
+    SmtpSink second(loop, store, {}, same);
     ADD_FAILURE() << "a second sink listened on the same port";
   } catch (const qv::AutomationError& e) {
     EXPECT_EQ(e.number(), 10048);
@@ -173,13 +170,12 @@ TEST(SmtpSink, ReportsAnAddressInUseWithItsNumber) {
 }
 
 TEST(SmtpSink, HangsUpOnAnIdleClientAndOnClientsBeyondTheLimit) {
-  asio::io_context io;
-  qv::runtime::EventLoop loop(io);
+  qv::runtime::EventLoop loop;
   MemorySinkStore store;
   SmtpSinkOptions options = AnyPort();
   options.idle_limit = 150ms;
   options.max_connections = 1;
-  SmtpSink sink(io, store, {}, options);
+  SmtpSink sink(loop, store, {}, options);
   Client idle(sink.port(), {"HELO x\r\nMAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\npart"});
   ASSERT_TRUE(loop.RunUntil([&] { return sink.OpenConnections() == 1; }, 2s));
   Client extra(sink.port(), {});
@@ -194,10 +190,9 @@ TEST(SmtpSink, HangsUpOnAnIdleClientAndOnClientsBeyondTheLimit) {
 }
 
 TEST(SmtpSink, DestroyingTheSinkDiscardsAMessageInProgress) {
-  asio::io_context io;
-  qv::runtime::EventLoop loop(io);
+  qv::runtime::EventLoop loop;
   MemorySinkStore store;
-  auto sink = std::make_unique<SmtpSink>(io, store, SinkObserver{}, AnyPort());
+  auto sink = std::make_unique<SmtpSink>(loop, store, SinkObserver{}, AnyPort());
   Client client(sink->port(), {"HELO x\r\nMAIL FROM:<a>\r\nRCPT TO:<b>\r\nDATA\r\nhalf"});
   ASSERT_TRUE(
       loop.RunUntil([&] { return store.discarded == 0 && sink->OpenConnections() == 1; }, 2s));

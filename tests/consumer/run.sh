@@ -2,9 +2,12 @@
 # The library as a new user meets it: built and installed into a temporary
 # prefix, then a small program built three ways against it (the CMake package
 # with components, pkg-config alone, add_subdirectory of the source tree from
-# a parent project), each sending one message to a loopback server; a second
+# a parent project), each sending one message to a loopback server, and a Qt
+# program against the Qt host (package and pkg-config); a second
 # program registers the library in a JSON registry file (package and
-# pkg-config). The README's example is compiled as it stands, warning-free.
+# pkg-config), and the example of a program on its own asio::io_context is
+# built both ways and sends too. The README's example is compiled as it
+# stands, warning-free.
 # The parent project's own code keeps its own flags: none of the library's
 # warning options reach it.
 #   tests/consumer/run.sh [--static] [WORK_DIR]
@@ -36,7 +39,7 @@ step() { echo "== consumer: $*"; }
 
 step "library (BUILD_SHARED_LIBS=$shared) installed into $prefix"
 cmake -S "$source_dir" -B "$work/library" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=$shared \
-  -DQV_BUILD_TESTS=OFF -DQV_BUILD_EXAMPLES=OFF -DQV_BUILD_APPS=OFF -DQV_BUILD_QT=OFF \
+  -DQV_BUILD_TESTS=OFF -DQV_BUILD_EXAMPLES=OFF -DQV_BUILD_APPS=OFF -DQV_BUILD_QT=ON \
   -DQV_WERROR=ON "${launcher[@]}" >/dev/null
 cmake --build "$work/library" -j"$(nproc)" >/dev/null
 cmake --install "$work/library" --prefix "$prefix" >/dev/null
@@ -76,14 +79,14 @@ send_one() {
   sent=$((sent + 1))
 }
 
-step "find_package(QVControls1 COMPONENTS runtime testing propertyfile registryfile)"
+step "find_package(QVControls1 COMPONENTS runtime testing propertyfile registryfile), then (... asio)"
 cmake -S "$here/package" -B "$work/package" -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_BUILD_RPATH="$libdir" -DQV_HOST_EXAMPLE="$source_dir/examples/host_io_context_example.cpp" \
   >/dev/null
 cmake --build "$work/package" >/dev/null
 send_one "find_package build" "$work/package/send_one"
 # The example runs its own io_context until no work is left (echo service on
-# any free port), the runtime's socket events all inside the program's Asio.
+# any free port), the control's socket and timer inside the program's own Asio.
 send_one "find_package build of the example on its own io_context" \
   "$work/package/host_io_context_example" "Sent from a program's own io_context" 0
 step "find_package build registers and unregisters the library in a registry file"
@@ -111,12 +114,39 @@ step "pkg-config: g++ -std=c++20 send_one.cpp $cflags_libs"
 g++ -std=c++20 -Wall -Wextra -Werror "$here/send_one.cpp" -o "$work/send_one_pc" $cflags_libs \
   -Wl,-rpath,"$libdir"
 send_one "pkg-config build" "$work/send_one_pc"
+asio_flags=$(pkg-config "${pc_flags[@]}" --cflags --libs qvcontrols1-asio)
+step "pkg-config: g++ -std=c++20 host_io_context_example.cpp $asio_flags"
+# shellcheck disable=SC2086
+g++ -std=c++20 -Wall -Wextra -Werror "$source_dir/examples/host_io_context_example.cpp" \
+  -o "$work/host_io_context_example_pc" $asio_flags -Wl,-rpath,"$libdir"
+send_one "pkg-config build of the example on its own io_context" \
+  "$work/host_io_context_example_pc" "Sent from a program's own io_context" 0
 registry_flags=$(pkg-config "${pc_flags[@]}" --cflags --libs qvcontrols1-registryfile)
 step "pkg-config: g++ -std=c++20 register_one.cpp $registry_flags"
 # shellcheck disable=SC2086
 g++ -std=c++20 -Wall -Wextra -Werror "$here/register_one.cpp" -o "$work/register_one_pc" \
   $registry_flags -Wl,-rpath,"$libdir"
 "$work/register_one_pc" "$work/registry-pc.json"
+
+# The Qt host, when the library found Qt 6: a QApplication on the offscreen
+# platform sends through the widget on its own event loop.
+if [ -f "$libdir/pkgconfig/qvcontrols1-qt.pc" ]; then
+  export QT_QPA_PLATFORM=offscreen
+  step "find_package(QVControls1 COMPONENTS qt)"
+  cmake -S "$here/qt" -B "$work/qt" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_RPATH="$libdir" \
+    >/dev/null
+  cmake --build "$work/qt" >/dev/null
+  send_one "find_package build of the Qt host" "$work/qt/qt_host" "Qt consumer check"
+  qt_flags=$(pkg-config "${pc_flags[@]}" --cflags --libs qvcontrols1-qt)
+  step "pkg-config: g++ -std=c++20 -fPIC qt_host.cpp $qt_flags"
+  # Qt's headers ask for position-independent code.
+  # shellcheck disable=SC2086
+  g++ -std=c++20 -fPIC -Wall -Wextra -Werror "$here/qt_host.cpp" -o "$work/qt_host_pc" $qt_flags \
+    -Wl,-rpath,"$libdir"
+  send_one "pkg-config build of the Qt host" "$work/qt_host_pc" "Qt consumer check"
+else
+  step "Qt 6 not found: the Qt host's checks are skipped"
+fi
 
 step "the README's example, as it stands, with -Wall -Wextra -Werror"
 awk '/^## A short example/ {section = 1} section && /^```cpp/ {code = 1; next}

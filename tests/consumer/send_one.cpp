@@ -24,8 +24,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: send_one PORT\n");
     return 64;
   }
-  qv::runtime::SocketOptions options;
-  options.port_25_redirect = static_cast<std::uint16_t>(std::atoi(argv[1]));
+  qv::connection::SocketOptions options;
+  options.port = static_cast<std::uint16_t>(std::atoi(argv[1]));
   qv::runtime::EventLoop loop;
   qv::runtime::ControlSite site(loop, options);
   qv::qvSMTP& smtp = site.control();

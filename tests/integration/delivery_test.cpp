@@ -25,6 +25,7 @@
 #include "qv/core/date.hpp"
 #include "qv/core/text.hpp"
 #include "qv/runtime/control_site.hpp"
+#include "qv/runtime/event_loop.hpp"
 #include "qv/testing/recording_sink.hpp"
 #include "support/helo_name.hpp"
 
@@ -33,6 +34,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using connection::SocketOptions;
 using qv::testing::RecordingSink;
 
 nlohmann::json ReadJson(const fs::path& path) {
@@ -89,7 +91,7 @@ class RealServer : public ::testing::Test {
 
   SocketOptions Options() const {
     SocketOptions options;
-    options.port_25_redirect = port_;
+    options.port = port_;
     return options;
   }
 

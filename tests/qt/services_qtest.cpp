@@ -2,23 +2,29 @@
 // the delivery rules that keep a step from being entered twice.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QDialog>
 #include <QEventLoop>
+#include <QThread>
 #include <QTimer>
-#include <atomic>
 #include <cstdio>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "qt_wait.hpp"
+#include "qv/connection/delivery_gate.hpp"
+#include "qv/connection/tick_timer.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/core/text.hpp"
-#include "qv/qt/delivery_gate.hpp"
-#include "qv/qt/qt_timer.hpp"
+#include "qv/qt/qt_loop.hpp"
 #include "qv/qt/qvsmtp_widget.hpp"
 #include "runtime/loopback_server.hpp"
+#include "support/helo_name.hpp"
 #include "support/loopback_port.hpp"
 
 namespace qv::qt {
@@ -28,6 +34,261 @@ using namespace std::chrono_literals;
 using qv::runtime::test_support::LoopbackServer;
 using qv::runtime::test_support::Peer;
 using test_support::TurnUntil;
+
+// --- QtLoop: the connection core's loop on Qt's event loop ---
+
+using LoopClock = connection::LoopTimer::Clock;
+
+// What a timer's owner does after starting it, and which function runs.
+struct TimerCase {
+  const char* name;
+  std::function<void(std::unique_ptr<connection::LoopTimer>&, int& second)> then;
+  int first_runs;
+  int second_runs;
+};
+
+class QtLoopTimers : public ::testing::TestWithParam<TimerCase> {};
+
+TEST_P(QtLoopTimers, RunOnceAtTheDeadlineUnlessDropped) {
+  const TimerCase& c = GetParam();
+  QtLoop loop;
+  std::unique_ptr<connection::LoopTimer> timer = loop.MakeTimer();
+  const LoopClock::time_point deadline = LoopClock::now() + 30ms;
+  int first = 0;
+  int second = 0;
+  LoopClock::time_point ran_at{};
+  timer->Start(deadline, [&] {
+    ++first;
+    ran_at = LoopClock::now();
+  });
+  c.then(timer, second);
+  loop.RunUntil([] { return false; }, 150ms);
+  EXPECT_EQ(first, c.first_runs);
+  EXPECT_EQ(second, c.second_runs);
+  if (first > 0) {
+    EXPECT_GE(ran_at, deadline);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QtLoopTimers,
+    ::testing::Values(TimerCase{"Runs", [](auto&, int&) {}, 1, 0},
+                      TimerCase{"Cancelled", [](auto& t, int&) { t->Cancel(); }, 0, 0},
+                      TimerCase{"Destroyed", [](auto& t, int&) { t.reset(); }, 0, 0},
+                      TimerCase{"StartedAgain",
+                                [](auto& t, int& second) {
+                                  t->Start(LoopClock::now() + 10ms, [&second] { ++second; });
+                                },
+                                0, 1},
+                      TimerCase{"DeadlinePassed",
+                                [](auto& t, int& second) {
+                                  t->Start(LoopClock::now() - 1h, [&second] { ++second; });
+                                },
+                                0, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(QtLoopPost, RunsOnTheLoopsThreadInOrderFromAnyThread) {
+  QtLoop loop;
+  std::vector<int> order;
+  bool off_thread = false;
+  std::thread poster([&] {
+    for (int i = 0; i < 100; ++i) {
+      loop.Post([&, i] {
+        if (QThread::currentThread() != qApp->thread()) off_thread = true;
+        order.push_back(i);
+      });
+    }
+  });
+  poster.join();
+  ASSERT_TRUE(loop.RunUntil([&] { return order.size() == 100; }, 2s));
+  EXPECT_FALSE(off_thread);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+}
+
+TEST(QtLoopPost, CallsStillQueuedWhenTheLoopGoesAreDropped) {
+  bool ran = false;
+  {
+    QtLoop loop;
+    loop.Post([&] { ran = true; });
+  }
+  QtLoop other;
+  bool turned = false;
+  other.Post([&] { turned = true; });
+  ASSERT_TRUE(other.RunUntil([&] { return turned; }, 2s));
+  EXPECT_FALSE(ran);
+}
+
+// A connected pair of local stream sockets; the test writes to the far end.
+struct SocketPair {
+  SocketPair() { ok = ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0; }
+  ~SocketPair() {
+    if (!ok) return;
+    ::close(fds[0]);
+    ::close(fds[1]);
+  }
+  void SendToNear() const { ASSERT_EQ(::write(fds[1], "x", 1), 1); }
+  int fds[2] = {-1, -1};
+  bool ok = false;
+};
+
+TEST(QtLoopWatch, EachWaitRunsOnceAndOnlyWhileItIsAsked) {
+  QtLoop loop;
+  SocketPair pair;
+  ASSERT_TRUE(pair.ok);
+  std::unique_ptr<connection::FdWatch> watch = loop.Watch(pair.fds[0]);
+  int readable = 0;
+  int writable = 0;
+  watch->WaitWritable([&] { ++writable; });
+  ASSERT_TRUE(loop.RunUntil([&] { return writable == 1; }, 2s));
+  watch->WaitReadable([&] { ++readable; });
+  loop.RunUntil([] { return false; }, 50ms);
+  EXPECT_EQ(readable, 0);  // nothing to read yet
+  pair.SendToNear();
+  ASSERT_TRUE(loop.RunUntil([&] { return readable == 1; }, 2s));
+  // The byte is still unread and the socket still writable: no wait, no run.
+  loop.RunUntil([] { return false; }, 50ms);
+  EXPECT_EQ(readable, 1);
+  EXPECT_EQ(writable, 1);
+  watch->WaitReadable([&] { ++readable; });
+  EXPECT_TRUE(loop.RunUntil([&] { return readable == 2; }, 2s));
+}
+
+// Ways a pending read wait is dropped; the dropped function never runs.
+struct DropCase {
+  const char* name;
+  std::function<void(std::unique_ptr<connection::FdWatch>&, int& replacement)> drop;
+  int replacement_runs;
+};
+
+class QtLoopWatchDrop : public ::testing::TestWithParam<DropCase> {};
+
+TEST_P(QtLoopWatchDrop, TheDroppedWaitNeverRuns) {
+  const DropCase& c = GetParam();
+  QtLoop loop;
+  SocketPair pair;
+  ASSERT_TRUE(pair.ok);
+  std::unique_ptr<connection::FdWatch> watch = loop.Watch(pair.fds[0]);
+  int dropped = 0;
+  int replacement = 0;
+  watch->WaitReadable([&] { ++dropped; });
+  pair.SendToNear();
+  c.drop(watch, replacement);
+  loop.RunUntil([] { return false; }, 100ms);
+  EXPECT_EQ(dropped, 0);
+  EXPECT_EQ(replacement, c.replacement_runs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QtLoopWatchDrop,
+    ::testing::Values(DropCase{"Cancelled", [](auto& w, int&) { w->Cancel(); }, 0},
+                      DropCase{"Destroyed", [](auto& w, int&) { w.reset(); }, 0},
+                      DropCase{"Replaced",
+                               [](auto& w, int& replacement) {
+                                 w->WaitReadable([&replacement] { ++replacement; });
+                               },
+                               1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The warnings Qt's message handler receives while one lives.
+class Warnings {
+ public:
+  Warnings() : previous_(qInstallMessageHandler(&Warnings::Record)) { seen().clear(); }
+  ~Warnings() { qInstallMessageHandler(previous_); }
+  static std::vector<std::string>& seen() {
+    static std::vector<std::string> messages;
+    return messages;
+  }
+
+ private:
+  static void Record(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtWarningMsg) seen().push_back(text.toStdString());
+  }
+  QtMessageHandler previous_;
+};
+
+// Where a function the loop runs throws from.
+enum class Thrower { kPost, kTimer, kWatch, kTick };
+
+struct ThrowCase {
+  const char* name;
+  Thrower where;
+  bool automation;  // an AutomationError, else a std::runtime_error
+  std::string warning;
+};
+
+class QtLoopExceptions : public ::testing::TestWithParam<ThrowCase> {};
+
+TEST_P(QtLoopExceptions, AreReportedAndTheLoopGoesOn) {
+  const ThrowCase& c = GetParam();
+  Warnings warnings;
+  QtLoop loop;
+  connection::DeliveryGate gate(loop);
+  int throws = 0;
+  const auto fail = [&] {
+    ++throws;
+    if (c.automation) throw AutomationError(40006, "not connected");
+    throw std::runtime_error("out of paper");
+  };
+  SocketPair pair;
+  ASSERT_TRUE(pair.ok);
+  std::unique_ptr<connection::LoopTimer> timer = loop.MakeTimer();
+  std::unique_ptr<connection::FdWatch> watch = loop.Watch(pair.fds[0]);
+  struct Ticks : TimerEvents {
+    std::function<void()> first;
+    int count = 0;
+    void OnTimer() override {
+      if (++count == 1) first();
+    }
+  } tick_events;
+  tick_events.first = fail;
+  connection::TickTimer ticks(loop, gate);
+  switch (c.where) {
+    case Thrower::kPost:
+      loop.Post(fail);
+      break;
+    case Thrower::kTimer:
+      timer->Start(LoopClock::now(), fail);
+      break;
+    case Thrower::kWatch:
+      watch->WaitWritable(fail);
+      break;
+    case Thrower::kTick:
+      ticks.SetEvents(&tick_events);
+      ticks.SetInterval(20);
+      ticks.SetEnabled(true);
+      break;
+  }
+  ASSERT_TRUE(loop.RunUntil([&] { return throws == 1; }, 2s));
+  // The loop and the gate go on: a later call runs, and so does the next tick.
+  bool later = false;
+  loop.Post([&] { later = true; });
+  EXPECT_TRUE(loop.RunUntil([&] { return later; }, 2s));
+  if (c.where == Thrower::kTick) {
+    EXPECT_TRUE(loop.RunUntil([&] { return tick_events.count >= 2; }, 2s));
+    ticks.SetEnabled(false);
+  }
+  EXPECT_EQ(warnings.seen(), std::vector<std::string>{c.warning});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QtLoopExceptions,
+    ::testing::Values(ThrowCase{"PostAutomation", Thrower::kPost, true,
+                                "qvSMTP: error 40006 in a notification: not connected"},
+                      ThrowCase{"PostOther", Thrower::kPost, false,
+                                "qvSMTP: failure in a notification: out of paper"},
+                      ThrowCase{"TimerAutomation", Thrower::kTimer, true,
+                                "qvSMTP: error 40006 in a notification: not connected"},
+                      ThrowCase{"TimerOther", Thrower::kTimer, false,
+                                "qvSMTP: failure in a notification: out of paper"},
+                      ThrowCase{"WatchAutomation", Thrower::kWatch, true,
+                                "qvSMTP: error 40006 in a notification: not connected"},
+                      ThrowCase{"WatchOther", Thrower::kWatch, false,
+                                "qvSMTP: failure in a notification: out of paper"},
+                      ThrowCase{"TickThroughTheGate", Thrower::kTick, true,
+                                "qvSMTP: error 40006 in a notification: not connected"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- the control as a widget ---
 
 // 220, then 250 to every command except those named in refuse (550, or a
 // reset of the connection when reset is set), 354 to DATA, 250 after the
@@ -69,13 +330,13 @@ void Address(QvSmtpWidget& w, const QString& host) {
 
 struct SendCase {
   const char* name;
-  bool server;          // a loopback server listens (else the port refuses)
-  std::string refuse;   // command prefix the server answers with 550
-  bool reset;           // ... or with a reset of the connection
-  QString host;         // RemoteHost
-  int status;           // outcome
-  QString status_text;  // StatusStr
-  QString helo_name;    // the socket's local_host_name; empty: the machine's
+  bool server;            // a loopback server listens (else the port refuses)
+  std::string refuse;     // command prefix the server answers with 550
+  bool reset;             // ... or with a reset of the connection
+  QString host;           // RemoteHost
+  int status;             // outcome
+  QString status_text;    // StatusStr
+  std::string helo_name;  // the socket's local_host_name; empty: the machine's
 };
 
 class QtSend : public ::testing::TestWithParam<SendCase> {};
@@ -84,15 +345,13 @@ TEST_P(QtSend, EndsWithTheOutcomeOnTheWire) {
   const SendCase& c = GetParam();
   LoopbackServer server(SmtpServer(c.refuse, c.reset));
   ASSERT_TRUE(server.ok());
-  SocketOptions options;
-  options.port_25_redirect = c.server ? server.port() : qv::test_support::UnusedLoopbackPort();
+  connection::SocketOptions options;
+  options.port = c.server ? server.port() : qv::test_support::UnusedLoopbackPort();
   options.local_host_name = c.helo_name;
   // Without a name of its own the socket says the machine's fully qualified
   // name, or else its address on the connection (the server is IPv4 only).
-  const QString full_name = FullyQualifiedHostName(std::chrono::seconds(2));
-  const QString helo = !c.helo_name.isEmpty() ? c.helo_name
-                       : !full_name.isEmpty() ? full_name
-                                              : "[127.0.0.1]";
+  const std::string helo =
+      !c.helo_name.empty() ? c.helo_name : qv::test_support::ExpectedLoopbackHeloName();
   QvSmtpWidget w(QvSmtpWidget::Mode::RunTime, nullptr, options);
   Address(w, c.host);
   std::vector<QString> log;
@@ -115,7 +374,7 @@ TEST_P(QtSend, EndsWithTheOutcomeOnTheWire) {
 
   ASSERT_TRUE(TurnUntil([&] { return server.finished() == 1; }, 3s));
   const int zone = QDateTime(QDate(2001, 3, 9), QTime(7, 5, 3)).offsetFromUtc() / 60;
-  const std::string head = "HELO " + helo.toStdString() +
+  const std::string head = "HELO " + helo +
                            "\r\n"
                            "MAIL FROM: <from@example.com>\r\n"
                            "RCPT TO: <a@example.com>\r\n";
@@ -156,66 +415,32 @@ INSTANTIATE_TEST_SUITE_P(
         SendCase{"NoHostName", false, "", false, "", 2, "No host name given", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The HELO name goes onto the wire as it is: one that could end the line is
-// refused when the socket is made, and later changes reach only the port.
-TEST(QtSocketOptions, AHeloNameThatCouldEndTheLineIsRefused) {
-  DeliveryGate gate;
+// The HELO name goes onto the wire as it is: a widget asked for one that could
+// end the line is refused when it is made, not after the first connection.
+TEST(QtWidgetOptions, AHeloNameThatCouldEndTheLineIsRefused) {
   for (const char* name : {"a b", "mail\r\nRCPT TO: <x@example.com>", "tab\there"}) {
-    SocketOptions options;
+    connection::SocketOptions options;
     options.local_host_name = name;
-    EXPECT_THROW(QtSocket(gate, options), AutomationError) << name;
+    try {
+      QvSmtpWidget w(QvSmtpWidget::Mode::RunTime, nullptr, options);
+      ADD_FAILURE() << "accepted " << name;
+    } catch (const AutomationError& e) {
+      EXPECT_EQ(e.number(), 380) << name;
+    }
   }
 }
 
-// OnSendComplete once the peer has taken everything; a peer that stops
-// taking fails the connection after the stall limit.
-TEST(QtSocketWrites, CompleteWhenTakenAndFailWhenStalled) {
-  for (const bool peer_reads : {true, false}) {
-    std::atomic<bool> release{false};
-    LoopbackServer server([&](Peer& peer) {
-      if (peer_reads) {
-        peer.ReadToEnd(5s);
-      } else {
-        while (!release) std::this_thread::sleep_for(10ms);
-      }
-    });
-    ASSERT_TRUE(server.ok());
-    DeliveryGate gate;
-    SocketOptions options;
-    options.stall_limit = 300ms;
-    QtSocket socket(gate, options);
-    struct Recorder : SocketEvents {
-      bool connected = false;
-      int complete = 0;
-      Long error = 0;
-      String description;
-      void OnConnect() override { connected = true; }
-      void OnDataArrival(Long) override {}
-      void OnError(Long number, const String& text) override {
-        error = number;
-        description = text;
-      }
-      void OnSendComplete() override { ++complete; }
-    } events;
-    socket.SetEvents(&events);
-    socket.Connect(u"127.0.0.1", static_cast<Integer>(server.port()));
-    ASSERT_TRUE(TurnUntil([&] { return events.connected; }, 3s));
-    const String chunk(1 << 20, u'x');
-    for (int i = 0; i < 24; ++i) socket.SendData(chunk);  // more than the kernel buffers
-    ASSERT_TRUE(TurnUntil([&] { return events.complete > 0 || events.error != 0; }, 5s));
-    if (peer_reads) {
-      EXPECT_EQ(events.complete, 1);
-      EXPECT_EQ(events.error, 0);
-      EXPECT_EQ(socket.BytesQueued(), 0u);
-    } else {
-      EXPECT_EQ(events.complete, 0);
-      EXPECT_EQ(events.error, socket_error::kTimedOut);
-      EXPECT_EQ(events.description, u"Timed out sending: the server took no data for 0.3 seconds");
-      EXPECT_EQ(socket.State(), socket_state::kError);
-    }
-    socket.Close();
-    release = true;
-  }
+// The port the form sets replaces the control's 25 for the next Send.
+TEST(QtWidgetOptions, SetPortReachesTheNextSend) {
+  LoopbackServer server(SmtpServer());
+  ASSERT_TRUE(server.ok());
+  QvSmtpWidget w;
+  Address(w, "127.0.0.1");
+  w.setPort(server.port());
+  ASSERT_EQ(w.Send(), 0);
+  ASSERT_TRUE(TurnUntil([&] { return !w.Busy(); }, 5s));
+  EXPECT_EQ(w.StatusStr(), "Success");
+  EXPECT_TRUE(TurnUntil([&] { return server.finished() == 1; }, 3s));
 }
 
 // A body streamed from a SendBody slot, and the slot's assignments through the
@@ -223,8 +448,8 @@ TEST(QtSocketWrites, CompleteWhenTakenAndFailWhenStalled) {
 TEST(QtSendSignals, SlotsWriteThroughTheirReferences) {
   LoopbackServer server(SmtpServer());
   ASSERT_TRUE(server.ok());
-  SocketOptions options;
-  options.port_25_redirect = server.port();
+  connection::SocketOptions options;
+  options.port = server.port();
   QvSmtpWidget w(QvSmtpWidget::Mode::RunTime, nullptr, options);
   Address(w, "127.0.0.1");
   w.setBodyEvent(7);
@@ -267,8 +492,9 @@ void RunNestedLoop(bool modal_dialog) {
 TEST(QtDelivery, NoTickInsideAHandlerThatRunsANestedLoop) {
   for (const bool inside_tick : {true, false}) {
     for (const bool modal_dialog : {false, true}) {
-      DeliveryGate gate;
-      QtTimer timer(gate);
+      QtLoop loop;
+      connection::DeliveryGate gate(loop);
+      connection::TickTimer timer(loop, gate);
       struct Counter : TimerEvents {
         std::function<void()> first;
         int ticks = 0;
@@ -302,8 +528,8 @@ TEST(QtDelivery, NoTickInsideAHandlerThatRunsANestedLoop) {
 TEST(QtDelivery, AModalDialogInDebugMessageHoldsTheConversationBack) {
   LoopbackServer server(SmtpServer());
   ASSERT_TRUE(server.ok());
-  SocketOptions options;
-  options.port_25_redirect = server.port();
+  connection::SocketOptions options;
+  options.port = server.port();
   QvSmtpWidget w(QvSmtpWidget::Mode::RunTime, nullptr, options);
   Address(w, "127.0.0.1");
   int depth = 0;

@@ -1,28 +1,37 @@
 #include "qv/runtime/event_loop.hpp"
 
 #include <gtest/gtest.h>
-
-#include <asio/io_context.hpp>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "loopback_server.hpp"
+#include "qv/connection/connection_socket.hpp"
+#include "qv/connection/delivery_gate.hpp"
+#include "qv/connection/tick_timer.hpp"
 #include "qv/core/text.hpp"
-#include "qv/runtime/asio_socket.hpp"
-#include "qv/runtime/asio_timer.hpp"
+#include "qv/runtime/control_site.hpp"
 
 namespace qv::runtime {
 namespace {
 
 using namespace std::chrono_literals;
+using connection::ConnectionSocket;
+using connection::DeliveryGate;
+using connection::SocketOptions;
+using connection::TickTimer;
 using test_support::LoopbackServer;
 using test_support::Peer;
+using Steady = std::chrono::steady_clock;
 
 TEST(EventLoop, PollRunsWhatIsReadyInOrderAndReturnsTheCount) {
   EventLoop loop;
@@ -66,7 +75,8 @@ TEST(EventLoop, RunUntilWithALimitGivesUpInTime) {
 
 TEST(EventLoop, StopEndsRunAndTheNextCallRunsAgain) {
   EventLoop loop;
-  AsioTimer timer(loop);
+  DeliveryGate gate(loop);
+  TickTimer timer(loop, gate);
   struct Ticks : TimerEvents {
     EventLoop* loop = nullptr;
     int count = 0;
@@ -83,14 +93,14 @@ TEST(EventLoop, StopEndsRunAndTheNextCallRunsAgain) {
   EXPECT_TRUE(loop.RunUntil([&] { return ticks.count == 3; }, 1s));
 }
 
-// Socket and timer of one owner, on the loop's gate.
+// Socket and timer of one owner, sharing its gate.
 struct Owner : SocketEvents, TimerEvents {
-  explicit Owner(AsioSocket& s, AsioTimer& t) : socket(s), timer(t) {
+  explicit Owner(ConnectionSocket& s, TickTimer& t) : socket(s), timer(t) {
     socket.SetEvents(this);
     timer.SetEvents(this);
   }
-  AsioSocket& socket;
-  AsioTimer& timer;
+  ConnectionSocket& socket;
+  TickTimer& timer;
   std::vector<std::string> log;
   bool in_tick = false;
   bool notified_in_tick = false;
@@ -123,7 +133,7 @@ struct Owner : SocketEvents, TimerEvents {
 
 SocketOptions RedirectTo(std::uint16_t port) {
   SocketOptions options;
-  options.port_25_redirect = port;
+  options.port = port;
   return options;
 }
 
@@ -139,8 +149,9 @@ TEST(DeliveryGate, HoldsSocketNotificationsBackWhileATickStepsTheLoop) {
   LoopbackServer server(AnswerGo());
   ASSERT_TRUE(server.ok());
   EventLoop loop;
-  AsioSocket socket(loop, RedirectTo(server.port()));
-  AsioTimer timer(loop);
+  DeliveryGate gate(loop);
+  ConnectionSocket socket(loop, gate, RedirectTo(server.port()));
+  TickTimer timer(loop, gate);
   Owner owner(socket, timer);
   owner.tick = [&] {
     timer.SetEnabled(false);
@@ -157,29 +168,26 @@ TEST(DeliveryGate, HoldsSocketNotificationsBackWhileATickStepsTheLoop) {
   socket.Close();
 }
 
-TEST(DeliveryGate, HoldsNotificationsBackWhileATickRunsTheHostsIoContext) {
-  LoopbackServer server(AnswerGo());
+// A program that sends and then runs the loop to its end: Run returns once
+// the connection has wound down, the QUIT line delivered and the peer's late
+// close seen.
+TEST(EventLoop, RunReturnsOnceASentMessagesConnectionHasEnded) {
+  LoopbackServer server([](Peer& peer) { test_support::PlaySmtpServerClosingAfter(peer, 50ms); });
   ASSERT_TRUE(server.ok());
-  asio::io_context io;
-  EventLoop loop(io);
-  AsioSocket socket(loop, RedirectTo(server.port()));
-  AsioTimer timer(loop);
-  Owner owner(socket, timer);
-  owner.tick = [&] {
-    socket.SendData(u"go\r\n");
-    io.run_for(100ms);  // the host's own call: the answer and more ticks arrive meanwhile
-    timer.SetEnabled(false);
-  };
-  socket.Connect(u"127.0.0.1", 25);
-  while (!owner.Has("Connect") && io.run_one_for(3s) > 0) {
-  }
-  timer.SetInterval(5);
-  timer.SetEnabled(true);
-  while (!owner.Has("Data 220 hi\r\n") && io.run_one_for(3s) > 0) {
-  }
-  EXPECT_FALSE(owner.notified_in_tick);
-  EXPECT_EQ(owner.log, (std::vector<std::string>{"Connect", "Tick", "Data 220 hi\r\n"}));
-  socket.Close();
+  EventLoop loop;
+  ControlSite site(loop, RedirectTo(server.port()));
+  site->put_RemoteHost(u"127.0.0.1");
+  site->put_MailFrom(u"host@example.com");
+  site->put_RcptTo(u"peer@example.com");
+  site->put_Body(Variant(u"Sent by a run to the end"));
+  ASSERT_EQ(site->Send(), 0);
+  loop.Run();
+  EXPECT_EQ(site->get_StatusStr(), u"Success");
+  for (int i = 0; i < 300 && server.finished() == 0; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(server.transcripts().size(), 1u);
+  const std::string wire = server.transcripts()[0];
+  EXPECT_NE(wire.find("\r\n\r\nSent by a run to the end\r\n"), std::string::npos);
+  EXPECT_TRUE(wire.ends_with("\r\n.\r\nQUIT\r\n"));
 }
 
 TEST(EventLoop, PostMayBeCalledFromAnotherThread) {
@@ -207,8 +215,9 @@ TEST(DeliveryGate, HoldsTicksBackWhileASocketNotificationStepsTheLoop) {
   LoopbackServer server(AnswerGo());
   ASSERT_TRUE(server.ok());
   EventLoop loop;
-  AsioSocket socket(loop, RedirectTo(server.port()));
-  AsioTimer timer(loop);
+  DeliveryGate gate(loop);
+  ConnectionSocket socket(loop, gate, RedirectTo(server.port()));
+  TickTimer timer(loop, gate);
   Owner owner(socket, timer);
   timer.SetInterval(5);
   owner.connect = [&] {
@@ -227,8 +236,9 @@ TEST(DeliveryGate, DisablingOrClosingDropsWhatWasHeldBack) {
   LoopbackServer server(AnswerGo());
   ASSERT_TRUE(server.ok());
   EventLoop loop;
-  AsioSocket socket(loop, RedirectTo(server.port()));
-  AsioTimer timer(loop);
+  DeliveryGate gate(loop);
+  ConnectionSocket socket(loop, gate, RedirectTo(server.port()));
+  TickTimer timer(loop, gate);
   Owner owner(socket, timer);
   timer.SetInterval(5);
   owner.connect = [&] {
@@ -247,8 +257,8 @@ TEST(DeliveryGate, OwnersWithGatesOfTheirOwnDoNotWaitForEachOther) {
   EventLoop loop;
   DeliveryGate gate_a(loop);
   DeliveryGate gate_b(loop);
-  AsioTimer timer_a(loop, gate_a);
-  AsioTimer timer_b(loop, gate_b);
+  TickTimer timer_a(loop, gate_a);
+  TickTimer timer_b(loop, gate_b);
   struct Ticks : TimerEvents {
     std::function<void()> inside;
     int count = 0;
@@ -280,8 +290,9 @@ TEST(DeliveryGate, WhatWasHeldBackFollowsAnExceptionFromAHandler) {
   LoopbackServer server(AnswerGo());
   ASSERT_TRUE(server.ok());
   EventLoop loop;
-  AsioSocket socket(loop, RedirectTo(server.port()));
-  AsioTimer timer(loop);
+  DeliveryGate gate(loop);
+  ConnectionSocket socket(loop, gate, RedirectTo(server.port()));
+  TickTimer timer(loop, gate);
   Owner owner(socket, timer);
   owner.tick = [&] {
     timer.SetEnabled(false);
@@ -297,6 +308,201 @@ TEST(DeliveryGate, WhatWasHeldBackFollowsAnExceptionFromAHandler) {
   EXPECT_TRUE(loop.RunUntil([&] { return owner.Has("Data 220 hi\r\n"); }, 2s));
   EXPECT_FALSE(owner.notified_in_tick);
   socket.Close();
+}
+
+// The loop's calls, as a host or a handler makes them.
+struct Call {
+  const char* name;
+  std::function<void(EventLoop&)> make;
+};
+const Call kCalls[] = {
+    {"Run", [](EventLoop& loop) { loop.Run(); }},
+    {"RunUntil", [](EventLoop& loop) { loop.RunUntil([] { return false; }); }},
+    {"RunUntil with a limit", [](EventLoop& loop) { loop.RunUntil([] { return false; }, 50ms); }},
+    {"Poll", [](EventLoop& loop) { loop.Poll(); }},
+    {"RunFor", [](EventLoop& loop) { loop.RunFor(50ms); }},
+};
+
+// Two connected stream sockets, closed at the end.
+struct SocketPair {
+  SocketPair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fd), 0); }
+  ~SocketPair() {
+    ::close(fd[0]);
+    ::close(fd[1]);
+  }
+  // Makes fd[0] readable.
+  void Feed() { EXPECT_EQ(::write(fd[1], "x", 1), 1); }
+  void Drain() {
+    char c;
+    while (::read(fd[0], &c, 1) == 1) {
+    }
+  }
+  int fd[2] = {-1, -1};
+};
+
+TEST(EventLoop, AHandlerMayMakeEveryCallAndTheOuterCallGoesOn) {
+  for (const Call& inner : kCalls) {
+    SCOPED_TRACE(inner.name);
+    EventLoop loop;
+    SocketPair pair;
+    auto timer = loop.MakeTimer();
+    auto watch = loop.Watch(pair.fd[0]);
+    std::string order;
+    loop.Post([&] {
+      order += 'a';
+      loop.Post([&] { order += 'p'; });
+      timer->Start(Steady::now(), [&] { order += 't'; });
+      watch->WaitReadable([&] { order += 'r'; });
+      pair.Feed();
+      inner.make(loop);
+      order += 'A';
+      loop.Post([&] { order += 'z'; });
+    });
+    loop.Run();
+    ASSERT_EQ(order.size(), 6u) << order;
+    for (const char inside : {'p', 't', 'r'}) {
+      EXPECT_EQ(std::count(order.begin(), order.end(), inside), 1) << order;
+      EXPECT_LT(order.find(inside), order.find('A')) << order;
+    }
+    EXPECT_EQ(order.front(), 'a');
+    EXPECT_EQ(order.substr(4), "Az");
+  }
+}
+
+TEST(EventLoop, AThrowingHandlerLeavesTheCallAndLosesNothingElse) {
+  for (const Call& call : kCalls) {
+    SCOPED_TRACE(call.name);
+    EventLoop loop;
+    SocketPair pair;
+    auto timer = loop.MakeTimer();
+    auto watch = loop.Watch(pair.fd[0]);
+    std::string order;
+    // Thrown inside a nested call: it leaves every call it passes.
+    loop.Post([&] {
+      loop.Post([] { throw std::runtime_error("handler failed"); });
+      loop.Poll();
+      order += 'X';
+    });
+    loop.Post([&] { order += 'p'; });
+    timer->Start(Steady::now(), [&] { order += 't'; });
+    watch->WaitReadable([&] { order += 'r'; });
+    pair.Feed();
+    EXPECT_THROW(call.make(loop), std::runtime_error);
+    loop.Run();
+    std::sort(order.begin(), order.end());
+    EXPECT_EQ(order, "prt");
+  }
+}
+
+TEST(EventLoop, ReadAndWriteWaitsOfOneDescriptorEachFireOnce) {
+  for (const bool two_watches : {false, true}) {
+    SCOPED_TRACE(two_watches ? "two watches" : "one watch");
+    EventLoop loop;
+    SocketPair pair;
+    auto reader = loop.Watch(pair.fd[0]);
+    auto writer = two_watches ? loop.Watch(pair.fd[0]) : nullptr;
+    int reads = 0;
+    int writes = 0;
+    reader->WaitReadable([&] { ++reads; });
+    (writer ? writer : reader)->WaitWritable([&] { ++writes; });
+    pair.Feed();
+    loop.Run();  // returns: both waits were one-shot
+    EXPECT_EQ(reads, 1);
+    EXPECT_EQ(writes, 1);
+    // Waiting again, and cancelling, both work on the same watch.
+    reader->WaitReadable([&] { ++reads; });
+    reader->WaitWritable([&] { ++writes; });
+    reader->Cancel();
+    EXPECT_EQ(loop.Poll(), 0u);
+    reader->WaitReadable([&] { ++reads; });
+    EXPECT_EQ(loop.Poll(), 1u);
+    EXPECT_EQ(reads, 2);
+  }
+}
+
+// A watch and two timers, all ready at once: whichever runs first destroys
+// the others, which then never fire, though the loop already saw them ready.
+TEST(EventLoop, AWatchOrTimerDestroyedWhileReadyNeverFires) {
+  EventLoop loop;
+  SocketPair pair;
+  std::unique_ptr<connection::FdWatch> watch = loop.Watch(pair.fd[0]);
+  std::unique_ptr<connection::LoopTimer> first = loop.MakeTimer();
+  std::unique_ptr<connection::LoopTimer> second = loop.MakeTimer();
+  int ran = 0;
+  const auto destroy_all = [&] {
+    ++ran;
+    watch.reset();
+    first.reset();
+    second.reset();
+  };
+  pair.Feed();
+  watch->WaitReadable(destroy_all);
+  first->Start(Steady::now() - 1ms, destroy_all);
+  second->Start(Steady::now() - 1ms, destroy_all);
+  std::this_thread::sleep_for(5ms);
+  loop.Run();
+  EXPECT_EQ(ran, 1);
+}
+
+TEST(EventLoop, TimersFireInDeadlineOrderAndStartReplacesAWait) {
+  EventLoop loop;
+  std::string order;
+  auto late = loop.MakeTimer();
+  auto early = loop.MakeTimer();
+  auto moved = loop.MakeTimer();
+  auto cancelled = loop.MakeTimer();
+  const auto now = Steady::now();
+  late->Start(now + 30ms, [&] { order += 'L'; });
+  early->Start(now + 10ms, [&] { order += 'E'; });
+  moved->Start(now + 5ms, [&] { order += 'x'; });
+  moved->Start(now + 20ms, [&] { order += 'M'; });
+  cancelled->Start(now + 15ms, [&] { order += 'C'; });
+  cancelled->Cancel();
+  loop.Run();
+  EXPECT_EQ(order, "EML");
+  EXPECT_GE(Steady::now() - now, 30ms);
+}
+
+// A host's own loop watches Descriptor(): readable exactly while a handler
+// is ready to run.
+TEST(EventLoop, TheDescriptorIsReadableWhileAHandlerIsReady) {
+  const auto readable = [](const EventLoop& loop, int wait_ms) {
+    pollfd p{loop.Descriptor(), POLLIN, 0};
+    return ::poll(&p, 1, wait_ms) == 1 && (p.revents & POLLIN) != 0;
+  };
+  struct Source {
+    const char* name;
+    std::function<void(EventLoop&, connection::LoopTimer&, connection::FdWatch&, SocketPair&,
+                       std::function<void()>)>
+        arm;
+  };
+  const Source sources[] = {
+      {"posted", [](EventLoop& loop, auto&, auto&, auto&, auto fn) { loop.Post(fn); }},
+      {"timer", [](EventLoop&, auto& timer, auto&, auto&,
+                   auto fn) { timer.Start(Steady::now() + 20ms, fn); }},
+      {"descriptor", [](EventLoop&, auto&, auto& watch, auto& pair,
+                        auto fn) {
+         watch.WaitReadable([&pair, fn] {
+           pair.Drain();
+           fn();
+         });
+         pair.Feed();
+       }},
+  };
+  for (const Source& source : sources) {
+    SCOPED_TRACE(source.name);
+    EventLoop loop;
+    SocketPair pair;
+    auto timer = loop.MakeTimer();
+    auto watch = loop.Watch(pair.fd[0]);
+    EXPECT_FALSE(readable(loop, 0));
+    int ran = 0;
+    source.arm(loop, *timer, *watch, pair, [&] { ++ran; });
+    EXPECT_TRUE(readable(loop, 2000));
+    EXPECT_EQ(loop.Poll(), 1u);
+    EXPECT_EQ(ran, 1);
+    EXPECT_FALSE(readable(loop, 0));
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "qv/core/automation_error.hpp"
 #include "qv/runtime/control_site.hpp"
+#include "qv/runtime/event_loop.hpp"
 
 namespace qv::runtime {
 namespace {

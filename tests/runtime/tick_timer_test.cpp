@@ -1,4 +1,4 @@
-#include "qv/runtime/asio_timer.hpp"
+#include "qv/connection/tick_timer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "qv/connection/delivery_gate.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/runtime/event_loop.hpp"
 
@@ -16,6 +17,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using connection::DeliveryGate;
+using connection::TickTimer;
 
 // Records tick times and how deeply ticks nest; runs an optional action inside.
 struct TickLog : TimerEvents {
@@ -40,9 +43,10 @@ void BusyWait(std::chrono::microseconds d) {
   }
 }
 
-TEST(AsioTimer, StartsDisabledWithTheMailInterval) {
+TEST(TickTimer, StartsDisabledWithTheMailInterval) {
   EventLoop loop;
-  AsioTimer timer(loop);
+  DeliveryGate gate(loop);
+  TickTimer timer(loop, gate);
   EXPECT_FALSE(timer.Enabled());
   EXPECT_EQ(timer.Interval(), kMailTimerInterval);
   TickLog log;
@@ -51,9 +55,10 @@ TEST(AsioTimer, StartsDisabledWithTheMailInterval) {
   EXPECT_EQ(log.count(), 0);
 }
 
-TEST(AsioTimer, TicksAtItsIntervalWhileEnabled) {
+TEST(TickTimer, TicksAtItsIntervalWhileEnabled) {
   EventLoop loop;
-  AsioTimer timer(loop);
+  DeliveryGate gate(loop);
+  TickTimer timer(loop, gate);
   TickLog log;
   timer.SetEvents(&log);
   timer.SetInterval(20);
@@ -68,9 +73,10 @@ TEST(AsioTimer, TicksAtItsIntervalWhileEnabled) {
   EXPECT_EQ(log.count(), 5);
 }
 
-TEST(AsioTimer, FollowsDeadlinesSoHandlerTimeDoesNotAccumulate) {
+TEST(TickTimer, FollowsDeadlinesSoHandlerTimeDoesNotAccumulate) {
   EventLoop loop;
-  AsioTimer timer(loop);
+  DeliveryGate gate(loop);
+  TickTimer timer(loop, gate);
   TickLog log;
   log.inside = [] { BusyWait(6ms); };
   timer.SetEvents(&log);
@@ -87,9 +93,10 @@ TEST(AsioTimer, FollowsDeadlinesSoHandlerTimeDoesNotAccumulate) {
   EXPECT_GE(short_gaps, 5);
 }
 
-TEST(AsioTimer, SkipsDeadlinesMissedByASlowHandler) {
+TEST(TickTimer, SkipsDeadlinesMissedByASlowHandler) {
   EventLoop loop;
-  AsioTimer timer(loop);
+  DeliveryGate gate(loop);
+  TickTimer timer(loop, gate);
   TickLog log;
   Clock::time_point slow_end;
   log.inside = [&] {
@@ -111,23 +118,23 @@ TEST(AsioTimer, SkipsDeadlinesMissedByASlowHandler) {
   EXPECT_GT(log.at[2] - slow_end, 10ms);
 }
 
-TEST(AsioTimer, NeverTicksInsideATickEvenWhenTheHandlerStepsTheLoop) {
+TEST(TickTimer, NeverTicksInsideATickEvenWhenTheHandlerStepsTheLoop) {
   struct Case {
     const char* name;
-    std::function<void(EventLoop&, AsioTimer&)> step;
+    std::function<void(EventLoop&, TickTimer&)> step;
   };
   const std::vector<Case> cases = {
       {"Poll",
-       [](EventLoop& loop, AsioTimer&) {
+       [](EventLoop& loop, TickTimer&) {
          for (int i = 0; i < 30; ++i) {
            loop.Poll();
            BusyWait(1ms);
          }
        }},
-      {"RunFor", [](EventLoop& loop, AsioTimer&) { loop.RunFor(30ms); }},
+      {"RunFor", [](EventLoop& loop, TickTimer&) { loop.RunFor(30ms); }},
       // A handler that ends and restarts the conversation re-enables the timer.
       {"RestartThenRunFor",
-       [](EventLoop& loop, AsioTimer& timer) {
+       [](EventLoop& loop, TickTimer& timer) {
          timer.SetEnabled(false);
          timer.SetEnabled(true);
          loop.RunFor(30ms);
@@ -136,7 +143,8 @@ TEST(AsioTimer, NeverTicksInsideATickEvenWhenTheHandlerStepsTheLoop) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EventLoop loop;
-    AsioTimer timer(loop);
+    DeliveryGate gate(loop);
+    TickTimer timer(loop, gate);
     TickLog log;
     log.inside = [&] { c.step(loop, timer); };
     timer.SetEvents(&log);
@@ -147,9 +155,10 @@ TEST(AsioTimer, NeverTicksInsideATickEvenWhenTheHandlerStepsTheLoop) {
   }
 }
 
-TEST(AsioTimer, DisablingInsideATickStopsTheTicks) {
+TEST(TickTimer, DisablingInsideATickStopsTheTicks) {
   EventLoop loop;
-  AsioTimer timer(loop);
+  DeliveryGate gate(loop);
+  TickTimer timer(loop, gate);
   TickLog log;
   log.inside = [&] { timer.SetEnabled(false); };
   timer.SetEvents(&log);
@@ -160,9 +169,10 @@ TEST(AsioTimer, DisablingInsideATickStopsTheTicks) {
   EXPECT_FALSE(timer.Enabled());
 }
 
-TEST(AsioTimer, IntervalZeroGivesNoTicksAndNegativeIsRefused) {
+TEST(TickTimer, IntervalZeroGivesNoTicksAndNegativeIsRefused) {
   EventLoop loop;
-  AsioTimer timer(loop);
+  DeliveryGate gate(loop);
+  TickTimer timer(loop, gate);
   TickLog log;
   timer.SetEvents(&log);
   timer.SetInterval(0);
@@ -180,9 +190,10 @@ TEST(AsioTimer, IntervalZeroGivesNoTicksAndNegativeIsRefused) {
   ASSERT_TRUE(loop.RunUntil([&] { return log.count() == 2; }, 1s));
 }
 
-TEST(AsioTimer, ATimerMayBeDestroyedInsideItsOwnTick) {
+TEST(TickTimer, ATimerMayBeDestroyedInsideItsOwnTick) {
   EventLoop loop;
-  auto timer = std::make_unique<AsioTimer>(loop);
+  DeliveryGate gate(loop);
+  auto timer = std::make_unique<TickTimer>(loop, gate);
   TickLog log;
   log.inside = [&] { timer.reset(); };
   timer->SetEvents(&log);
@@ -214,11 +225,11 @@ TEST_P(ManyTimers, EachTicksOncePerPeriodNeverNestedOrDoubled) {
   const ManyTimersCase& c = GetParam();
   EventLoop loop;
   std::vector<std::unique_ptr<DeliveryGate>> gates;
-  std::vector<std::unique_ptr<AsioTimer>> timers;
+  std::vector<std::unique_ptr<TickTimer>> timers;
   std::vector<TickLog> logs(static_cast<std::size_t>(c.timers));
   for (int i = 0; i < c.timers; ++i) {
     gates.push_back(std::make_unique<DeliveryGate>(loop));
-    timers.push_back(std::make_unique<AsioTimer>(loop, *gates.back()));
+    timers.push_back(std::make_unique<TickTimer>(loop, *gates.back()));
     TickLog& log = logs[static_cast<std::size_t>(i)];
     log.inside = [&loop, &c] {
       if (c.handlers_step_the_loop) loop.Poll();
@@ -259,10 +270,10 @@ namespace {
 // Timers of one interval enabled together tick on one wake-up of the loop.
 // What the first one's tick does to the others of that beat takes effect at
 // once, before their ticks of the same beat are delivered.
-TEST(AsioTimer, ATickActsAtOnceOnTheOtherTimersOfItsBeat) {
+TEST(TickTimer, ATickActsAtOnceOnTheOtherTimersOfItsBeat) {
   struct Beat {
     EventLoop& loop;
-    std::vector<std::unique_ptr<AsioTimer>>& timers;  // a, b, c
+    std::vector<std::unique_ptr<TickTimer>>& timers;  // a, b, c
     std::vector<TickLog>& logs;
     Clock::time_point b_restarted{};
   };
@@ -292,11 +303,11 @@ TEST(AsioTimer, ATickActsAtOnceOnTheOtherTimersOfItsBeat) {
     SCOPED_TRACE(c.name);
     EventLoop loop;
     std::vector<std::unique_ptr<DeliveryGate>> gates;
-    std::vector<std::unique_ptr<AsioTimer>> timers;
+    std::vector<std::unique_ptr<TickTimer>> timers;
     std::vector<TickLog> logs(3);
     for (int i = 0; i < 3; ++i) {
       gates.push_back(std::make_unique<DeliveryGate>(loop));
-      timers.push_back(std::make_unique<AsioTimer>(loop, *gates.back()));
+      timers.push_back(std::make_unique<TickTimer>(loop, *gates.back()));
       timers.back()->SetEvents(&logs[static_cast<std::size_t>(i)]);
     }
     Beat beat{loop, timers, logs};
@@ -320,7 +331,7 @@ TEST(AsioTimer, ATickActsAtOnceOnTheOtherTimersOfItsBeat) {
 
     // Enabled from one tick, so that they want the same beat of the loop.
     DeliveryGate pacer_gate(loop);
-    AsioTimer pacer(loop, pacer_gate);
+    TickTimer pacer(loop, pacer_gate);
     TickLog pacer_log;
     Clock::time_point enabled_at;
     pacer_log.inside = [&] {

@@ -9,9 +9,9 @@
 #include <system_error>
 #include <utility>
 
-#include "host/file_io.hpp"
+#include "file_io.hpp"
 #include "qv/core/text.hpp"
-#include "qv/runtime/asio_socket.hpp"
+#include "qv/connection/host_name.hpp"
 
 namespace qvsmtp {
 
@@ -31,7 +31,7 @@ namespace {
 // The host part of a Maildir name may not hold "/" or ":".
 std::string MaildirHostName() {
   std::string out;
-  for (char c : qv::ToUtf8(qv::runtime::LocalHostName())) {
+  for (char c : qv::ToUtf8(qv::connection::LocalHostName())) {
     if (c == '/') {
       out += "\\057";
     } else if (c == ':') {

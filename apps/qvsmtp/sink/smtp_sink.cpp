@@ -1,20 +1,22 @@
 #include "sink/smtp_sink.hpp"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include <asio/error.hpp>
-#include <asio/io_context.hpp>
-#include <asio/ip/address.hpp>
-#include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/write.hpp>
-
+#include "qv/connection/host_name.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/core/text.hpp"
 #include "qv/host/socket.hpp"
-#include "qv/runtime/asio_socket.hpp"
 #include "qv/testing/smtp_sink_session.hpp"
 
 namespace qvsmtp {
@@ -24,26 +26,26 @@ using qv::testing::SinkObserver;
 using qv::testing::SinkStore;
 using qv::testing::SmtpSinkSession;
 using qv::testing::StoredMessage;
+using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
-using asio::ip::tcp;
-
-[[noreturn]] void ThrowListenError(const std::error_code& ec, const std::string& where) {
-  namespace e = asio::error;
-  if (ec == e::address_in_use) throw AutomationError(10048, "Address in use: " + where);
-  if (ec == std::errc::address_not_available) {
-    throw AutomationError(10049, "Address not available: " + where);
+[[noreturn]] void ThrowListenError(int err, const std::string& where) {
+  switch (err) {
+    case EADDRINUSE:
+      throw AutomationError(qv::socket_error::kAddressInUse, "Address in use: " + where);
+    case EADDRNOTAVAIL:
+      throw AutomationError(qv::socket_error::kAddressNotAvailable,
+                            "Address not available: " + where);
+    case EACCES:
+    case EPERM:
+      throw AutomationError(qv::socket_error::kPermissionDenied, "Permission denied: " + where);
+    case EAFNOSUPPORT:
+      throw AutomationError(qv::socket_error::kAddressFamilyNotSupported,
+                            "Address family not supported: " + where);
+    default:
+      throw AutomationError(static_cast<qv::Long>(err), std::strerror(err) + (": " + where));
   }
-  if (ec == e::access_denied) throw AutomationError(10013, "Permission denied: " + where);
-  if (ec == e::address_family_not_supported) {
-    throw AutomationError(qv::socket_error::kAddressFamilyNotSupported,
-                          "Address family not supported: " + where);
-  }
-  if (ec == e::host_not_found || ec == e::host_not_found_try_again || ec == e::no_data) {
-    throw AutomationError(qv::socket_error::kHostNotFound, "Host not found: " + where);
-  }
-  throw AutomationError(static_cast<qv::Long>(ec.value()), ec.message() + ": " + where);
 }
 
 std::string Endpoint(const std::string& address, std::uint16_t port) {
@@ -59,20 +61,22 @@ class SinkConnection;
 
 class SinkCore : public std::enable_shared_from_this<SinkCore> {
  public:
-  SinkCore(asio::io_context& io, SinkStore& store, SinkObserver observer, SmtpSinkOptions options)
-      : io_(io),
-        acceptor_(io),
-        retry_(io),
+  SinkCore(qv::connection::Loop& loop, SinkStore& store, SinkObserver observer,
+           SmtpSinkOptions options)
+      : loop_(loop),
         store_(store),
         user_(std::move(observer)),
         options_(std::move(options)),
-        server_name_(qv::ToUtf8(qv::runtime::LocalHostName())) {
+        server_name_(qv::ToUtf8(qv::connection::LocalHostName())) {
     counted_.stored = [this](const StoredMessage& message) {
       ++stored_;
       if (user_.stored) user_.stored(message);
     };
     counted_.failed = user_.failed;
   }
+  ~SinkCore() { StopListening(); }
+  SinkCore(const SinkCore&) = delete;
+  SinkCore& operator=(const SinkCore&) = delete;
 
   void Listen() {
     std::string name = options_.address;
@@ -80,52 +84,75 @@ class SinkCore : public std::enable_shared_from_this<SinkCore> {
       name = name.substr(1, name.size() - 2);
     }
     const std::string where = Endpoint(name, options_.port);
-    std::error_code ec;
-    tcp::endpoint endpoint;
-    const auto address = asio::ip::make_address(name, ec);
-    if (!ec) {
-      endpoint = tcp::endpoint(address, options_.port);
-    } else {
-      tcp::resolver resolver(io_);
-      auto results = resolver.resolve(name, std::to_string(options_.port),
-                                      tcp::resolver::numeric_service | tcp::resolver::passive, ec);
-      if (ec) ThrowListenError(ec, where);
-      if (results.empty()) ThrowListenError(asio::error::host_not_found, where);
-      endpoint = results.begin()->endpoint();
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int rc =
+        ::getaddrinfo(name.c_str(), std::to_string(options_.port).c_str(), &hints, &found);
+    if (rc == EAI_SYSTEM) ThrowListenError(errno, where);
+    if (rc != 0 || found == nullptr) {
+      throw AutomationError(qv::socket_error::kHostNotFound, "Host not found: " + where);
     }
-    acceptor_.open(endpoint.protocol(), ec);
-    if (ec) ThrowListenError(ec, where);
-    acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
-    acceptor_.bind(endpoint, ec);
-    if (ec) ThrowListenError(ec, where);
-    acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) ThrowListenError(ec, where);
-    local_ = acceptor_.local_endpoint(ec);
-    if (ec) ThrowListenError(ec, where);
+    const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int err = errno;
+    if (fd >= 0) {
+      const int one = 1;
+      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+      socklen_t length = sizeof local_;
+      if (::bind(fd, found->ai_addr, found->ai_addrlen) != 0 || ::listen(fd, SOMAXCONN) != 0 ||
+          ::getsockname(fd, reinterpret_cast<sockaddr*>(&local_), &length) != 0) {
+        err = errno;
+        ::close(fd);
+      } else {
+        listen_fd_ = fd;
+      }
+    }
+    ::freeaddrinfo(found);
+    if (listen_fd_ < 0) ThrowListenError(err, where);
+    listening_ = loop_.Watch(listen_fd_);
   }
 
   void Accept();
 
   void StopListening() {
-    std::error_code ignored;
-    acceptor_.close(ignored);
-    retry_.cancel();
+    listening_.reset();  // before the descriptor closes
+    retry_.reset();
+    if (listen_fd_ >= 0) ::close(listen_fd_);
+    listen_fd_ = -1;
   }
 
   void Shutdown();
 
-  std::string Address() const { return local_.address().to_string(); }
-  std::uint16_t Port() const { return local_.port(); }
+  std::string Address() const {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (local_.ss_family == AF_INET6) {
+      ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(local_).sin6_addr, text,
+                  sizeof text);
+    } else {
+      ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(local_).sin_addr, text,
+                  sizeof text);
+    }
+    return text;
+  }
+  std::uint16_t Port() const {
+    // sin_port and sin6_port sit at the same place.
+    return ntohs(reinterpret_cast<const sockaddr_in&>(local_).sin_port);
+  }
   std::size_t OpenConnections() const { return connections_.size(); }
   std::uint64_t Stored() const { return stored_; }
 
  private:
   friend class SinkConnection;
 
-  asio::io_context& io_;
-  tcp::acceptor acceptor_;
-  asio::steady_timer retry_;
-  tcp::endpoint local_;
+  void TakeConnections();
+
+  qv::connection::Loop& loop_;
+  int listen_fd_ = -1;
+  std::unique_ptr<qv::connection::FdWatch> listening_;
+  std::unique_ptr<qv::connection::LoopTimer> retry_;
+  sockaddr_storage local_{};
   SinkStore& store_;
   SinkObserver user_;
   SinkObserver counted_;
@@ -135,18 +162,25 @@ class SinkCore : public std::enable_shared_from_this<SinkCore> {
   std::uint64_t stored_ = 0;
 };
 
+// Owned by the loop's waits it has armed (each holds the connection); Close
+// drops them, and with them the connection.
 class SinkConnection : public std::enable_shared_from_this<SinkConnection> {
  public:
-  SinkConnection(std::shared_ptr<SinkCore> core, tcp::socket socket)
+  SinkConnection(std::shared_ptr<SinkCore> core, int fd)
       : core_(std::move(core)),
-        socket_(std::move(socket)),
-        idle_(core_->io_),
+        fd_(fd),
+        watch_(core_->loop_.Watch(fd)),
+        idle_(core_->loop_.MakeTimer()),
         session_(core_->server_name_, core_->store_, core_->counted_),
         buffer_(std::make_unique<char[]>(kBufferSize)) {
     core_->connections_.insert(this);
   }
 
-  ~SinkConnection() { core_->connections_.erase(this); }
+  ~SinkConnection() {
+    core_->connections_.erase(this);
+    watch_.reset();
+    if (!closed_) ::close(fd_);
+  }
 
   void Start() { Write(session_.Greeting()); }
 
@@ -159,10 +193,11 @@ class SinkConnection : public std::enable_shared_from_this<SinkConnection> {
   void Close() {
     if (closed_) return;
     closed_ = true;
+    const auto keep = shared_from_this();  // the waits dropped below own it
     session_.Abort();
-    idle_.cancel();
-    std::error_code ignored;
-    socket_.close(ignored);
+    idle_->Cancel();
+    watch_.reset();
+    ::close(fd_);
   }
 
  private:
@@ -170,27 +205,24 @@ class SinkConnection : public std::enable_shared_from_this<SinkConnection> {
 
   // Every read and every write is bounded by the idle limit.
   void ArmIdle() {
-    idle_.expires_after(core_->options_.idle_limit);
-    idle_.async_wait([self = shared_from_this()](const std::error_code& ec) {
-      if (!ec) self->IdleTimeout();
-    });
+    idle_->Start(SteadyClock::now() + core_->options_.idle_limit,
+                 [self = shared_from_this()] { self->IdleTimeout(); });
   }
 
   void Read() {
     if (closed_) return;
     ArmIdle();
-    socket_.async_read_some(asio::buffer(buffer_.get(), kBufferSize),
-                            [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
-                              self->OnRead(ec, n);
-                            });
+    watch_->WaitReadable([self = shared_from_this()] { self->OnReadable(); });
   }
 
-  void OnRead(const std::error_code& ec, std::size_t n) {
-    if (closed_ || ec == asio::error::operation_aborted) return;
-    idle_.cancel();
-    if (ec) return Close();  // the client left (a message in progress is dropped)
+  void OnReadable() {
+    if (closed_) return;
+    const ssize_t n = ::read(fd_, buffer_.get(), kBufferSize);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return Read();
+    if (n <= 0) return Close();  // the client left (a message in progress is dropped)
+    idle_->Cancel();
     std::string replies;
-    session_.Receive(std::string_view(buffer_.get(), n), replies);
+    session_.Receive(std::string_view(buffer_.get(), static_cast<std::size_t>(n)), replies);
     if (!replies.empty()) return Write(std::move(replies));
     Read();
   }
@@ -200,22 +232,33 @@ class SinkConnection : public std::enable_shared_from_this<SinkConnection> {
   void Write(std::string text) {
     if (closed_) return;
     outgoing_ = std::move(text);
+    written_ = 0;
     writing_ = true;
     ArmIdle();
-    asio::async_write(socket_, asio::buffer(outgoing_),
-                      [self = shared_from_this()](const std::error_code& ec, std::size_t) {
-                        self->OnWritten(ec);
-                      });
+    Flush();
   }
 
-  void OnWritten(const std::error_code& ec) {
-    writing_ = false;
+  void Flush() {
+    while (!closed_ && written_ < outgoing_.size()) {
+      const ssize_t n =
+          ::send(fd_, outgoing_.data() + written_, outgoing_.size() - written_, MSG_NOSIGNAL);
+      if (n > 0) {
+        written_ += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else if (n < 0 && errno == EAGAIN) {
+        watch_->WaitWritable([self = shared_from_this()] { self->Flush(); });
+        return;
+      } else {
+        writing_ = false;
+        return Close();
+      }
+    }
     if (closed_) return;
-    idle_.cancel();
-    if (ec) return Close();
+    writing_ = false;
+    idle_->Cancel();
     if (finishing_ || session_.Finished()) {
-      std::error_code ignored;
-      socket_.shutdown(tcp::socket::shutdown_send, ignored);
+      ::shutdown(fd_, SHUT_WR);
       return Close();
     }
     Read();
@@ -226,46 +269,56 @@ class SinkConnection : public std::enable_shared_from_this<SinkConnection> {
     if (writing_) return Close();  // the client reads nothing either
     finishing_ = true;
     session_.Abort();
-    std::error_code ignored;
-    socket_.cancel(ignored);  // the pending read ends; the reply below goes out
+    watch_->Cancel();  // the pending read ends; the reply below goes out
     Write("421 4.4.2 " + core_->server_name_ + " Error: timeout exceeded\r\n");
   }
 
   std::shared_ptr<SinkCore> core_;
-  tcp::socket socket_;
-  asio::steady_timer idle_;
+  int fd_;
+  std::unique_ptr<qv::connection::FdWatch> watch_;
+  std::unique_ptr<qv::connection::LoopTimer> idle_;
   SmtpSinkSession session_;
   std::unique_ptr<char[]> buffer_;
   std::string outgoing_;
+  std::size_t written_ = 0;
   bool closed_ = false;
   bool writing_ = false;
   bool finishing_ = false;
 };
 
 void SinkCore::Accept() {
-  if (!acceptor_.is_open()) return;
-  acceptor_.async_accept(
-      [self = shared_from_this()](const std::error_code& ec, tcp::socket socket) {
-        if (ec == asio::error::operation_aborted || !self->acceptor_.is_open()) return;
-        if (ec) {
-          // Out of descriptors and the like: try again shortly rather than spin.
-          self->retry_.expires_after(std::chrono::milliseconds(100));
-          self->retry_.async_wait([self](const std::error_code& wait_ec) {
-            if (!wait_ec) self->Accept();
-          });
-          return;
-        }
-        std::error_code ignored;
-        socket.set_option(tcp::no_delay(true), ignored);
-        const bool full = self->connections_.size() >= self->options_.max_connections;
-        auto connection = std::make_shared<SinkConnection>(self, std::move(socket));
-        if (full) {
-          connection->Refuse();
-        } else {
-          connection->Start();
-        }
-        self->Accept();
-      });
+  if (!listening_) return;
+  // The wait holds the core only weakly: the sink's owner ends it.
+  listening_->WaitReadable([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->TakeConnections();
+  });
+}
+
+void SinkCore::TakeConnections() {
+  while (listening_) {
+    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      // Out of descriptors and the like: try again shortly rather than spin.
+      if (!retry_) retry_ = loop_.MakeTimer();
+      retry_->Start(SteadyClock::now() + std::chrono::milliseconds(100),
+                    [weak = weak_from_this()] {
+                      if (auto self = weak.lock()) self->Accept();
+                    });
+      return;
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const bool full = connections_.size() >= options_.max_connections;
+    auto connection = std::make_shared<SinkConnection>(shared_from_this(), fd);
+    if (full) {
+      connection->Refuse();
+    } else {
+      connection->Start();
+    }
+  }
+  Accept();
 }
 
 void SinkCore::Shutdown() {
@@ -279,10 +332,10 @@ void SinkCore::Shutdown() {
 
 }  // namespace detail
 
-SmtpSink::SmtpSink(asio::io_context& io, SinkStore& store, SinkObserver observer,
+SmtpSink::SmtpSink(qv::connection::Loop& loop, SinkStore& store, SinkObserver observer,
                    SmtpSinkOptions options)
-    : core_(
-          std::make_shared<detail::SinkCore>(io, store, std::move(observer), std::move(options))) {
+    : core_(std::make_shared<detail::SinkCore>(loop, store, std::move(observer),
+                                               std::move(options))) {
   core_->Listen();
   core_->Accept();
 }

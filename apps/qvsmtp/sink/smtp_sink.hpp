@@ -1,7 +1,7 @@
 // The program's receiving SMTP server, for trying the control without a mail
 // server: each connection is an SmtpSinkSession of the testing library (every
-// sender and recipient accepted) behind an Asio socket, and each message goes
-// to a store, a Maildir for `qvsmtp sink` and `qvsmtp demo`.
+// sender and recipient accepted) behind a non-blocking TCP socket, and each
+// message goes to a store, a Maildir for `qvsmtp sink` and `qvsmtp demo`.
 #pragma once
 
 #include <chrono>
@@ -10,13 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "qv/connection/loop.hpp"
 #include "qv/testing/sink_store.hpp"
-
-// Standalone Asio, the same the runtime is built with: the program runs the
-// sink and its controls on one io_context (EventLoop over the host's own).
-namespace asio {
-class io_context;
-}  // namespace asio
 
 namespace qvsmtp {
 
@@ -35,18 +30,19 @@ namespace detail {
 class SinkCore;
 }
 
-// The server on an io_context. Its handlers run inside whoever runs io, on
-// that thread; create, use and destroy the sink there. It takes no part in
+// The server on a loop (the program runs the sink and its controls on one).
+// Its handlers run inside whoever runs the loop, on that thread; create, use
+// and destroy the sink there. It takes no part in
 // the DeliveryGate of any control, so a control's handler that steps the loop
 // does not hold the server back.
 class SmtpSink {
  public:
   // Listens at once. Throws qv::AutomationError with a socket error number
   // (10048 address in use, 10049 address not available, 10013 permission
-  // denied, 11001 unknown name, ...) when it cannot. io, store and observer
-  // must outlive the sink.
-  SmtpSink(asio::io_context& io, qv::testing::SinkStore& store, qv::testing::SinkObserver observer,
-           SmtpSinkOptions options = {});
+  // denied, 11001 unknown name, ...) when it cannot. loop, store and
+  // observer must outlive the sink.
+  SmtpSink(qv::connection::Loop& loop, qv::testing::SinkStore& store,
+           qv::testing::SinkObserver observer, SmtpSinkOptions options = {});
   // Stops listening and drops every connection; messages not yet
   // acknowledged are discarded.
   ~SmtpSink();

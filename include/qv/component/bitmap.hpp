@@ -8,20 +8,20 @@
 #include <span>
 #include <vector>
 
-#include "qv/export.hpp"
+#include "qv/component/export.hpp"
 
 namespace qv::component {
 
 // 0x00RRGGBB.
 using Rgb = std::uint32_t;
 
-struct QV_EXPORT Image24 {
+struct QV_COMPONENT_EXPORT Image24 {
   int width = 0;
   int height = 0;
   std::vector<Rgb> pixels;  // row by row from the top
 };
 
-struct QV_EXPORT Image4 {
+struct QV_COMPONENT_EXPORT Image4 {
   int width = 0;
   int height = 0;
   std::vector<std::uint8_t> indexes;  // 0..15, row by row from the top
@@ -30,22 +30,22 @@ struct QV_EXPORT Image4 {
 
 // The 16 standard colours, in their usual order (black, dark red, dark green,
 // ... , light grey at 7, dark grey at 8, ..., white at 15).
-QV_EXPORT const std::array<Rgb, 16>& StandardPalette();
+QV_COMPONENT_EXPORT const std::array<Rgb, 16>& StandardPalette();
 
 // A bitmap as a resource holds it: information header, palette, pixels.
-QV_EXPORT std::vector<std::uint8_t> EncodeDib(const Image24& image);
-QV_EXPORT std::vector<std::uint8_t> EncodeDib(const Image4& image);
+QV_COMPONENT_EXPORT std::vector<std::uint8_t> EncodeDib(const Image24& image);
+QV_COMPONENT_EXPORT std::vector<std::uint8_t> EncodeDib(const Image4& image);
 // The same preceded by the 14-byte file header: a .bmp file.
-QV_EXPORT std::vector<std::uint8_t> EncodeBmpFile(const Image24& image);
-QV_EXPORT std::vector<std::uint8_t> EncodeBmpFile(const Image4& image);
+QV_COMPONENT_EXPORT std::vector<std::uint8_t> EncodeBmpFile(const Image24& image);
+QV_COMPONENT_EXPORT std::vector<std::uint8_t> EncodeBmpFile(const Image4& image);
 
 // The toolbox image: 16 x 15 pixels, 24 bits. The design-time picture: 24 x
 // 22 pixels, 16 colours. Both a letter M on a raised grey tile.
-QV_EXPORT Image24 ToolboxImage();
-QV_EXPORT Image4 DesignTimePicture();
+QV_COMPONENT_EXPORT Image24 ToolboxImage();
+QV_COMPONENT_EXPORT Image4 DesignTimePicture();
 
 // The two as .bmp files.
-QV_EXPORT std::vector<std::uint8_t> ToolboxBitmapFile();
-QV_EXPORT std::vector<std::uint8_t> PictureBitmapFile();
+QV_COMPONENT_EXPORT std::vector<std::uint8_t> ToolboxBitmapFile();
+QV_COMPONENT_EXPORT std::vector<std::uint8_t> PictureBitmapFile();
 
 }  // namespace qv::component

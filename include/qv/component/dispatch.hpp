@@ -11,18 +11,18 @@
 #include <string_view>
 #include <vector>
 
+#include "qv/component/export.hpp"
 #include "qv/component/type_library.hpp"
 #include "qv/control/qvsmtp.hpp"
 #include "qv/core/types.hpp"
 #include "qv/core/variant.hpp"
-#include "qv/export.hpp"
 #include "qv/mail/events.hpp"
 
 namespace qv::component {
 
 // The dispatch side of a control. Abstract so that a host that only loads the
 // library at run time reaches it through the object itself.
-class QV_EXPORT Dispatch {
+class QV_COMPONENT_EXPORT Dispatch {
  public:
   // The identifier of names[0], then those of its parameters named in
   // names[1..] (their 0-based positions). Throws kUnknownName when any name is
@@ -47,7 +47,7 @@ class QV_EXPORT Dispatch {
   ~Dispatch() = default;
 };
 
-class QV_EXPORT qvSMTPDispatch final : public Dispatch {
+class QV_COMPONENT_EXPORT qvSMTPDispatch final : public Dispatch {
  public:
   // The control must outlive the dispatcher.
   explicit qvSMTPDispatch(qvSMTP& control) : control_(control) {}
@@ -60,7 +60,7 @@ class QV_EXPORT qvSMTPDispatch final : public Dispatch {
 };
 
 // A sink that takes events by number, with the one argument by reference.
-class QV_EXPORT DispatchEventSink {
+class QV_COMPONENT_EXPORT DispatchEventSink {
  public:
   virtual void Invoke(Long dispid, Variant& argument) = 0;
 
@@ -73,7 +73,7 @@ class QV_EXPORT DispatchEventSink {
 // it leaves there goes back into the control's storage when it converts to
 // that type (an Integer for SendBody and SendComplete). A value that does not
 // convert is no assignment: the storage keeps its value.
-class QV_EXPORT EventDispatcher final : public qvSMTPEvents {
+class QV_COMPONENT_EXPORT EventDispatcher final : public qvSMTPEvents {
  public:
   explicit EventDispatcher(DispatchEventSink& sink) : sink_(sink) {}
 

@@ -5,26 +5,27 @@
 
 #include <cstdint>
 
+#include "qv/component/export.hpp"
 #include "qv/component/guid.hpp"
 #include "qv/component/registry_store.hpp"
-#include "qv/export.hpp"
 
 extern "C" {
 // Publishes the registration record in the registry store the host program
 // installed (qvHostSetRegistryStore); kUnexpected when there is none.
-QV_EXPORT std::int32_t DllRegisterServer(void);
+QV_COMPONENT_EXPORT std::int32_t DllRegisterServer(void);
 // Removes what DllRegisterServer published.
-QV_EXPORT std::int32_t DllUnregisterServer(void);
+QV_COMPONENT_EXPORT std::int32_t DllUnregisterServer(void);
 // A qv::component::ClassObject* in *out for the qvSMTP class (iid IUnknown or
 // IClassFactory); the caller releases it.
-QV_EXPORT std::int32_t DllGetClassObject(const qv::component::Guid* clsid,
-                                         const qv::component::Guid* iid, void** out);
+QV_COMPONENT_EXPORT std::int32_t DllGetClassObject(const qv::component::Guid* clsid,
+                                                   const qv::component::Guid* iid, void** out);
 // 0 when no object of the library lives any more, 1 otherwise.
-QV_EXPORT std::int32_t DllCanUnloadNow(void);
+QV_COMPONENT_EXPORT std::int32_t DllCanUnloadNow(void);
 
 // The class identifier of a programmatic name ("QVControls1.qvSMTP", case
 // ignored): 0, or kClassNotAvailable (kInvalidArg for null arguments).
-QV_EXPORT std::int32_t qvClassIdFromProgId(const char* prog_id, qv::component::Guid* clsid);
+QV_COMPONENT_EXPORT std::int32_t qvClassIdFromProgId(const char* prog_id,
+                                                     qv::component::Guid* clsid);
 }
 
 namespace qv::component {

@@ -9,9 +9,9 @@
 #include <string_view>
 
 #include "qv/component/dispatch.hpp"
+#include "qv/component/export.hpp"
 #include "qv/component/guid.hpp"
 #include "qv/control/qvsmtp.hpp"
-#include "qv/export.hpp"
 #include "qv/host/clock.hpp"
 #include "qv/host/component_host.hpp"
 #include "qv/host/socket.hpp"
@@ -25,7 +25,7 @@ inline constexpr Guid kIidIClassFactory = MakeGuid("{00000001-0000-0000-C000-000
 
 // One created control. Destroying it destroys the control; the host sends
 // Terminate first when it wants the connection closed.
-class QV_EXPORT ControlObject {
+class QV_COMPONENT_EXPORT ControlObject {
  public:
   virtual ~ControlObject() = default;
   virtual qvSMTP& control() = 0;
@@ -37,7 +37,7 @@ class QV_EXPORT ControlObject {
 
 // What DllGetClassObject hands out. Reference counted: the receiver owns one
 // reference and gives it back with Release.
-class QV_EXPORT ClassObject {
+class QV_COMPONENT_EXPORT ClassObject {
  public:
   virtual std::uint32_t AddRef() = 0;
   virtual std::uint32_t Release() = 0;
@@ -61,11 +61,11 @@ using CreateControlFn = std::unique_ptr<ControlObject> (*)(Socket& socket, Timer
 // The library's construction of qvSMTP: the design size given to the host,
 // mailTimer set to 50 ms and disabled, Winsock1's stored settings cleared,
 // then the control created and sent Initialize.
-QV_EXPORT std::unique_ptr<ControlObject> CreateQvSmtp(Socket& socket, Timer& timer, Clock& clock,
-                                                      ComponentHost& host);
+QV_COMPONENT_EXPORT std::unique_ptr<ControlObject> CreateQvSmtp(Socket& socket, Timer& timer,
+                                                                Clock& clock, ComponentHost& host);
 
 // The class identifier of a programmatic name ("QVControls1.qvSMTP"; case is
 // ignored), or empty.
-QV_EXPORT std::optional<Guid> ClassIdFromProgId(std::string_view prog_id);
+QV_COMPONENT_EXPORT std::optional<Guid> ClassIdFromProgId(std::string_view prog_id);
 
 }  // namespace qv::component

@@ -9,11 +9,11 @@
 #include <string>
 #include <string_view>
 
-#include "qv/export.hpp"
+#include "qv/component/export.hpp"
 
 namespace qv::component {
 
-struct QV_EXPORT Guid {
+struct QV_COMPONENT_EXPORT Guid {
   std::uint32_t data1 = 0;
   std::uint16_t data2 = 0;
   std::uint16_t data3 = 0;
@@ -68,10 +68,10 @@ consteval Guid MakeGuid(std::string_view text) {
 }
 
 // "{2D48963F-BC81-11D2-B1A5-00A02454227A}": braces, upper case.
-QV_EXPORT std::string ToString(const Guid& guid);
+QV_COMPONENT_EXPORT std::string ToString(const Guid& guid);
 
 // The sixteen bytes as they lie in memory: data1 to data3 little-endian, then
 // data4 as it is.
-QV_EXPORT std::array<std::uint8_t, 16> ToBytes(const Guid& guid);
+QV_COMPONENT_EXPORT std::array<std::uint8_t, 16> ToBytes(const Guid& guid);
 
 }  // namespace qv::component

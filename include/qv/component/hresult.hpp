@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "qv/export.hpp"
+#include "qv/component/export.hpp"
 
 namespace qv::component {
 
@@ -40,6 +40,6 @@ inline constexpr HResult kSelfRegClass = MakeHResult(0x80040201);
 }  // namespace hresult
 
 // "0x80040111 (class not available)"; unknown codes show the number alone.
-QV_EXPORT std::string DescribeHResult(HResult hr);
+QV_COMPONENT_EXPORT std::string DescribeHResult(HResult hr);
 
 }  // namespace qv::component

@@ -10,24 +10,24 @@
 #include <string_view>
 #include <vector>
 
+#include "qv/component/export.hpp"
 #include "qv/component/factory.hpp"
 #include "qv/component/guid.hpp"
 #include "qv/core/types.hpp"
-#include "qv/export.hpp"
 #include "qv/host/socket.hpp"
 
 namespace qv::component {
 
 // --- Version block -------------------------------------------------------
 
-struct QV_EXPORT FileVersion {
+struct QV_COMPONENT_EXPORT FileVersion {
   std::uint16_t major = 0;
   std::uint16_t minor = 0;
   std::uint16_t build = 0;
   std::uint16_t revision = 0;
 };
 
-struct QV_EXPORT VersionString {
+struct QV_COMPONENT_EXPORT VersionString {
   std::string_view key;
   std::string_view value;
 };
@@ -35,7 +35,7 @@ struct QV_EXPORT VersionString {
 inline constexpr std::uint32_t kFileOsWindows32 = 0x00000004;
 inline constexpr std::uint32_t kFileTypeDll = 0x00000002;
 
-struct QV_EXPORT VersionBlock {
+struct QV_COMPONENT_EXPORT VersionBlock {
   FileVersion file_version;
   FileVersion product_version;
   std::uint32_t file_flags_mask = 0;
@@ -51,15 +51,15 @@ struct QV_EXPORT VersionBlock {
   std::uint16_t translation_code_page = 0;
 };
 
-QV_EXPORT const VersionBlock& LibraryVersion();
+QV_COMPONENT_EXPORT const VersionBlock& LibraryVersion();
 // "1.0.0.21".
-QV_EXPORT std::string ToString(const FileVersion& version);
+QV_COMPONENT_EXPORT std::string ToString(const FileVersion& version);
 // The version block as text, one entry a line.
-QV_EXPORT std::string VersionListing();
+QV_COMPONENT_EXPORT std::string VersionListing();
 
 // --- Resources -----------------------------------------------------------
 
-struct QV_EXPORT Resource {
+struct QV_COMPONENT_EXPORT Resource {
   std::string_view type;
   int id = 0;
   std::vector<std::uint8_t> data;
@@ -69,15 +69,15 @@ inline constexpr int kToolboxBitmapId = 30000;
 
 // 20 bytes: the length 16 as a little-endian 32-bit number, then the IID as
 // it lies in memory.
-QV_EXPORT std::array<std::uint8_t, 20> InterfaceIdRecord(const Guid& iid);
+QV_COMPONENT_EXPORT std::array<std::uint8_t, 20> InterfaceIdRecord(const Guid& iid);
 
 // _IID_QVSMTP 1, _SRCIID_QVSMTP 1 and the toolbox bitmap (BITMAP 30000, as a
 // device-independent bitmap without file header).
-QV_EXPORT std::vector<Resource> LibraryResources();
+QV_COMPONENT_EXPORT std::vector<Resource> LibraryResources();
 
 // --- Design-time settings ------------------------------------------------
 
-struct QV_EXPORT ControlDesign {
+struct QV_COMPONENT_EXPORT ControlDesign {
   Long width = 0;                // twips
   Long height = 0;               // twips
   std::uint32_t back_color = 0;  // automation colour 0x00BBGGRR
@@ -90,13 +90,13 @@ struct QV_EXPORT ControlDesign {
   bool invisible_at_run_time = false;
 };
 
-struct QV_EXPORT TimerDesign {
+struct QV_COMPONENT_EXPORT TimerDesign {
   std::string_view name;
   Long interval = 0;  // milliseconds
   bool enabled = false;
 };
 
-struct QV_EXPORT SocketDesign {
+struct QV_COMPONENT_EXPORT SocketDesign {
   std::string_view name;
   std::string_view class_name;
   Long extent_x = 0;  // 0.01 mm
@@ -107,19 +107,19 @@ struct QV_EXPORT SocketDesign {
   std::span<const socket_setting::Cleared> cleared;
 };
 
-struct QV_EXPORT DesignTimeSettings {
+struct QV_COMPONENT_EXPORT DesignTimeSettings {
   ControlDesign control;
   TimerDesign timer;
   SocketDesign socket;
 };
 
-QV_EXPORT const DesignTimeSettings& DesignSettings();
+QV_COMPONENT_EXPORT const DesignTimeSettings& DesignSettings();
 
 // --- Registration record -------------------------------------------------
 
 enum class ThreadingModel { kApartment };
 
-struct QV_EXPORT NamedFlag {
+struct QV_COMPONENT_EXPORT NamedFlag {
   std::string_view name;
   std::uint32_t value = 0;
 };
@@ -135,14 +135,14 @@ inline constexpr std::uint32_t kSetClientSiteFirst = 0x00020000;
 }  // namespace ole_misc
 
 // The seven flags of the class's miscellaneous status, by name.
-QV_EXPORT std::span<const NamedFlag> MiscStatusFlags();
+QV_COMPONENT_EXPORT std::span<const NamedFlag> MiscStatusFlags();
 
-struct QV_EXPORT InterfaceRef {
+struct QV_COMPONENT_EXPORT InterfaceRef {
   std::string_view name;
   Guid iid;
 };
 
-struct QV_EXPORT RegisteredClass {
+struct QV_COMPONENT_EXPORT RegisteredClass {
   std::string_view name;
   std::string_view description;  // empty: none
   Guid clsid;
@@ -157,7 +157,7 @@ struct QV_EXPORT RegisteredClass {
   ThreadingModel threading = ThreadingModel::kApartment;
 };
 
-struct QV_EXPORT RegistrationRecord {
+struct QV_COMPONENT_EXPORT RegistrationRecord {
   Guid libid;
   std::uint16_t major = 0;
   std::uint16_t minor = 0;
@@ -168,27 +168,27 @@ struct QV_EXPORT RegistrationRecord {
   std::span<const RegisteredClass> classes;
 };
 
-QV_EXPORT const RegistrationRecord& Registration();
+QV_COMPONENT_EXPORT const RegistrationRecord& Registration();
 // The record as text, one item a line.
-QV_EXPORT std::string RegistrationListing();
+QV_COMPONENT_EXPORT std::string RegistrationListing();
 
 // --- Project descriptor --------------------------------------------------
 
-struct QV_EXPORT DesignerEntry {
+struct QV_COMPONENT_EXPORT DesignerEntry {
   std::string_view name;
   Guid clsid;
   const DesignTimeSettings* settings = nullptr;
   CreateControlFn create = nullptr;
 };
 
-struct QV_EXPORT ExternalComponent {
+struct QV_COMPONENT_EXPORT ExternalComponent {
   std::string_view library;
   std::string_view class_name;
   Guid clsid;
   std::string_view instance;
 };
 
-struct QV_EXPORT ProjectDescriptor {
+struct QV_COMPONENT_EXPORT ProjectDescriptor {
   std::string_view name;
   std::string_view description;
   std::string_view help_file;  // empty: none
@@ -200,6 +200,6 @@ struct QV_EXPORT ProjectDescriptor {
 };
 
 // The library's one descriptor; its address is what the host services see.
-QV_EXPORT const ProjectDescriptor& Project();
+QV_COMPONENT_EXPORT const ProjectDescriptor& Project();
 
 }  // namespace qv::component

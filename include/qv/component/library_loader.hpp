@@ -5,15 +5,15 @@
 #include <filesystem>
 #include <string>
 
+#include "qv/component/export.hpp"
 #include "qv/component/exports.hpp"
 #include "qv/component/guid.hpp"
 #include "qv/component/hresult.hpp"
 #include "qv/component/registry_store.hpp"
-#include "qv/export.hpp"
 
 namespace qv::component {
 
-class QV_EXPORT ComponentLibrary {
+class QV_COMPONENT_EXPORT ComponentLibrary {
  public:
   // Throws std::runtime_error with the loader's message when the file cannot
   // be loaded or lacks one of the entry points or host functions.
@@ -45,9 +45,9 @@ class QV_EXPORT ComponentLibrary {
 };
 
 // The file this process has the library loaded from.
-QV_EXPORT std::filesystem::path ThisLibraryPath();
+QV_COMPONENT_EXPORT std::filesystem::path ThisLibraryPath();
 
-struct QV_EXPORT RegistrationOutcome {
+struct QV_COMPONENT_EXPORT RegistrationOutcome {
   HResult status = hresult::kOk;
   std::string message;  // what was done, or why it failed
 };
@@ -57,7 +57,7 @@ struct QV_EXPORT RegistrationOutcome {
 // be loaded is kFail with the loader's message. The library is left with no
 // store installed (also when it is the one this process already uses), so it
 // holds no reference to registry afterwards.
-QV_EXPORT RegistrationOutcome RegisterLibrary(const std::filesystem::path& library,
-                                              RegistryStore& registry, bool unregister);
+QV_COMPONENT_EXPORT RegistrationOutcome RegisterLibrary(const std::filesystem::path& library,
+                                                        RegistryStore& registry, bool unregister);
 
 }  // namespace qv::component

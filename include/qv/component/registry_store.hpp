@@ -14,13 +14,13 @@
 #include <string_view>
 #include <vector>
 
+#include "qv/component/export.hpp"
 #include "qv/component/hresult.hpp"
 #include "qv/component/library_identity.hpp"
-#include "qv/export.hpp"
 
 namespace qv::component {
 
-struct QV_EXPORT RegistryEntry {
+struct QV_COMPONENT_EXPORT RegistryEntry {
   std::string key;   // "CLSID\\{...}\\InprocServer32"
   std::string name;  // "" is the key's default value
   std::string data;
@@ -30,7 +30,7 @@ struct QV_EXPORT RegistryEntry {
 
 // What a store reports: kOk, or a failed status with a text naming the
 // problem (which registry, what went wrong) for the host program's messages.
-struct QV_EXPORT RegistryResult {
+struct QV_COMPONENT_EXPORT RegistryResult {
   HResult status = hresult::kOk;
   std::string problem;
 };
@@ -42,7 +42,7 @@ struct QV_EXPORT RegistryResult {
 // call that began while it was installed. Throws: failures are results, never
 // exceptions; one that escapes anyway (std::bad_alloc) is caught by the
 // registration service and reported as its failure.
-class QV_EXPORT RegistryStore {
+class QV_COMPONENT_EXPORT RegistryStore {
  public:
   virtual ~RegistryStore() = default;
   // Adds the entries, replacing values of the same key and name; everything
@@ -55,8 +55,8 @@ class QV_EXPORT RegistryStore {
 
 // The entries that publish a registration record whose classes and type
 // library live in the library file module_path.
-QV_EXPORT std::vector<RegistryEntry> RegistrationEntries(const RegistrationRecord& record,
-                                                         std::string_view module_path);
+QV_COMPONENT_EXPORT std::vector<RegistryEntry> RegistrationEntries(const RegistrationRecord& record,
+                                                                   std::string_view module_path);
 
 }  // namespace qv::component
 
@@ -90,6 +90,6 @@ namespace qv::component {
 // The C form of a store, to install in a library loaded at run time: the
 // functions call store and turn any exception into a failed status. Valid
 // while store lives.
-QV_EXPORT qvRegistryStore CRegistryStoreOf(RegistryStore& store) noexcept;
+QV_COMPONENT_EXPORT qvRegistryStore CRegistryStoreOf(RegistryStore& store) noexcept;
 
 }  // namespace qv::component

@@ -9,11 +9,11 @@
 #include <string>
 #include <string_view>
 
+#include "qv/component/export.hpp"
 #include "qv/component/guid.hpp"
 #include "qv/control/qvsmtp.hpp"
 #include "qv/core/types.hpp"
 #include "qv/core/variant.hpp"
-#include "qv/export.hpp"
 
 namespace qv::component {
 
@@ -35,22 +35,22 @@ inline constexpr Guid kIidIDispatch = MakeGuid("{00020400-0000-0000-C000-0000000
 enum class AutoType { kVoid, kBoolean, kString, kInteger, kDate, kVariant };
 
 // "Boolean", "String", "Integer", "Date", "Variant", "" for kVoid.
-QV_EXPORT std::string_view AutoTypeName(AutoType type);
+QV_COMPONENT_EXPORT std::string_view AutoTypeName(AutoType type);
 // The matching IDL type: VARIANT_BOOL, BSTR, short, DATE, VARIANT, void.
-QV_EXPORT std::string_view IdlTypeName(AutoType type);
+QV_COMPONENT_EXPORT std::string_view IdlTypeName(AutoType type);
 
 enum class MemberKind { kProperty, kMethod };
 
 // How a member is invoked, numbered as dispatch numbers the flags.
 enum class InvokeKind : std::uint16_t { kMethod = 1, kPropertyGet = 2, kPropertyPut = 4 };
 
-struct QV_EXPORT Parameter {
+struct QV_COMPONENT_EXPORT Parameter {
   std::string_view name;  // empty: unnamed
   AutoType type = AutoType::kVoid;
   bool by_reference = false;  // in and out
 };
 
-struct QV_EXPORT MemberInfo {
+struct QV_COMPONENT_EXPORT MemberInfo {
   std::string_view name;
   MemberKind kind = MemberKind::kProperty;
   Long dispid = 0;
@@ -68,23 +68,23 @@ struct QV_EXPORT MemberInfo {
 };
 
 // The seventeen members of _qvSMTP, in slot order.
-QV_EXPORT std::span<const MemberInfo> Members();
+QV_COMPONENT_EXPORT std::span<const MemberInfo> Members();
 // nullptr when no member has the identifier (the stock enabled identifier
 // -514 and 0 among them).
-QV_EXPORT const MemberInfo* FindMember(Long dispid);
+QV_COMPONENT_EXPORT const MemberInfo* FindMember(Long dispid);
 // Names are matched without regard to case, as automation names are.
-QV_EXPORT const MemberInfo* FindMember(std::u16string_view name);
-QV_EXPORT bool SameName(std::string_view table_name, std::u16string_view name);
+QV_COMPONENT_EXPORT const MemberInfo* FindMember(std::u16string_view name);
+QV_COMPONENT_EXPORT bool SameName(std::string_view table_name, std::u16string_view name);
 
-struct QV_EXPORT EventInfo {
+struct QV_COMPONENT_EXPORT EventInfo {
   Long dispid = 0;  // also the 1-based index by which the control raises it
   std::string_view name;
   Parameter parameter;
 };
 
 // The three events of __qvSMTP in index order.
-QV_EXPORT std::span<const EventInfo> Events();
-QV_EXPORT const EventInfo* FindEvent(Long dispid);
+QV_COMPONENT_EXPORT std::span<const EventInfo> Events();
+QV_COMPONENT_EXPORT const EventInfo* FindEvent(Long dispid);
 
 enum class TypeKind { kDualInterface, kCoClass, kDispInterface };
 
@@ -106,12 +106,12 @@ inline constexpr std::uint32_t kSource = 0x2;
 inline constexpr std::uint32_t kLibFlagControl = 0x2;
 inline constexpr int kSysKindWin32 = 1;
 
-struct QV_EXPORT ImplementedInterface {
+struct QV_COMPONENT_EXPORT ImplementedInterface {
   std::string_view name;
   std::uint32_t flags = 0;  // impl_type_flag
 };
 
-struct QV_EXPORT TypeInfo {
+struct QV_COMPONENT_EXPORT TypeInfo {
   std::string_view name;
   TypeKind kind = TypeKind::kDualInterface;
   Guid guid;
@@ -122,7 +122,7 @@ struct QV_EXPORT TypeInfo {
   std::span<const ImplementedInterface> implemented;  // component classes
 };
 
-struct QV_EXPORT ImportedLibrary {
+struct QV_COMPONENT_EXPORT ImportedLibrary {
   std::string_view name;
   std::string_view file;
   Guid libid;
@@ -132,7 +132,7 @@ struct QV_EXPORT ImportedLibrary {
   Guid type_guid;
 };
 
-struct QV_EXPORT TypeLibraryInfo {
+struct QV_COMPONENT_EXPORT TypeLibraryInfo {
   std::string_view name;
   std::string_view help;
   std::string_view help_file;  // empty: none
@@ -147,19 +147,19 @@ struct QV_EXPORT TypeLibraryInfo {
   std::span<const TypeInfo> types;
 };
 
-QV_EXPORT const TypeLibraryInfo& TypeLibrary();
+QV_COMPONENT_EXPORT const TypeLibraryInfo& TypeLibrary();
 
 // The value converted to the automation type as an argument is converted.
 // Throws AutomationError: 13 (type mismatch), 6 (overflow), 94 (Null), 5 (a
 // date without calendar date as text). kVariant and kVoid take it unchanged.
-QV_EXPORT Variant ConvertValue(AutoType type, const Variant& value);
+QV_COMPONENT_EXPORT Variant ConvertValue(AutoType type, const Variant& value);
 
 // The interface-definition text of the type library: the same interfaces,
 // identifiers, flags and help strings.
-QV_EXPORT std::string IdlText();
+QV_COMPONENT_EXPORT std::string IdlText();
 
 // One line per member in slot order: order, name, kind, identifier (hex and
 // decimal), type and help string; then the events.
-QV_EXPORT std::string MemberListing();
+QV_COMPONENT_EXPORT std::string MemberListing();
 
 }  // namespace qv::component

@@ -13,6 +13,10 @@
 // Threads: a control is created, used and destroyed on one thread, the one
 // that delivers its timer ticks and socket notifications (its event loop's
 // thread). Nothing is locked; calls from other threads are not allowed.
+//
+// Events: Advise attaches a plain sink the host keeps alive; Subscribe
+// (qv/control/subscription.hpp) attaches handlers for as long as the object
+// it returns lives. Outcome codes by name: qv/control/outcome.hpp.
 #pragma once
 
 #include <memory>
@@ -42,13 +46,23 @@ class QV_EXPORT qvSMTP {
   // The services must outlive the control. No lifecycle notification is sent
   // here: the creator sends Initialize, then InitProperties or ReadProperties.
   qvSMTP(Socket& socket, Timer& timer, Clock& clock, ComponentHost& host);
+  // A subscription still attached stops receiving; its end does nothing.
   ~qvSMTP();
   qvSMTP(const qvSMTP&) = delete;
   qvSMTP& operator=(const qvSMTP&) = delete;
 
+  // The control as its library builds it for a container: the design size
+  // given to the host (kControlWidth x kControlHeight), the timer set to
+  // kMailTimerInterval and disabled, the socket's stored settings cleared,
+  // then the control created and sent Initialize. The host sends
+  // InitProperties or ReadProperties next. The services must outlive the
+  // control; a failing service propagates its exception.
+  static std::unique_ptr<qvSMTP> Create(Socket& socket, Timer& timer, Clock& clock,
+                                        ComponentHost& host);
+
   // One sink at a time; nullptr detaches. Events without a sink do nothing.
   // The sink must outlive its attachment: detach it (or destroy the control)
-  // before destroying the sink.
+  // before destroying the sink. Replaces a Subscribe's handlers too.
   void Advise(qvSMTPEvents* sink);
 
   // Properties, in slot order.

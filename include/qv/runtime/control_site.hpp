@@ -1,5 +1,6 @@
-// One qvSMTP control with its services on an event loop: socket, timer, clock
-// and program host, sharing one DeliveryGate. Cheap enough to make by the
+// One qvSMTP control with its services on an event loop (the runtime's
+// EventLoop or a host's own connection::Loop): socket, timer, clock and
+// program host, sharing one DeliveryGate. Cheap enough to make by the
 // thousand on one loop: no connection, read buffer or timer wait exists
 // before a Send.
 //
@@ -9,7 +10,9 @@
 // then Initialize, the property notification, and a Resize.
 //
 // Everything here runs on the loop's thread; a site must be destroyed on it
-// too, while the loop still exists.
+// too, while the loop still exists. Construction throws what the control's
+// creation throws (AutomationError 380 for a SocketOptions::local_host_name
+// the socket refuses).
 #pragma once
 
 #include <memory>
@@ -17,9 +20,11 @@
 #include "qv/control/qvsmtp.hpp"
 #include "qv/host/clock.hpp"
 #include "qv/host/property_bag.hpp"
-#include "qv/runtime/asio_socket.hpp"
-#include "qv/runtime/asio_timer.hpp"
-#include "qv/runtime/event_loop.hpp"
+#include "qv/connection/connection_socket.hpp"
+#include "qv/connection/delivery_gate.hpp"
+#include "qv/connection/loop.hpp"
+#include "qv/connection/socket_options.hpp"
+#include "qv/connection/tick_timer.hpp"
 #include "qv/runtime/export.hpp"
 #include "qv/runtime/program_host.hpp"
 
@@ -33,10 +38,10 @@ class QV_RUNTIME_EXPORT ControlSite {
  public:
   // Creates the control (which sends Initialize), then sends InitProperties
   // and Resize.
-  explicit ControlSite(EventLoop& loop, SocketOptions options = {});
+  explicit ControlSite(connection::Loop& loop, connection::SocketOptions options = {});
   // Creates the control (which sends Initialize), then sends
   // ReadProperties(bag) and Resize; a failing read propagates.
-  ControlSite(EventLoop& loop, PropertyBag& bag, SocketOptions options = {});
+  ControlSite(connection::Loop& loop, PropertyBag& bag, connection::SocketOptions options = {});
   // Sends Terminate (which closes the connection).
   ~ControlSite();
   ControlSite(const ControlSite&) = delete;
@@ -44,15 +49,16 @@ class QV_RUNTIME_EXPORT ControlSite {
 
   qvSMTP& control();
   qvSMTP* operator->() { return &control(); }
-  AsioSocket& socket() { return socket_; }
-  AsioTimer& timer() { return timer_; }
+  connection::ConnectionSocket& socket() { return socket_; }
+  connection::TickTimer& timer() { return timer_; }
+  connection::DeliveryGate& gate() { return gate_; }
   Clock& clock() { return clock_; }
   ProgramHost& host() { return host_; }
 
  private:
-  DeliveryGate gate_;
-  AsioSocket socket_;
-  AsioTimer timer_;
+  connection::DeliveryGate gate_;
+  connection::ConnectionSocket socket_;
+  connection::TickTimer timer_;
   SystemClock clock_;
   ProgramHost host_;
   std::unique_ptr<component::ControlObject> object_;

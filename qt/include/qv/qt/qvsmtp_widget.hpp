@@ -1,9 +1,14 @@
 // The qvSMTP control as a Qt widget: the control created as its class object
-// creates it, on services that run on Qt's event loop, in a widget that a form
-// (hand-written, loaded with QUiLoader or compiled with uic) can hold.
+// creates it, on the connection core's socket and timer over the thread's
+// QtLoop (shared by the controls of one thread) and the system clock, in a
+// widget that a form (hand-written, loaded with QUiLoader or compiled with
+// uic) can hold.
 //
 // Thread: the widget and its control live on the thread that created them
 // (the GUI thread); every call, signal and notification happens there.
+// Nothing throws through Qt: refusals come as automationError, and an
+// exception that leaves a slot run from the loop's notifications is reported
+// with qWarning by the QtLoop.
 //
 // Properties keep the control's names. The writable ones send a NOTIFY signal
 // when a write is accepted (the control's PropertyChanged). status, Busy and
@@ -29,9 +34,10 @@
 #include <QWidget>
 #include <memory>
 
+#include "qv/connection/connection_socket.hpp"
+#include "qv/connection/socket_options.hpp"
 #include "qv/control/qvsmtp.hpp"
 #include "qv/qt/export.hpp"
-#include "qv/qt/qt_socket.hpp"
 
 namespace qv::qt {
 
@@ -59,8 +65,11 @@ class QV_QT_EXPORT QvSmtpWidget : public QWidget {
 
   // A new control (Initialize, then InitProperties). RunTime is what a form
   // loaded by the program gets; the Designer plugin creates DesignTime ones.
+  // options go to the control's socket, whose constructor refuses a
+  // local_host_name that could end the HELO line with AutomationError 380
+  // (thrown from here).
   explicit QvSmtpWidget(QWidget* parent = nullptr);
-  QvSmtpWidget(Mode mode, QWidget* parent, SocketOptions options = {});
+  QvSmtpWidget(Mode mode, QWidget* parent, connection::SocketOptions options = {});
   // Sends Terminate, which closes the connection; no SendComplete follows.
   ~QvSmtpWidget() override;
 
@@ -108,9 +117,13 @@ class QV_QT_EXPORT QvSmtpWidget : public QWidget {
   QSize sizeHint() const override;
   void setVisible(bool visible) override;
 
+  // The port the next Send connects to instead of the control's 25 (0: 25),
+  // for a relay or a test server on another port.
+  void setPort(quint16 port);
+
   // The control and its socket, for C++ hosts and tests.
   qvSMTP& control();
-  QtSocket& socket();
+  connection::ConnectionSocket& socket();
 
  signals:
   // The control's events.

@@ -3,7 +3,7 @@
 // it. Its output must be the control's own encoding of the same text, and
 // the same wherever the text is cut into pieces: the cases put CR LF pairs,
 // lone CRs and LFs and leading dots on both sides of the block edges.
-#include "mail/transparent_body.hpp"
+#include "qv/mail/body_encoder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "mail/message_text.hpp"
+#include "mail/wire_blocks.hpp"
 #include "qv/core/text.hpp"
 
 namespace qv::mail {
@@ -27,13 +28,13 @@ std::string ControlEncoding(const std::string& text) {
 // The text in pieces cut at the given offsets, each encoded into a buffer of
 // exactly the room the encoder asks for.
 std::string EncodedInPieces(const std::string& text, const std::vector<std::size_t>& cuts) {
-  TransparentBody<char> encoder;
+  BodyEncoder encoder;
   std::string out;
   std::size_t from = 0;
   for (std::size_t i = 0; i <= cuts.size(); ++i) {
     const std::size_t to = i < cuts.size() ? cuts[i] : text.size();
     const std::string_view piece = std::string_view(text).substr(from, to - from);
-    std::vector<char> room(2 * piece.size());
+    std::vector<char> room(BodyEncoder::MaxEncodedSize(piece.size()));
     char* const end = encoder.Encode(piece, room.data());
     EXPECT_LE(end - room.data(), static_cast<std::ptrdiff_t>(room.size()));
     out.append(room.data(), end);
@@ -130,7 +131,7 @@ TEST(TransparentBytes, BlockCopiersStopAtTheFirstBlockThatNeedsWork) {
 TEST(TransparentBytes, AppendedToAStringAsIntoABuffer) {
   // Longer than the encoder's own part size, with a CR LF across its edge.
   const std::string text = Line(4095) + "\r\n." + Line(5000) + "\n";
-  TransparentBody<char> encoder;
+  BodyEncoder encoder;
   std::string out = "kept ";
   encoder.Encode(text, out);
   EXPECT_EQ(out, "kept " + EncodedInPieces(text, {}));
