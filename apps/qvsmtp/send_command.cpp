@@ -351,8 +351,7 @@ class SendCommand {
     int result = narration.status();
     // The server said to try again later: scripts may retry these alone.
     if ((outcome == qv::SendOutcome::kSocketError || outcome == qv::SendOutcome::kTimeout) &&
-        last_reply &&
-        last_reply->starts_with('4')) {
+        last_reply && last_reply->starts_with('4')) {
       result = exit_code::kTempFail;
     }
     if (Given(o_.save_props_option)) {

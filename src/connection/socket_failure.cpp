@@ -48,10 +48,11 @@ SocketFailure SystemFailure(int error_number) {
 
 SocketFailure ResolverFailure(int eai_code, int system_error, const std::string& host) {
   switch (eai_code) {
-    case EAI_NONAME:
 #ifdef EAI_NODATA
     case EAI_NODATA:
+      return {socket_error::kNoData, "Host has no address: " + host};
 #endif
+    case EAI_NONAME:
 #ifdef EAI_ADDRFAMILY
     case EAI_ADDRFAMILY:
 #endif

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -85,6 +86,10 @@ class StreamTransport final : public Transport {
     }
     resolve_ = std::make_shared<ResolveToken>();
     resolve_->loop = &loop_;
+    // The lookup runs on a thread of its own, where the loop cannot see it:
+    // a wait kept armed meanwhile tells a loop run that work is under way.
+    resolving_ = loop_.MakeTimer();
+    resolving_->Start(loop_.Now() + std::chrono::hours(24), [] {});
     auto token = resolve_;
     auto* self = this;
     try {
@@ -184,6 +189,7 @@ class StreamTransport final : public Transport {
 
   void Resolved(int code, int system_error, const std::vector<Address>& addresses) {
     resolve_.reset();
+    resolving_.reset();
     if (code != 0) return Fail(ResolverFailure(code, system_error, host_));
     if (addresses.empty()) return Fail(ResolverFailure(EAI_NONAME, 0, host_));
     addresses_ = addresses;
@@ -283,6 +289,7 @@ class StreamTransport final : public Transport {
   std::size_t next_ = 0;
   int last_error_ = 0;
   std::shared_ptr<ResolveToken> resolve_;
+  std::unique_ptr<LoopTimer> resolving_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   int fd_ = -1;
   std::unique_ptr<FdWatch> watch_;

@@ -39,6 +39,8 @@ TEST(SocketFailure, IsReportedAsAPlainSentenceWithItsNumber) {
       {"other", SystemFailure(EMFILE), EMFILE, "Too many open files"},
       {"unknown name", ResolverFailure(EAI_NONAME, 0, host), socket_error::kHostNotFound,
        "Host not found: mail.example.invalid"},
+      {"no address", ResolverFailure(EAI_NODATA, 0, host), socket_error::kNoData,
+       "Host has no address: mail.example.invalid"},
       {"no answer", ResolverFailure(EAI_AGAIN, 0, host), socket_error::kTryAgain,
        "Host not found: mail.example.invalid (the name service did not answer)"},
       {"resolver's system call", ResolverFailure(EAI_SYSTEM, ECONNREFUSED, host),

@@ -302,10 +302,9 @@ void SinkCore::TakeConnections() {
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
       // Out of descriptors and the like: try again shortly rather than spin.
       if (!retry_) retry_ = loop_.MakeTimer();
-      retry_->Start(SteadyClock::now() + std::chrono::milliseconds(100),
-                    [weak = weak_from_this()] {
-                      if (auto self = weak.lock()) self->Accept();
-                    });
+      retry_->Start(SteadyClock::now() + std::chrono::milliseconds(100), [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->Accept();
+      });
       return;
     }
     const int one = 1;

@@ -17,14 +17,14 @@
 
 #include <memory>
 
-#include "qv/control/qvsmtp.hpp"
-#include "qv/host/clock.hpp"
-#include "qv/host/property_bag.hpp"
 #include "qv/connection/connection_socket.hpp"
 #include "qv/connection/delivery_gate.hpp"
 #include "qv/connection/loop.hpp"
 #include "qv/connection/socket_options.hpp"
 #include "qv/connection/tick_timer.hpp"
+#include "qv/control/qvsmtp.hpp"
+#include "qv/host/clock.hpp"
+#include "qv/host/property_bag.hpp"
 #include "qv/runtime/export.hpp"
 #include "qv/runtime/program_host.hpp"
 
