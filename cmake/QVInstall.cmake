@@ -81,7 +81,9 @@ set(QV_DESCRIPTION_component
 set(QV_DESCRIPTION_connection
   "The qvSMTP control's socket and timer services over a host's event loop")
 set(QV_DESCRIPTION_runtime
-  "The qvSMTP control's services on standalone Asio: event loop, socket, timer, control site")
+  "The qvSMTP control's own event loop and control site")
+set(QV_DESCRIPTION_asio
+  "The qvSMTP control on a program's own standalone Asio io_context (header-only)")
 set(QV_DESCRIPTION_testing "Test doubles of the qvSMTP control's host services")
 set(QV_DESCRIPTION_propertyfile "The qvSMTP control's properties in a JSON file")
 set(QV_DESCRIPTION_registryfile
@@ -123,6 +125,8 @@ foreach(target ${QV_INSTALL_TARGETS})
       list(APPEND libs_private -pthread)
     elseif(link IN_LIST CMAKE_DL_LIBS)
       list(APPEND libs_private -l${link})
+    elseif(link STREQUAL "OpenSSL::SSL")
+      list(APPEND libs_private -lssl -lcrypto)
     endif()
   endforeach()
   if(target STREQUAL "qvcontrols1")
@@ -157,8 +161,11 @@ get_target_property(QV_CORE_TYPE qvcontrols1 TYPE)
 # A static build's users also link what the libraries use inside: the JSON
 # libraries name nlohmann-json (header-only, so nothing more is linked).
 set(QV_JSON_DEPENDENCY)
+set(QV_OPENSSL_DEPENDENCY)
 if(QV_CORE_TYPE STREQUAL "STATIC_LIBRARY")
   set(QV_JSON_DEPENDENCY "find_dependency(nlohmann_json 3)")
+  # The connection library's TLS is OpenSSL, linked by its static users.
+  set(QV_OPENSSL_DEPENDENCY "find_dependency(OpenSSL 3)")
 endif()
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/QVControls1Config.cmake.in
   ${PROJECT_BINARY_DIR}/QVControls1Config.cmake

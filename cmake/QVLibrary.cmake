@@ -59,8 +59,11 @@ function(qv_add_library target)
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   target_compile_features(${target} PUBLIC cxx_std_20)
   target_link_libraries(${target} PUBLIC ${arg_PUBLIC_LINK} PRIVATE ${arg_PRIVATE_LINK})
+  # Installed beside each other, the libraries find the ones they need there,
+  # wherever the tree is moved.
   set_target_properties(${target} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION 1
-    EXPORT_NAME ${arg_EXPORT_NAME} CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+    EXPORT_NAME ${arg_EXPORT_NAME} CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
+    INSTALL_RPATH "$ORIGIN")
   qv_limit_exports(${target})
 
   # Generated aside, then written where users include it only when it changes.

@@ -134,7 +134,7 @@ class QtFdWatch final : public connection::FdWatch {
 QtLoop::QtLoop() : context_(std::make_unique<QObject>()) {}
 
 QtLoop::~QtLoop() {
-  ShutdownCadences();
+  EndCoreWork();
   // Deleting the context drops the calls still queued for it.
   context_.reset();
 }

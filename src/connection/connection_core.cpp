@@ -187,6 +187,8 @@ class Connection final : public TransportEvents, public std::enable_shared_from_
     core_ = nullptr;
     if (!transport_) return;  // the write failed
     self_ = shared_from_this();
+    // A loop that goes away first ends the connection with it.
+    ending_ = loop_.AddEnding([this] { EndWithTheLoop(); });
     closing_ = true;
     linger_ = loop_.MakeTimer();
     linger_->Start(loop_.Now() + linger, [this] { End(); });
@@ -206,9 +208,34 @@ class Connection final : public TransportEvents, public std::enable_shared_from_
     if (transport_) {
       // Not destroyed inside one of its own notifications.
       transport_->SetEvents(nullptr);
-      loop_.Post([gone = std::shared_ptr<Transport>(std::move(transport_))] {});
+      ReleaseLater(std::move(transport_));
     }
-    if (self_) loop_.Post([gone = std::move(self_)] {});
+    if (ending_ != 0) loop_.RemoveEnding(std::exchange(ending_, 0));
+    if (self_) ReleaseLater(std::move(self_));
+  }
+
+  // Lets go of object from a fresh call of the loop, or as the loop ends,
+  // whichever comes first, while the loop's timers and watches still work.
+  void ReleaseLater(std::shared_ptr<void> object) {
+    auto holder = std::make_shared<std::shared_ptr<void>>(std::move(object));
+    Loop& loop = loop_;
+    const std::uint64_t id = loop.AddEnding([holder] { holder->reset(); });
+    loop.Post([holder, &loop, id] {
+      loop.RemoveEnding(id);
+      holder->reset();
+    });
+  }
+
+  // The loop is going away: nothing can be posted to it any more.
+  void EndWithTheLoop() {
+    ending_ = 0;
+    if (linger_) linger_->Cancel();
+    if (drain_watch_) drain_watch_->Cancel();
+    if (transport_) transport_->SetEvents(nullptr);
+    transport_.reset();
+    linger_.reset();
+    drain_watch_.reset();
+    const std::shared_ptr<Connection> last = std::move(self_);
   }
 
   // --- What the transport tells ---------------------------------------------
@@ -460,6 +487,7 @@ class Connection final : public TransportEvents, public std::enable_shared_from_
   ConnectionCore* core_;  // nullptr once detached
   std::shared_ptr<Transport> transport_;
   std::shared_ptr<Connection> self_;  // kept alive while closing
+  std::uint64_t ending_ = 0;          // registered with the loop while closing
   std::unique_ptr<LoopTimer> linger_;
   std::unique_ptr<LoopTimer> drain_watch_;
 

@@ -14,8 +14,20 @@ Cadences& Loop::cadences() {
   return *cadences_;
 }
 
-void Loop::ShutdownCadences() {
+std::uint64_t Loop::AddEnding(std::function<void()> end) {
+  endings_.emplace(++next_ending_, std::move(end));
+  return next_ending_;
+}
+
+void Loop::RemoveEnding(std::uint64_t id) { endings_.erase(id); }
+
+void Loop::EndCoreWork() {
   if (cadences_) cadences_->Shutdown();
+  while (!endings_.empty()) {
+    auto end = std::move(endings_.begin()->second);
+    endings_.erase(endings_.begin());
+    end();
+  }
 }
 
 }  // namespace qv::connection

@@ -422,7 +422,7 @@ EventLoop::EventLoop() : core_(std::make_shared<Core>()) {}
 
 EventLoop::~EventLoop() {
   // The shared beats hold timers of this loop.
-  ShutdownCadences();
+  EndCoreWork();
   Core& c = *core_;
   // What is dropped may own watches and timers of this loop: their calls
   // find it gone and do nothing.

@@ -137,6 +137,21 @@ TEST(ConnectionCore, CloseFinishesWritesThenLingersAtMost) {
   EXPECT_EQ(rig.events->events, std::vector<std::string>{"Connect"});
 }
 
+// A connection still closing when its loop goes away ends with it, while
+// the loop's timers still work, instead of outliving it.
+TEST(ConnectionCore, AClosingConnectionEndsWithItsLoop) {
+  auto rig = std::make_unique<Rig>();
+  rig->Connect();
+  rig->script->take_per_write = 0;  // the peer takes nothing
+  rig->socket->SendData(u"QUIT\r\n");
+  rig->socket->Close();
+  rig->loop.RunPosted();
+  const std::shared_ptr<TransportScript> script = rig->script;
+  EXPECT_FALSE(script->destroyed);
+  rig.reset();
+  EXPECT_TRUE(script->destroyed);
+}
+
 // A failure reported by the transport at any write is one error, and the
 // socket takes no more text.
 TEST(ConnectionCore, ATransportFailureIsOneErrorAtAnyWrite) {

@@ -18,7 +18,7 @@ class ManualLoop final : public connection::Loop {
  public:
   using Clock = connection::LoopTimer::Clock;
 
-  ~ManualLoop() override { ShutdownCadences(); }
+  ~ManualLoop() override { EndCoreWork(); }
 
   void Post(std::function<void()> fn) override { posted_.push_back(std::move(fn)); }
   std::unique_ptr<connection::LoopTimer> MakeTimer() override {

@@ -182,7 +182,7 @@ class AsioLoop final : public connection::Loop {
  public:
   explicit AsioLoop(::asio::io_context& io) : io_(io), alive_(std::make_shared<bool>(true)) {}
   ~AsioLoop() override {
-    ShutdownCadences();
+    EndCoreWork();
     *alive_ = false;
   }
   AsioLoop(const AsioLoop&) = delete;

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "qv/connection/export.hpp"
@@ -65,12 +67,22 @@ class QV_CONNECTION_EXPORT Loop {
   // The shared beats of this loop's tick timers (TickTimer).
   Cadences& cadences();
 
+  // Work of the connection core's that lives on its own and must end with
+  // the loop (a connection still closing after its socket went): end runs
+  // once, from EndCoreWork, unless removed first.
+  std::uint64_t AddEnding(std::function<void()> end);
+  void RemoveEnding(std::uint64_t id);
+
  protected:
-  // A loop ends its timers' shared beats before it goes away.
-  void ShutdownCadences();
+  // Every loop calls this first in its destructor, while its timers and
+  // watches still work: it ends the tick timers' shared beats and the
+  // connections still closing.
+  void EndCoreWork();
 
  private:
   std::unique_ptr<Cadences> cadences_;
+  std::map<std::uint64_t, std::function<void()>> endings_;
+  std::uint64_t next_ending_ = 0;
 };
 
 }  // namespace qv::connection
