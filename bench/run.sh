@@ -743,11 +743,11 @@ if tick_ns and wait["cpu_ns_per_tick"] >= 1000:
 if prog_user_us is not None and prog_user_us >= 50:
     limits.append(
         f"A whole conversation costs the engine {fmt_us(min(conv_ns) / 1000) if conv_ns else '?'} but the program "
-        f"{fmt_us(prog_user_us)} of user time: asio's handlers, allocations and the delivery gate around about 33 "
-        "system calls per message (counted with strace -c when this script was written, 1,000 sends: 14 recvfrom, of which 6 return EAGAIN because each "
-        "completed read starts the next one at once; 6 sendmsg, the message's text leaving with its end-of-data line; "
-        "1 ioctl SIOCOUTQ, for the report that the message has left; socket, connect, poll, getsockopt, setsockopt, "
-        "ioctl, 2 epoll_ctl, shutdown, close; a stat of /etc/localtime for the "
+        f"{fmt_us(prog_user_us)} of user time: the loop's handlers, allocations and the delivery gate around "
+        "the system calls of a message (strace -c -f on qv_many_controls counts them: each read, and each wait "
+        "for the next one, an epoll_ctl; the sendmsg calls of the commands and the message; one ioctl "
+        "SIOCOUTQ for the report that the message has left; socket, connect, getsockopt, setsockopt, shutdown, "
+        "close; a stat of /etc/localtime for the "
         f"Date header). With the kernel it is {fmt_us(prog_all_us)} a message"
         + (f", against smtp-source's {fmt_us(peer_all_us)}." if peer_all_us else "."))
 if compose and max(compose)[0] < 1e9:
@@ -1043,10 +1043,9 @@ target_row("Whole-program CPU per message ÷ smtp-source's",
               "always busy and hardly ever sleeps)" if prog_waits is not None and peer_waits is not None else "")
            + "; a loop that woke only every 1 to 5 ms instead, tried when this script was written, cut them "
            "to 0.1 to 0.5 a message but our CPU by only about 7% and the sink's by about 10%. We make fewer system calls than smtp-source (33 a message against 56, strace -c -f), but 14 "
-           "of ours are reads, 6 of them ending in EAGAIN (asio reads again at once after every read; waiting "
-           "for readiness instead costs an epoll_ctl each), and our user time is about twice smtp-source's "
-           "(asio's handlers and the delivery gate); the ratio moves by a fifth across runs of the same "
-           "binaries",
+           "of ours are reads (each wait for readiness costs an epoll_ctl), and our user time is about twice "
+           "smtp-source's (the loop's handlers and the delivery gate); the ratio moves by a fifth across runs "
+           "of the same binaries",
            "section 4")
 target_row("smtp-sink's CPU per session on ours ÷ on smtp-source's", f"{sink_ours:,.0f} µs",
            f"{sink_peer:,.0f} µs", ratio(sink_ours, sink_peer), "≤ 1.5x", sink_ours <= 1.5 * sink_peer,
