@@ -1,6 +1,8 @@
-// The socket service's contract on a host's own io_context.
+// The loop's and the socket service's contracts on a host's own io_context.
 #include <asio/io_context.hpp>
+#include <optional>
 
+#include "connection/loop_contract.hpp"
 #include "connection/socket_contract.hpp"
 #include "qv/asio/asio_loop.hpp"
 
@@ -9,8 +11,8 @@ namespace {
 
 struct AsioHost {
   ::asio::io_context io;
-  asio_host::AsioLoop asio_loop{io};
-  Loop& loop() { return asio_loop; }
+  std::optional<asio_host::AsioLoop> asio_loop{std::in_place, io};
+  Loop& loop() { return *asio_loop; }
   bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
@@ -24,8 +26,11 @@ struct AsioHost {
     io.restart();
     io.run_for(duration);
   }
+  // The old loop goes first; what it posted stays queued in io.
+  void RemakeLoop() { asio_loop.emplace(io); }
 };
 
+INSTANTIATE_TYPED_TEST_SUITE_P(Asio, LoopContract, AsioHost);
 INSTANTIATE_TYPED_TEST_SUITE_P(Asio, SocketContract, AsioHost);
 
 }  // namespace

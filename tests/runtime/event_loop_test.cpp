@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -188,27 +187,6 @@ TEST(EventLoop, RunReturnsOnceASentMessagesConnectionHasEnded) {
   const std::string wire = server.transcripts()[0];
   EXPECT_NE(wire.find("\r\n\r\nSent by a run to the end\r\n"), std::string::npos);
   EXPECT_TRUE(wire.ends_with("\r\n.\r\nQUIT\r\n"));
-}
-
-TEST(EventLoop, PostMayBeCalledFromAnotherThread) {
-  EventLoop loop;
-  constexpr int kPosts = 1000;
-  int ran = 0;
-  bool all_on_loop_thread = true;
-  const std::thread::id loop_thread = std::this_thread::get_id();
-  std::thread worker([&] {
-    for (int i = 0; i < kPosts; ++i) {
-      loop.Post([&] {
-        ++ran;
-        all_on_loop_thread = all_on_loop_thread && std::this_thread::get_id() == loop_thread;
-      });
-    }
-  });
-  EXPECT_TRUE(loop.RunUntil([&] { return ran == kPosts; }, 5s));
-  worker.join();
-  loop.Poll();
-  EXPECT_EQ(ran, kPosts);
-  EXPECT_TRUE(all_on_loop_thread);
 }
 
 TEST(DeliveryGate, HoldsTicksBackWhileASocketNotificationStepsTheLoop) {
@@ -393,75 +371,6 @@ TEST(EventLoop, AThrowingHandlerLeavesTheCallAndLosesNothingElse) {
     std::sort(order.begin(), order.end());
     EXPECT_EQ(order, "prt");
   }
-}
-
-TEST(EventLoop, ReadAndWriteWaitsOfOneDescriptorEachFireOnce) {
-  for (const bool two_watches : {false, true}) {
-    SCOPED_TRACE(two_watches ? "two watches" : "one watch");
-    EventLoop loop;
-    SocketPair pair;
-    auto reader = loop.Watch(pair.fd[0]);
-    auto writer = two_watches ? loop.Watch(pair.fd[0]) : nullptr;
-    int reads = 0;
-    int writes = 0;
-    reader->WaitReadable([&] { ++reads; });
-    (writer ? writer : reader)->WaitWritable([&] { ++writes; });
-    pair.Feed();
-    loop.Run();  // returns: both waits were one-shot
-    EXPECT_EQ(reads, 1);
-    EXPECT_EQ(writes, 1);
-    // Waiting again, and cancelling, both work on the same watch.
-    reader->WaitReadable([&] { ++reads; });
-    reader->WaitWritable([&] { ++writes; });
-    reader->Cancel();
-    EXPECT_EQ(loop.Poll(), 0u);
-    reader->WaitReadable([&] { ++reads; });
-    EXPECT_EQ(loop.Poll(), 1u);
-    EXPECT_EQ(reads, 2);
-  }
-}
-
-// A watch and two timers, all ready at once: whichever runs first destroys
-// the others, which then never fire, though the loop already saw them ready.
-TEST(EventLoop, AWatchOrTimerDestroyedWhileReadyNeverFires) {
-  EventLoop loop;
-  SocketPair pair;
-  std::unique_ptr<connection::FdWatch> watch = loop.Watch(pair.fd[0]);
-  std::unique_ptr<connection::LoopTimer> first = loop.MakeTimer();
-  std::unique_ptr<connection::LoopTimer> second = loop.MakeTimer();
-  int ran = 0;
-  const auto destroy_all = [&] {
-    ++ran;
-    watch.reset();
-    first.reset();
-    second.reset();
-  };
-  pair.Feed();
-  watch->WaitReadable(destroy_all);
-  first->Start(Steady::now() - 1ms, destroy_all);
-  second->Start(Steady::now() - 1ms, destroy_all);
-  std::this_thread::sleep_for(5ms);
-  loop.Run();
-  EXPECT_EQ(ran, 1);
-}
-
-TEST(EventLoop, TimersFireInDeadlineOrderAndStartReplacesAWait) {
-  EventLoop loop;
-  std::string order;
-  auto late = loop.MakeTimer();
-  auto early = loop.MakeTimer();
-  auto moved = loop.MakeTimer();
-  auto cancelled = loop.MakeTimer();
-  const auto now = Steady::now();
-  late->Start(now + 30ms, [&] { order += 'L'; });
-  early->Start(now + 10ms, [&] { order += 'E'; });
-  moved->Start(now + 5ms, [&] { order += 'x'; });
-  moved->Start(now + 20ms, [&] { order += 'M'; });
-  cancelled->Start(now + 15ms, [&] { order += 'C'; });
-  cancelled->Cancel();
-  loop.Run();
-  EXPECT_EQ(order, "EML");
-  EXPECT_GE(Steady::now() - now, 30ms);
 }
 
 // A host's own loop watches Descriptor(): readable exactly while a handler

@@ -1,4 +1,7 @@
-// The socket service's contract on the runtime's own loop.
+// The loop's and the socket service's contracts on the runtime's own loop.
+#include <optional>
+
+#include "connection/loop_contract.hpp"
 #include "connection/socket_contract.hpp"
 #include "qv/runtime/event_loop.hpp"
 
@@ -6,16 +9,18 @@ namespace qv::connection::contract {
 namespace {
 
 struct RuntimeHost {
-  runtime::EventLoop event_loop;
-  Loop& loop() { return event_loop; }
+  std::optional<runtime::EventLoop> event_loop{std::in_place};
+  Loop& loop() { return *event_loop; }
   bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    return event_loop.RunUntil(done, limit);
+    return event_loop->RunUntil(done, limit);
   }
   void RunFor(std::chrono::milliseconds duration) {
-    event_loop.RunUntil([] { return false; }, duration);
+    event_loop->RunUntil([] { return false; }, duration);
   }
+  void RemakeLoop() { event_loop.emplace(); }  // the old one goes first
 };
 
+INSTANTIATE_TYPED_TEST_SUITE_P(Runtime, LoopContract, RuntimeHost);
 INSTANTIATE_TYPED_TEST_SUITE_P(Runtime, SocketContract, RuntimeHost);
 
 }  // namespace
