@@ -30,7 +30,11 @@ function(qv_limit_exports target)
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "SHARED_LIBRARY" OR type STREQUAL "MODULE_LIBRARY")
     set(map ${PROJECT_SOURCE_DIR}/cmake/qvcontrols1.map)
-    target_link_options(${target} PRIVATE "LINKER:--version-script=${map}")
+    # A library's calls to its own functions stay its own, also when it is
+    # loaded into a program that holds another copy of the same code and
+    # exports it (as sanitizer builds export every symbol of a program).
+    target_link_options(${target} PRIVATE "LINKER:--version-script=${map}"
+                        "LINKER:-Bsymbolic-functions")
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
   endif()
 endfunction()
