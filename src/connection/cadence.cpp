@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-
 namespace qv::connection {
 
 Cadence::Cadence(Loop& loop, Clock::duration period)

@@ -12,14 +12,13 @@
 // phase, one tick per period.
 #pragma once
 
-
-#include "qv/connection/loop.hpp"
 #include <chrono>
 #include <cstddef>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <vector>
+#include "qv/connection/loop.hpp"
 
 namespace qv::connection {
 

@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "qv/core/automation_error.hpp"
 #include "cadence.hpp"
+#include "qv/core/automation_error.hpp"
 
 namespace qv::connection {
 

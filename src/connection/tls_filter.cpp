@@ -59,9 +59,7 @@ class TlsFilter::Engine final : public TransportEvents {
   void SetUpper(TransportEvents* events) { upper_ = events; }
   void Connect(const std::string& host, std::uint16_t port) { below_->Connect(host, port); }
 
-  void StartHandshake() {
-    PostDrive();
-  }
+  void StartHandshake() { PostDrive(); }
 
   std::size_t Write(std::span<const std::string_view> pieces) {
     std::size_t taken = 0;
@@ -173,12 +171,12 @@ class TlsFilter::Engine final : public TransportEvents {
     if (ctx_ == nullptr) return SetupFailed("TLS is not available: " + LastErrorText());
     SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
     if (settings_.verify) {
-      const int loaded = settings_.ca_file.empty()
-                             ? SSL_CTX_set_default_verify_paths(ctx_)
-                             : SSL_CTX_load_verify_locations(ctx_, settings_.ca_file.c_str(), nullptr);
+      const int loaded = settings_.ca_file.empty() ? SSL_CTX_set_default_verify_paths(ctx_)
+                                                   : SSL_CTX_load_verify_locations(
+                                                         ctx_, settings_.ca_file.c_str(), nullptr);
       if (loaded != 1) {
-        return SetupFailed("The CA file " + settings_.ca_file + " cannot be read: " +
-                           LastErrorText());
+        return SetupFailed("The CA file " + settings_.ca_file +
+                           " cannot be read: " + LastErrorText());
       }
       SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
     }

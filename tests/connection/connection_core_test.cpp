@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "connection/socket_recorder.hpp"
-#include "qv/core/automation_error.hpp"
 #include "qv/connection/connection_socket.hpp"
+#include "qv/core/automation_error.hpp"
 #include "support/manual_loop.hpp"
 #include "support/scripted_transport.hpp"
 

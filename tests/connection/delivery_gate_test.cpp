@@ -61,13 +61,12 @@ TEST_P(DeliveryGateCase, OneAtATimeInOrderWhateverAHandlerDoes) {
   EXPECT_EQ(ran, c.after_turn);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DeliveryGateCase,
-    ::testing::Values(Case{"Nested", false, false, "ab|", "ab|"},
-                      Case{"Throwing", false, true, "a", "ab|"},
-                      Case{"UnderAHold", true, false, "", "acb|"},
-                      Case{"ThrowingUnderAHold", true, true, "", "acb|"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, DeliveryGateCase,
+                         ::testing::Values(Case{"Nested", false, false, "ab|", "ab|"},
+                                           Case{"Throwing", false, true, "a", "ab|"},
+                                           Case{"UnderAHold", true, false, "", "acb|"},
+                                           Case{"ThrowingUnderAHold", true, true, "", "acb|"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DeliveryGate, CancelDropsOnlyTheSourcesWaitingDeliveries) {
   ManualLoop loop;

@@ -21,13 +21,13 @@
 #include <utility>
 #include <vector>
 
+#include "connection/socket_recorder.hpp"
 #include "qv/connection/connection_socket.hpp"
 #include "qv/connection/delivery_gate.hpp"
 #include "qv/connection/host_name.hpp"
 #include "qv/connection/tick_timer.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/core/text.hpp"
-#include "connection/socket_recorder.hpp"
 #include "runtime/loopback_server.hpp"
 
 namespace qv::connection::contract {
@@ -159,7 +159,8 @@ TYPED_TEST_P(SocketContract, AResetGivesAnErrorAndAnOrderlyCloseGivesState8) {
     Recorder events(*socket);
     socket->Connect(u"127.0.0.1", 25);
     ASSERT_TRUE(this->RunUntil([&] {
-      return socket->State() == socket_state::kPeerClosing || socket->State() == socket_state::kError;
+      return socket->State() == socket_state::kPeerClosing ||
+             socket->State() == socket_state::kError;
     }));
     this->host.RunFor(20ms);
     EXPECT_EQ(events.text, u"421 going away\r\n");
@@ -487,7 +488,8 @@ TYPED_TEST_P(SocketContract, SendCompleteFollowsThePeerAndEveryWaitEnds) {
     bool request;
     std::vector<std::string> expected;  // notifications after Connect
   };
-  const std::string stalled = "Error 10060 Timed out sending: the server took no data for 0.4 seconds";
+  const std::string stalled =
+      "Error 10060 Timed out sending: the server took no data for 0.4 seconds";
   for (const Case& c : {
            Case{"ALineThePeerTakesAtOnce", 6, Peers::kReads, true, {"SendComplete"}},
            Case{"ALineNotAskedAbout", 6, Peers::kReads, false, {}},
@@ -496,7 +498,10 @@ TYPED_TEST_P(SocketContract, SendCompleteFollowsThePeerAndEveryWaitEnds) {
            Case{"ABodyThePeerAnswers", 2 << 20, Peers::kAnswers, true, {"SendComplete", "Data"}},
            Case{"ABodyThePeerNeverTakes", 2 << 20, Peers::kNeverReads, true, {stalled}},
            // A server that reads the message, refuses it for now and closes.
-           Case{"ARefusalAndClose", 2 << 20, Peers::kRefusesAndCloses, true,
+           Case{"ARefusalAndClose",
+                2 << 20,
+                Peers::kRefusesAndCloses,
+                true,
                 {"SendComplete", "Data"}},
            Case{"AHalfCloseWithoutReading", 2 << 20, Peers::kHalfCloses, true, {stalled}},
        }) {
@@ -592,18 +597,15 @@ TYPED_TEST_P(SocketContract, TracesEveryPieceEachWayInOrder) {
   EXPECT_EQ(trace, expected);
 }
 
-REGISTER_TYPED_TEST_SUITE_P(SocketContract, ConnectsToTheGivenPortAndGathersPiecesInOrder,
-                            ReachesNamesLiteralsAndPortsAsAsked,
-                            ReportsOneErrorWithAReadableDescription,
-                            AResetGivesAnErrorAndAnOrderlyCloseGivesState8,
-                            EncodesUtf8AndDecodesAcrossPieceBoundaries,
-                            CloseDeliversQueuedTextWithinTheLinger,
-                            RefusesWritesAndConnectsInTheWrongState,
-                            HeloNameIsTheOptionTheFullNameOrTheAddressLiteral,
-                            ClearingTheSettingsDropsTextLeftByAnEarlierConnection,
-                            KeepsCallOrderAcrossStepsAndKindsOfPiece, ALargeWriteDoesNotStallTheLoop,
-                            AWriteIntoAResetConnectionFailsIt, StopsReadingWhileTheOwnerDoesNotFetch,
-                            SendCompleteFollowsThePeerAndEveryWaitEnds,
-                            TracesEveryPieceEachWayInOrder);
+REGISTER_TYPED_TEST_SUITE_P(
+    SocketContract, ConnectsToTheGivenPortAndGathersPiecesInOrder,
+    ReachesNamesLiteralsAndPortsAsAsked, ReportsOneErrorWithAReadableDescription,
+    AResetGivesAnErrorAndAnOrderlyCloseGivesState8, EncodesUtf8AndDecodesAcrossPieceBoundaries,
+    CloseDeliversQueuedTextWithinTheLinger, RefusesWritesAndConnectsInTheWrongState,
+    HeloNameIsTheOptionTheFullNameOrTheAddressLiteral,
+    ClearingTheSettingsDropsTextLeftByAnEarlierConnection, KeepsCallOrderAcrossStepsAndKindsOfPiece,
+    ALargeWriteDoesNotStallTheLoop, AWriteIntoAResetConnectionFailsIt,
+    StopsReadingWhileTheOwnerDoesNotFetch, SendCompleteFollowsThePeerAndEveryWaitEnds,
+    TracesEveryPieceEachWayInOrder);
 
 }  // namespace qv::connection::contract

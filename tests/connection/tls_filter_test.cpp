@@ -195,8 +195,9 @@ TEST(TlsFilter, AServerThatBreaksTheHandshakeEndsItWithItsReason) {
     const char* answer;  // nullptr: the server closes
     Long number;
   };
-  for (const Broken& b : {Broken{"Plain", "220 mail.example ESMTP\r\n", tls_error::kHandshakeFailed},
-                          Broken{"Closes", nullptr, tls_error::kClosedInHandshake}}) {
+  for (const Broken& b :
+       {Broken{"Plain", "220 mail.example ESMTP\r\n", tls_error::kHandshakeFailed},
+        Broken{"Closes", nullptr, tls_error::kClosedInHandshake}}) {
     SCOPED_TRACE(b.name);
     ManualLoop loop;
     auto script = std::make_shared<TransportScript>();

@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "file_io.hpp"
-#include "qv/core/text.hpp"
 #include "qv/connection/host_name.hpp"
+#include "qv/core/text.hpp"
 
 namespace qvsmtp {
 
