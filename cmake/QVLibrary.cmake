@@ -96,5 +96,8 @@ function(qv_add_internal_archive)
   endforeach()
   add_library(qvcontrols1_internal STATIC ${sources})
   list(REMOVE_DUPLICATES links)
+  # The project's own libraries are in the archive already: linking them too
+  # would load a second copy of the same code into a test program.
+  list(FILTER links EXCLUDE REGEX "^qvcontrols1")
   target_link_libraries(qvcontrols1_internal PUBLIC qv_build_usage ${links})
 endfunction()
