@@ -164,16 +164,16 @@ struct EventLoop::Core {
         timers.empty() ? Clock::time_point::max() : timers.begin()->first.first;
     if (want == timer_fd_deadline && !force) return;
     timer_fd_deadline = want;
-    itimerspec spec{};
+    itimerspec wake_at{};
     if (want != Clock::time_point::max()) {
       // steady_clock is CLOCK_MONOTONIC; a deadline at or before its origin
       // still has to fire, and a zero value would disarm.
       const auto ns = std::max<std::int64_t>(
           std::chrono::duration_cast<std::chrono::nanoseconds>(want.time_since_epoch()).count(), 1);
-      spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-      spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+      wake_at.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+      wake_at.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
     }
-    ::timerfd_settime(timer_fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(timer_fd, TFD_TIMER_ABSTIME, &wake_at, nullptr);
   }
 
   bool TakeDueTimer(std::function<void()>& fn) {

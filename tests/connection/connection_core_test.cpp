@@ -96,24 +96,6 @@ TEST(ConnectionCore, AStallEndsTheConnectionAfterTheLimitOnly) {
   EXPECT_TRUE(rig.script->destroyed);
 }
 
-// A server that takes the message, refuses it and closes: the wait for its
-// taking ends in state 8 too.
-TEST(ConnectionCore, SendCompleteComesAfterThePeersEnd) {
-  Rig rig;
-  rig.Connect();
-  rig.script->unacknowledged = 10;
-  rig.socket->SendData(u"body\r\n.\r\n");
-  rig.socket->RequestSendComplete();
-  rig.loop.RunPosted();
-  rig.script->Receive("421 4.7.0 try again later\r\n");
-  rig.script->PeerClose();
-  rig.script->unacknowledged = 0;
-  rig.loop.Advance(100ms);
-  const std::vector<std::string> expected = {"Connect", "Data", "SendComplete"};
-  EXPECT_EQ(rig.events->events, expected);
-  EXPECT_EQ(rig.socket->State(), socket_state::kPeerClosing);
-}
-
 // After Close the text already handed over still leaves, then the connection
 // half-closes; the linger ends it when the peer never does.
 TEST(ConnectionCore, CloseFinishesWritesThenLingersAtMost) {
