@@ -28,6 +28,11 @@ struct Conv<AutoType::kInteger> {
   static Variant To(Integer i) { return Variant(i); }
 };
 template <>
+struct Conv<AutoType::kLong> {
+  static Long From(const Variant& v) { return ToLong(v); }
+  static Variant To(Long i) { return Variant(i); }
+};
+template <>
 struct Conv<AutoType::kDate> {
   static Date From(const Variant& v) { return ToDate(v); }
   static Variant To(Date d) { return Variant(d); }
@@ -82,8 +87,9 @@ using enum AutoType;
 using C = qvSMTP;
 
 // Slot order. The properties count down from 0x6803000F; the two methods sit
-// between them under identifiers of their own series.
-constexpr std::array<MemberInfo, 17> kMembers = {
+// between them under identifiers of their own series. The members added for
+// ESMTP and TLS follow them all, counting up from 0x68030010.
+constexpr std::array<MemberInfo, 20> kMembers = {
     Property<kBoolean, &C::get_Enabled, &C::put_Enabled>(
         "Enabled", 0x6803000F,
         "Returns/sets a value that determines whether an object can respond to user-generated "
@@ -107,6 +113,16 @@ constexpr std::array<MemberInfo, 17> kMembers = {
     SendMethod(),
     Property<kString, &C::get_StatusStr, &C::put_StatusStr>("StatusStr", 0x68030002),
     Property<kInteger, &C::get_BodyEvent, &C::put_BodyEvent>("BodyEvent", 0x68030001),
+    Property<kInteger, &C::get_Protocol, &C::put_Protocol>(
+        "Protocol", 0x68030010,
+        "Conversation with the server: 0 HELO, 1 EHLO, 2 STARTTLS required, 3 TLS from the "
+        "first byte."),
+    Property<kLong, &C::get_Port, &C::put_Port>(
+        "Port", 0x68030011, "Server port; 0: 465 for TLS from the first byte, otherwise 25."),
+    Property<kString, &C::get_CaFile, &C::put_CaFile>(
+        "CaFile", 0x68030012,
+        "PEM file of certificate authorities trusted instead of the system's; empty: the "
+        "system's."),
 };
 
 constexpr std::array<EventInfo, 3> kEvents = {
@@ -298,6 +314,8 @@ std::string_view AutoTypeName(AutoType type) {
       return "Integer";
     case kDate:
       return "Date";
+    case kLong:
+      return "Long";
     case kVariant:
       return "Variant";
     case kVoid:
@@ -316,6 +334,8 @@ std::string_view IdlTypeName(AutoType type) {
       return "short";
     case kDate:
       return "DATE";
+    case kLong:
+      return "long";
     case kVariant:
       return "VARIANT";
     case kVoid:
@@ -373,6 +393,8 @@ Variant ConvertValue(AutoType type, const Variant& value) {
       return Conv<kInteger>::To(Conv<kInteger>::From(value));
     case kDate:
       return Conv<kDate>::To(Conv<kDate>::From(value));
+    case kLong:
+      return Conv<kLong>::To(Conv<kLong>::From(value));
     case kVariant:
     case kVoid:
       break;

@@ -105,6 +105,16 @@ void Connection::RequestSendComplete() {
   if (outgoing_.empty() && !blocked_) FollowToThePeer();
 }
 
+TlsFilter& Connection::StartTls(TlsSettings settings) {
+  auto filter = std::make_unique<TlsFilter>(loop_, std::move(transport_), std::move(settings));
+  TlsFilter& tls = *filter;
+  tls.SetEvents(this);
+  transport_ = std::move(filter);
+  securing_ = true;
+  tls.StartHandshake();
+  return tls;
+}
+
 void Connection::SetReading(bool reading) {
   if (transport_ && connected_ && !eof_) transport_->SetReading(reading);
 }
@@ -173,6 +183,11 @@ void Connection::OnTransportResolved() {
 }
 
 void Connection::OnTransportConnected() {
+  if (securing_) {
+    securing_ = false;
+    if (core_) core_->Secured();
+    return;
+  }
   connected_ = true;
   if (core_) core_->Connected();
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "qv/connection/loop.hpp"
+#include "qv/connection/tls_filter.hpp"
 #include "qv/connection/transport.hpp"
 #include "qv/core/types.hpp"
 #include "qv/host/socket.hpp"
@@ -50,6 +51,11 @@ class Connection final : public TransportEvents, public std::enable_shared_from_
   void RequestSendComplete();
 
   void SetReading(bool reading);
+
+  // Puts TLS between the connection and its transport and starts the
+  // handshake (after a server's go-ahead to STARTTLS); its end comes to the
+  // core as Secured or Failed. The filter lives as long as the connection.
+  TlsFilter& StartTls(TlsSettings settings);
 
   // The core lets go: queued text still leaves (bounded by linger), then the
   // connection half-closes and waits for the peer's end.
@@ -133,7 +139,7 @@ class Connection final : public TransportEvents, public std::enable_shared_from_
 
   Loop& loop_;
   ConnectionCore* core_;  // nullptr once detached
-  std::shared_ptr<Transport> transport_;
+  std::unique_ptr<Transport> transport_;
   std::shared_ptr<Connection> self_;  // kept alive while closing
   std::uint64_t ending_ = 0;          // registered with the loop while closing
   std::unique_ptr<LoopTimer> linger_;
@@ -149,6 +155,7 @@ class Connection final : public TransportEvents, public std::enable_shared_from_
   std::size_t encoded_size_ = 0;  // of the part being written
 
   bool connected_ = false;
+  bool securing_ = false;  // a handshake over the connected transport is running
   bool blocked_ = false;  // the transport took less than offered
   bool write_posted_ = false;
   // Text went to the transport straight from SendUtf8 and its way to the

@@ -84,6 +84,8 @@ void ConnectionCore::Close() {
   state_ = socket_state::kClosed;
   gate_.Cancel(this);
   arrival_queued_ = false;
+  implicit_tls_.reset();
+  tls_ = nullptr;
   if (!conn_) return;
   const std::shared_ptr<Connection> c = std::move(conn_);
   c->Detach(was == socket_state::kConnected || was == socket_state::kPeerClosing,
@@ -124,7 +126,15 @@ void ConnectionCore::Connect(const String& remote_host, Integer remote_port) {
   if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
     name = name.substr(1, name.size() - 2);  // bracketed IPv6 literal
   }
-  conn_ = std::make_shared<Connection>(loop_, *this, make_transport_());
+  std::unique_ptr<Transport> transport = make_transport_();
+  tls_ = nullptr;
+  if (implicit_tls_) {
+    auto filter = std::make_unique<TlsFilter>(loop_, std::move(transport), *implicit_tls_);
+    tls_ = filter.get();
+    transport = std::move(filter);
+    implicit_tls_.reset();
+  }
+  conn_ = std::make_shared<Connection>(loop_, *this, std::move(transport));
   state_ = IsAddressLiteral(name) ? socket_state::kConnecting : socket_state::kResolvingHost;
   if (name.empty()) {
     // Reported from the loop, as every other connection failure is.
@@ -171,6 +181,37 @@ String ConnectionCore::GetData() {
   return text;
 }
 
+void ConnectionCore::StartTls(const TlsRequest& request) {
+  TlsSettings settings;
+  settings.server_name = ToUtf8(request.server_name);
+  if (settings.server_name.size() > 2 && settings.server_name.front() == '[' &&
+      settings.server_name.back() == ']') {
+    settings.server_name = settings.server_name.substr(1, settings.server_name.size() - 2);
+  }
+  settings.ca_file = ToUtf8(request.ca_file);
+  if (state_ == socket_state::kClosed) {
+    implicit_tls_ = std::move(settings);
+    return;
+  }
+  if (state_ != socket_state::kConnected || !conn_ || tls_ != nullptr || conn_->QueuedBytes() > 0) {
+    throw AutomationError(socket_error::kInvalidOperation, kInvalidOperationText);
+  }
+  // Whatever came after the go-ahead came before the handshake, in the clear:
+  // read after it, it would pass for the server's encrypted answer.
+  if (!incoming_.empty() || bytes_waiting_ > 0) {
+    throw AutomationError(tls_error::kTextBeforeHandshake,
+                          std::to_string(bytes_waiting_ + incoming_.size()) +
+                              " bytes arrived after the server's go-ahead to STARTTLS and before "
+                              "the TLS handshake: something on the path added them");
+  }
+  tls_ = &conn_->StartTls(std::move(settings));
+}
+
+String ConnectionCore::TlsDescription() const {
+  if (tls_ == nullptr || tls_->session().version.empty()) return {};
+  return FromUtf8(tls_->session().version + " " + tls_->session().cipher);
+}
+
 std::size_t ConnectionCore::BytesQueued() const { return conn_ ? conn_->QueuedBytes() : 0; }
 
 void ConnectionCore::RequireConnected() const {
@@ -195,9 +236,22 @@ void ConnectionCore::Resolved() {
 
 void ConnectionCore::Connected() {
   state_ = socket_state::kConnected;
+  if (tls_ != nullptr) TraceSecured();
   gate_.Deliver(this, [self = shared_from_this()] {
     if (self->events_) self->events_->OnConnect();
   });
+}
+
+void ConnectionCore::Secured() {
+  TraceSecured();
+  gate_.Deliver(this, [self = shared_from_this()] {
+    if (self->events_) self->events_->OnSecured();
+  });
+}
+
+void ConnectionCore::TraceSecured() const {
+  if (tls_ == nullptr) return;
+  Trace(WireDirection::kSecured, tls_->session().version + " " + tls_->session().cipher);
 }
 
 void ConnectionCore::Received(std::string_view bytes) {
@@ -283,6 +337,8 @@ void ConnectionSocket::SendText(std::unique_ptr<OutgoingText> text) {
 void ConnectionSocket::SendUtf8(std::string_view bytes) { core_->SendUtf8(bytes); }
 void ConnectionSocket::RequestSendComplete() { core_->RequestSendComplete(); }
 String ConnectionSocket::GetData() { return core_->GetData(); }
+void ConnectionSocket::StartTls(const TlsRequest& request) { core_->StartTls(request); }
+String ConnectionSocket::TlsDescription() { return core_->TlsDescription(); }
 std::size_t ConnectionSocket::BytesWaiting() const { return core_->BytesWaiting(); }
 std::size_t ConnectionSocket::BytesQueued() const { return core_->BytesQueued(); }
 const SocketOptions& ConnectionSocket::options() const { return core_->options(); }

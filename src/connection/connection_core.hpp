@@ -8,11 +8,13 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "qv/connection/connection_socket.hpp"
+#include "qv/connection/tls_filter.hpp"
 #include "qv/core/text.hpp"
 
 namespace qv::connection {
@@ -37,6 +39,8 @@ class ConnectionCore : public std::enable_shared_from_this<ConnectionCore> {
   void SendUtf8(std::string_view bytes);
   void RequestSendComplete();
   String GetData();
+  void StartTls(const TlsRequest& request);
+  String TlsDescription() const;
   std::size_t BytesWaiting() const { return bytes_waiting_; }
   std::size_t BytesQueued() const;
   const SocketOptions& options() const { return options_; }
@@ -48,10 +52,12 @@ class ConnectionCore : public std::enable_shared_from_this<ConnectionCore> {
   void RequireConnected() const;
   void ClearLeftovers();
   void Trace(WireDirection direction, std::string_view bytes) const;
+  void TraceSecured() const;
 
   // From the connection that belongs to the socket.
   void Resolved();
   void Connected();
+  void Secured();
   void Received(std::string_view bytes);
   void PeerClosed();
   void Failed(Long number, const std::string& description);
@@ -65,6 +71,10 @@ class ConnectionCore : public std::enable_shared_from_this<ConnectionCore> {
   SocketEvents* events_ = nullptr;
   Integer state_ = socket_state::kClosed;
   std::shared_ptr<Connection> conn_;
+  // Asked for before Connect: the next connection speaks TLS from its start.
+  std::optional<TlsSettings> implicit_tls_;
+  // The connection's TLS, once it has one; it lives as long as conn_.
+  TlsFilter* tls_ = nullptr;
   String incoming_;
   Utf8StreamDecoder decoder_;
   std::size_t bytes_waiting_ = 0;

@@ -24,6 +24,7 @@ enum class Kind {
   kDate,     // DateHeader
   kInteger,  // Integer member `number`
   kBoolean,  // Boolean member `number`
+  kPort,     // Port, a Long
 };
 
 struct PersistedProperty {
@@ -34,6 +35,10 @@ struct PersistedProperty {
   String Properties::*text = nullptr;
   // Boolean shares Integer's 16-bit form, so Busy is reached through this too.
   Integer Properties::*number = nullptr;
+  // Entries added after the original fifteen are written only when they hold
+  // something else than their default, so a control that does not use them
+  // stores exactly the record it always did.
+  bool written_when_set = false;
 };
 
 PersistedProperty Text(std::u16string_view key, String Properties::*member,
@@ -45,9 +50,14 @@ PersistedProperty Number(std::u16string_view key, Kind kind, Integer Properties:
   return {key, kind, Variant(Integer{0}), nullptr, member};
 }
 
+PersistedProperty Added(PersistedProperty entry) {
+  entry.written_when_set = true;
+  return entry;
+}
+
 // The record, in the order it is read and written.
-const std::array<PersistedProperty, 15>& PersistedProperties() {
-  static const std::array<PersistedProperty, 15> table = {
+const std::array<PersistedProperty, 18>& PersistedProperties() {
+  static const std::array<PersistedProperty, 18> table = {
       PersistedProperty{u"Enabled", Kind::kEnabled, Variant(true)},
       Text(u"RemoteHost", &Properties::RemoteHost),
       Text(u"MailFrom", &Properties::MailFrom),
@@ -63,6 +73,9 @@ const std::array<PersistedProperty, 15>& PersistedProperties() {
       Text(u"ContentType", &Properties::ContentType, kDefaultContentType),
       Text(u"StatusStr", &Properties::StatusStr, u""),
       Number(u"BodyEvent", Kind::kInteger, &Properties::BodyEvent),
+      Added(Number(u"Protocol", Kind::kInteger, &Properties::Protocol)),
+      Added(PersistedProperty{u"Port", Kind::kPort, Variant(Long{0})}),
+      Added(Text(u"CaFile", &Properties::CaFile, u"")),
   };
   return table;
 }
@@ -82,8 +95,14 @@ Variant SavedValue(const PersistedProperty& entry, const Properties& properties,
       return Variant(properties.*entry.number);
     case Kind::kBoolean:
       return Variant::FromBoolean(properties.*entry.number);
+    case Kind::kPort:
+      return Variant(properties.Port);
   }
   return Variant();
+}
+
+AutomationError InvalidValue() {
+  return AutomationError(error_number::kInvalidPropertyValue, "Invalid property value");
 }
 
 // Converts first, so that a value that does not convert changes nothing.
@@ -109,12 +128,24 @@ void Restore(const PersistedProperty& entry, const Variant& stored, Properties& 
         properties.DateHeader = ToDate(stored);
       }
       return;
-    case Kind::kInteger:
-      properties.*entry.number = ToInteger(stored);
+    case Kind::kInteger: {
+      const Integer value = ToInteger(stored);
+      if (entry.number == &Properties::Protocol &&
+          (value < mail::protocol::kHelo || value > mail::protocol::kLast)) {
+        throw InvalidValue();
+      }
+      properties.*entry.number = value;
       return;
+    }
     case Kind::kBoolean:
       properties.*entry.number = ToBoolean(stored);
       return;
+    case Kind::kPort: {
+      const Long port = ToLong(stored);
+      if (port < 0 || port > 65535) throw InvalidValue();
+      properties.Port = port;
+      return;
+    }
   }
 }
 
@@ -136,6 +167,9 @@ void qvSMTP::InitProperties() {
   impl_->properties.ContentType = kDefaultContentType;
   impl_->properties.StatusStr.clear();
   impl_->properties.BodyEvent = 0;
+  impl_->properties.Protocol = 0;
+  impl_->properties.Port = 0;
+  impl_->properties.CaFile.clear();
 }
 
 void qvSMTP::ReadProperties(PropertyBag& bag) {
@@ -153,7 +187,9 @@ void qvSMTP::ReadProperties(PropertyBag& bag) {
 
 void qvSMTP::WriteProperties(PropertyBag& bag) {
   for (const PersistedProperty& entry : PersistedProperties()) {
-    bag.WriteProperty(entry.key, SavedValue(entry, impl_->properties, host_), entry.default_value);
+    Variant value = SavedValue(entry, impl_->properties, host_);
+    if (entry.written_when_set && value == entry.default_value) continue;
+    bag.WriteProperty(entry.key, value, entry.default_value);
   }
 }
 

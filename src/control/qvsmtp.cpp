@@ -1,6 +1,7 @@
 // The control's construction and its property accessors.
 #include "control/control_internals.hpp"
 #include "qv/control/outcome.hpp"
+#include "qv/control/protocol.hpp"
 
 namespace qv {
 
@@ -27,6 +28,15 @@ static_assert(SessionSnapshot::kSendDataCommand == mail::session_state::kSendDat
 static_assert(SessionSnapshot::kWaitDataAck == mail::session_state::kWaitDataAck);
 static_assert(SessionSnapshot::kSendMessage == mail::session_state::kSendMessage);
 static_assert(SessionSnapshot::kWaitMessageAck == mail::session_state::kWaitMessageAck);
+static_assert(SessionSnapshot::kSendEhlo == mail::session_state::kSendEhlo);
+static_assert(SessionSnapshot::kWaitEhloAck == mail::session_state::kWaitEhloAck);
+static_assert(SessionSnapshot::kSendStartTls == mail::session_state::kSendStartTls);
+static_assert(SessionSnapshot::kWaitStartTlsAck == mail::session_state::kWaitStartTlsAck);
+static_assert(SessionSnapshot::kWaitTlsHandshake == mail::session_state::kWaitTlsHandshake);
+static_assert(static_cast<Integer>(SmtpProtocol::kHelo) == mail::protocol::kHelo);
+static_assert(static_cast<Integer>(SmtpProtocol::kEsmtp) == mail::protocol::kEsmtp);
+static_assert(static_cast<Integer>(SmtpProtocol::kStartTls) == mail::protocol::kStartTls);
+static_assert(static_cast<Integer>(SmtpProtocol::kImplicitTls) == mail::protocol::kImplicitTls);
 
 // The public outcome names are the engine's codes.
 static_assert(static_cast<Integer>(SendOutcome::kSuccess) == mail::outcome::kSuccess);
@@ -46,7 +56,9 @@ void qvSMTP::SendDataUtf8(std::string_view data) { impl_->session.SendDataUtf8(d
 Integer qvSMTP::Send() { return impl_->session.Send(); }
 
 SessionSnapshot qvSMTP::Snapshot() const {
-  return SessionSnapshot{impl_->session.SessionState(), impl_->session.StateStartTime()};
+  const mail::Session& session = impl_->session;
+  return SessionSnapshot{session.SessionState(), session.StateStartTime(), session.Capabilities(),
+                         session.Tls()};
 }
 
 void qvSMTP::Changed(std::u16string_view name) { host_.PropertyChanged(name); }
@@ -144,6 +156,37 @@ void qvSMTP::put_StatusStr(const String&) {
 void qvSMTP::put_BodyEvent(Integer value) {
   impl_->properties.BodyEvent = value;
   Changed(u"BodyEvent");
+}
+
+namespace {
+void RequireInRange(Long value, Long low, Long high) {
+  if (value < low || value > high) {
+    throw AutomationError(error_number::kInvalidPropertyValue, "Invalid property value");
+  }
+}
+}  // namespace
+
+Integer qvSMTP::get_Protocol() const { return impl_->properties.Protocol; }
+
+void qvSMTP::put_Protocol(Integer value) {
+  RequireInRange(value, mail::protocol::kHelo, mail::protocol::kLast);
+  impl_->properties.Protocol = value;
+  Changed(u"Protocol");
+}
+
+Long qvSMTP::get_Port() const { return impl_->properties.Port; }
+
+void qvSMTP::put_Port(Long value) {
+  RequireInRange(value, 0, 65535);
+  impl_->properties.Port = value;
+  Changed(u"Port");
+}
+
+String qvSMTP::get_CaFile() const { return impl_->properties.CaFile; }
+
+void qvSMTP::put_CaFile(const String& value) {
+  impl_->properties.CaFile = value;
+  Changed(u"CaFile");
 }
 
 }  // namespace qv

@@ -50,6 +50,20 @@ struct Properties {
   Boolean Busy = kFalse;
   String StatusStr;
   Integer BodyEvent = 0;
+  // The conversation (protocol::kHelo ...), the server's port (0: the
+  // conversation's own) and the CA file trusted instead of the system's.
+  Integer Protocol = 0;
+  Long Port = 0;
+  String CaFile;
 };
+
+// The conversations a control can hold.
+namespace protocol {
+inline constexpr Integer kHelo = 0;         // HELO, plain text: the original conversation
+inline constexpr Integer kEsmtp = 1;        // EHLO, plain text
+inline constexpr Integer kStartTls = 2;     // EHLO, then STARTTLS, required
+inline constexpr Integer kImplicitTls = 3;  // TLS from the first byte (port 465)
+inline constexpr Integer kLast = kImplicitTls;
+}  // namespace protocol
 
 }  // namespace qv::mail

@@ -14,7 +14,14 @@ inline constexpr Integer kNoReply = 0;
 inline constexpr Integer kUnreadableReply = -1;
 
 // The code of the reply at the front of reply_buffer: the first three
-// characters as a decimal number. What follows them is never looked at.
+// characters as a decimal number. A reply whose first line continues (its
+// fourth character is "-") counts only once its last line (a line whose
+// fourth character is not "-") has arrived whole, line end included: a
+// client must not speak before the server has finished.
 Integer ReplyCode(std::u16string_view reply_buffer);
+
+// How many characters the reply at the front takes, through the line end of
+// its last line; 0 while that line has not arrived whole.
+std::size_t WholeReplySize(std::u16string_view reply_buffer);
 
 }  // namespace qv::mail

@@ -13,11 +13,20 @@ namespace {
 
 constexpr double kSecondsPerDay = 86400.0;
 constexpr Integer kSmtpPort = 25;
+constexpr Integer kSubmissionsPort = 465;  // TLS from the first byte
 
 // Limits of the waits, in seconds.
 constexpr double kConnectLimit = 60.0;
 constexpr double kGreetingLimit = 60.0;
 constexpr double kReplyLimit = 10.0;
+// The ESMTP conversations wait as long as a server may take by RFC 5321
+// 4.5.3.2: a submission server scans the mail before it answers the end of
+// the data, and a client that gives up first reports as failed mail that
+// was queued, which a retry then sends twice.
+constexpr double kEsmtpGreetingLimit = 300.0;
+constexpr double kEsmtpCommandLimit = 300.0;  // MAIL, RCPT
+constexpr double kEsmtpDataLimit = 120.0;     // DATA's go-ahead
+constexpr double kEsmtpEndOfDataLimit = 600.0;
 
 // Reply codes the waits accept.
 constexpr Integer kServiceReady = 220;
@@ -57,6 +66,11 @@ Integer Session::Send() {
   reply_tail_.Reset();
   awaiting_send_complete_ = false;
   pending_recipients_ = properties_.RcptTo;
+  protocol_ = properties_.Protocol >= protocol::kHelo && properties_.Protocol <= protocol::kLast
+                  ? properties_.Protocol
+                  : protocol::kHelo;
+  capabilities_.clear();
+  tls_.clear();
   MarkStateStart();
   session_state_ = session_state::kWaitConnect;
   const Generation started = ++generation_;
@@ -69,7 +83,13 @@ Integer Session::Send() {
     throw;
   }
   if (generation_ != started) return outcome::kSuccess;  // the handler's loop ended it
-  socket_.Connect(properties_.RemoteHost, kSmtpPort);
+  Long port = properties_.Port;
+  if (port == 0) port = protocol_ == protocol::kImplicitTls ? kSubmissionsPort : kSmtpPort;
+  if (protocol_ == protocol::kImplicitTls) {
+    socket_.StartTls(TlsRequest{properties_.RemoteHost, properties_.CaFile});
+  }
+  // Ports above 32767 travel as the negative 16-bit number of the same bits.
+  socket_.Connect(properties_.RemoteHost, static_cast<Integer>(static_cast<std::uint16_t>(port)));
   return outcome::kSuccess;
 }
 
@@ -138,14 +158,16 @@ void Session::RunStep() {
       WaitConnect();
       break;
     case kWaitGreeting:
-      WaitForReply(kServiceReady, kSendHelo, kGreetingLimit, u"Timeout waiting for remote hello.",
+      WaitForReply(kServiceReady, Esmtp() ? kSendEhlo : kSendHelo,
+                   Limit(kGreetingLimit, kEsmtpGreetingLimit), u"Timeout waiting for remote hello.",
                    true);
       break;
     case kSendHelo:
       WriteHelo();
       break;
     case kWaitHeloAck:
-      WaitForReply(kOk, kSendMailFrom, kReplyLimit, u"Timeout waiting for HELO ack.", true);
+      WaitForReply(kOk, kSendMailFrom, Limit(kReplyLimit, kEsmtpCommandLimit),
+                   u"Timeout waiting for HELO ack.", true);
       break;
     case kSendMailFrom:
       WriteMailFrom();
@@ -161,8 +183,8 @@ void Session::RunStep() {
       WriteDataCommand();
       break;
     case kWaitDataAck:
-      WaitForReply(kStartMailInput, kSendMessage, kReplyLimit, u"Timeout waiting for DATA ack.",
-                   false);
+      WaitForReply(kStartMailInput, kSendMessage, Limit(kReplyLimit, kEsmtpDataLimit),
+                   u"Timeout waiting for DATA ack.", false);
       break;
     case kSendMessage:
       WriteMessage();
@@ -171,8 +193,19 @@ void Session::RunStep() {
       WaitMessageAck();
       break;
     default:
+      if (const EsmtpStep* step = FindEsmtpStep(session_state_)) RunEsmtpStep(*step);
       break;  // Idle and numbers no step sets: nothing runs.
   }
+}
+
+double Session::Limit(double helo_limit, double esmtp_limit) const {
+  return Esmtp() ? esmtp_limit : helo_limit;
+}
+
+bool Session::EndedByRefusal(Integer code) {
+  if (!Esmtp() || code < 400 || code >= 600 || WholeReplySize(reply_buffer_) == 0) return false;
+  QuitAndFinish(outcome::kAddressRefused, reply_buffer_);
+  return true;
 }
 
 bool Session::TimedOut(double limit) {
@@ -192,10 +225,12 @@ void Session::WaitConnect() {
 
 void Session::WaitForReply(Integer accepted, Integer next_state, double limit,
                            const char16_t* timeout_text, bool debug_after_finish) {
-  if (ReplyCode(reply_buffer_) == accepted) {
+  const Integer code = ReplyCode(reply_buffer_);
+  if (code == accepted) {
     AcceptReply(next_state);
     return;
   }
+  if (EndedByRefusal(code)) return;
   if (!TimedOut(limit)) return;
   FinishSession(outcome::kTimeout, timeout_text);
   // These waits tell the host after the ending, so a SendComplete handler
@@ -213,18 +248,21 @@ void Session::WaitAddressAck(Integer next_state) {
     QuitAndFinish(outcome::kAddressRefused, reply_buffer_);
     return;
   }
-  if (TimedOut(kReplyLimit)) FinishSession(outcome::kTimeout, u"Timeout waiting for addr ack.");
+  if (EndedByRefusal(code)) return;
+  if (TimedOut(Limit(kReplyLimit, kEsmtpCommandLimit))) FinishSession(outcome::kTimeout, u"Timeout waiting for addr ack.");
 }
 
 void Session::WaitMessageAck() {
-  if (ReplyCode(reply_buffer_) == kOk) {
+  const Integer code = ReplyCode(reply_buffer_);
+  if (code == kOk) {
     QuitAndFinish(outcome::kSuccess, u"Success");
     return;
   }
+  if (EndedByRefusal(code)) return;
   // Still leaving: a slow link is not a silent server. A socket that stops
   // making progress reports an error of its own.
   if (awaiting_send_complete_) return;
-  if (TimedOut(kReplyLimit)) {
+  if (TimedOut(Limit(kReplyLimit, kEsmtpEndOfDataLimit))) {
     FinishSession(outcome::kTimeout, u"Timeout waiting for MESSAGE ack.");
   }
 }
@@ -238,6 +276,8 @@ void Session::AcceptReply(Integer next_state) {
 bool Session::AwaitedReplyArrived() const {
   using namespace session_state;
   const Integer code = ReplyCode(reply_buffer_);
+  // In the ESMTP conversations every whole reply decides.
+  if (Esmtp() && code >= 200 && code < 600 && WholeReplySize(reply_buffer_) > 0) return true;
   switch (session_state_) {
     case kWaitGreeting:
       return code == kServiceReady;
@@ -257,13 +297,40 @@ bool Session::AwaitedReplyArrived() const {
 void Session::OnConnect() {
   const Generation generation = generation_;
   try {
-    RaiseDebugMessage(u"Connected, waiting for HELO");
+    OnConnected();
   } catch (...) {
     EndAfterFailure(generation);
     throw;
   }
+}
+
+void Session::OnConnected() {
+  const Generation generation = generation_;
+  if (protocol_ == protocol::kImplicitTls) {
+    tls_ = socket_.TlsDescription();
+    RaiseDebugMessage(u"TLS started: " + tls_);
+    if (generation_ != generation) return;
+  }
+  RaiseDebugMessage(u"Connected, waiting for HELO");
   session_state_ = session_state::kWaitGreeting;
   MarkStateStart();
+}
+
+void Session::OnSecured() {
+  if (session_state_ != session_state::kWaitTlsHandshake) return;
+  const Generation generation = generation_;
+  // What the server offered in the clear may have been a meddler's: the
+  // server is asked again over the encrypted connection.
+  capabilities_.clear();
+  tls_ = socket_.TlsDescription();
+  session_state_ = session_state::kSendEhlo;
+  MarkStateStart();
+  try {
+    RaiseDebugMessage(u"TLS started: " + tls_);
+  } catch (...) {
+    EndAfterFailure(generation);
+    throw;
+  }
 }
 
 void Session::OnDataArrival(Long /*bytes_total*/) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "mail/properties.hpp"
 #include "mail/reply_tail.hpp"
@@ -54,6 +55,13 @@ class Session final : private SocketEvents, private TimerEvents {
   const String& ReplyBuffer() const { return reply_buffer_; }
   Long StateStartTime() const { return state_start_time_; }
   const String& PendingRecipients() const { return pending_recipients_; }
+  // What the server's last EHLO reply offered, one entry per keyword, the
+  // keyword in capitals ("SIZE 10240000", "STARTTLS"); empty without EHLO.
+  const std::vector<String>& Capabilities() const { return capabilities_; }
+  // Whether the capabilities hold keyword (in capitals).
+  bool Offers(std::u16string_view keyword) const;
+  // "TLSv1.3 TLS_AES_256_GCM_SHA384" once the connection is encrypted.
+  const String& Tls() const { return tls_; }
 
   // The timer and socket notifications (also reachable through the services).
   void OnTimer() override;
@@ -61,6 +69,7 @@ class Session final : private SocketEvents, private TimerEvents {
   void OnDataArrival(Long bytes_total) override;
   void OnError(Long number, const String& description) override;
   void OnSendComplete() override;
+  void OnSecured() override;
 
  private:
   // Counts conversation starts and completions, so that a step can tell that
@@ -75,6 +84,27 @@ class Session final : private SocketEvents, private TimerEvents {
   void QuitAndFinish(Integer code, String text);
   // Ends the conversation as a socket error does (code 2 with text).
   void EndWithSocketError(String text);
+
+  // The ESMTP conversations' steps, rows of a table (esmtp_steps.cpp).
+  struct EsmtpStep;
+  static const EsmtpStep* FindEsmtpStep(Integer state);
+  void RunEsmtpStep(const EsmtpStep& step);
+  void OnEhloAccepted();
+  void OnEhloRefused(Integer code);
+  void OnStartTlsAccepted();
+  void OnStartTlsRefused(Integer code);
+  void OnConnected();
+  // Ends a conversation that asked for TLS and cannot have it. No further
+  // command goes out, not even QUIT: nothing in the clear after EHLO.
+  void EndWithoutTls(String text);
+  bool Esmtp() const { return protocol_ != protocol::kHelo; }
+  bool TlsRequired() const { return protocol_ >= protocol::kStartTls; }
+  // The limit of a wait: the original conversation's, or the ESMTP one's.
+  double Limit(double helo_limit, double esmtp_limit) const;
+  // In the ESMTP conversations a refusal (4xx, 5xx) ends the send at once
+  // with the server's reply; the original conversation waits on. True when
+  // it has ended.
+  bool EndedByRefusal(Integer code);
 
   // Waiting steps. Each returns after at most one ending.
   void WaitConnect();
@@ -129,6 +159,10 @@ class Session final : private SocketEvents, private TimerEvents {
   String reply_buffer_;
   Long state_start_time_ = 0;
   String pending_recipients_;
+  std::vector<String> capabilities_;
+  String tls_;
+  // The conversation of the running send, fixed when it starts.
+  Integer protocol_ = protocol::kHelo;
   ReplyTail reply_tail_;
   // The message has been handed to a socket that reports when it has left;
   // the wait for its acknowledgement counts from that report.

@@ -19,6 +19,12 @@ inline constexpr Integer kSendDataCommand = 13;
 inline constexpr Integer kWaitDataAck = 14;
 inline constexpr Integer kSendMessage = 15;
 inline constexpr Integer kWaitMessageAck = 16;
+// The ESMTP conversations' own steps.
+inline constexpr Integer kSendEhlo = 17;
+inline constexpr Integer kWaitEhloAck = 18;
+inline constexpr Integer kSendStartTls = 19;
+inline constexpr Integer kWaitStartTlsAck = 20;
+inline constexpr Integer kWaitTlsHandshake = 21;
 }  // namespace session_state
 
 // Outcome codes: the status property and the argument of SendComplete.

@@ -33,6 +33,24 @@ void FakeSocket::AllSent() {
   if (events_ != nullptr) events_->OnSendComplete();
 }
 
+void FakeSocket::Secure(String description) {
+  tls_description_ = std::move(description);
+  if (events_ != nullptr && state_ == socket_state::kConnected) events_->OnSecured();
+}
+
+void FakeSocket::FailStartTls(Long number, std::string description) {
+  start_tls_failure_.emplace(number, std::move(description));
+}
+
+void FakeSocket::StartTls(const TlsRequest& request) {
+  calls.push_back("StartTls " + ToUtf8(request.server_name) + " " + ToUtf8(request.ca_file));
+  if (start_tls_failure_) {
+    const auto failure = *start_tls_failure_;
+    start_tls_failure_.reset();
+    throw AutomationError(failure.first, failure.second);
+  }
+}
+
 void FakeSocket::FailWrite(int nth, Long number, std::string description) {
   writes_until_failure_ = nth;
   write_failure_number_ = number;
@@ -62,6 +80,7 @@ void FakeSocket::Close() {
   calls.emplace_back("Close");
   state_ = socket_state::kClosed;
   incoming_.clear();
+  tls_description_.clear();
 }
 
 void FakeSocket::WriteSetting(Integer id, const Variant& value) {

@@ -32,11 +32,11 @@ inline constexpr Guid kLibIdStdOle = MakeGuid("{00020430-0000-0000-C000-00000000
 inline constexpr Guid kIidIDispatch = MakeGuid("{00020400-0000-0000-C000-000000000046}");
 
 // The automation types the interfaces use; kVoid is "no result".
-enum class AutoType { kVoid, kBoolean, kString, kInteger, kDate, kVariant };
+enum class AutoType { kVoid, kBoolean, kString, kInteger, kDate, kVariant, kLong };
 
-// "Boolean", "String", "Integer", "Date", "Variant", "" for kVoid.
+// "Boolean", "String", "Integer", "Date", "Variant", "Long", "" for kVoid.
 QV_COMPONENT_EXPORT std::string_view AutoTypeName(AutoType type);
-// The matching IDL type: VARIANT_BOOL, BSTR, short, DATE, VARIANT, void.
+// The matching IDL type: VARIANT_BOOL, BSTR, short, DATE, VARIANT, long, void.
 QV_COMPONENT_EXPORT std::string_view IdlTypeName(AutoType type);
 
 enum class MemberKind { kProperty, kMethod };

@@ -84,6 +84,10 @@ class QV_CONNECTION_EXPORT ConnectionSocket final : public Socket {
   // peer has closed its side).
   bool ReportsSendComplete() const override { return true; }
   void RequestSendComplete() override;
+  // TLS through a TlsFilter over the connection's transport, as Socket
+  // describes; verification as TlsFilter describes.
+  void StartTls(const TlsRequest& request) override;
+  String TlsDescription() override;
 
   // Bytes received and not yet fetched with GetData.
   std::size_t BytesWaiting() const;

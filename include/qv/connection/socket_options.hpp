@@ -12,8 +12,10 @@
 
 namespace qv::connection {
 
-// Which way a traced piece went.
-enum class WireDirection { kSent, kReceived };
+// Which way a traced piece went. kSecured marks where TLS began: the piece is
+// the protocol version and cipher agreed, and what follows (both ways) is the
+// clear text of the encrypted stream.
+enum class WireDirection { kSent, kReceived, kSecured };
 
 struct QV_CONNECTION_EXPORT SocketOptions {
   // When not 0, Connect goes to this port instead of the one asked for (the

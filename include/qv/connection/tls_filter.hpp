@@ -24,19 +24,11 @@
 #include "qv/connection/loop.hpp"
 #include "qv/connection/transport.hpp"
 #include "qv/core/types.hpp"
+#include "qv/host/socket.hpp"
 
 namespace qv::connection {
 
-// Numbers of the TLS failures, one per kind, so that a host tells an
-// untrusted certificate from a handshake the server broke off.
-namespace tls_error {
-inline constexpr Long kHandshakeFailed = 20001;    // the peer's answer was not TLS, or refused
-inline constexpr Long kUntrusted = 20002;          // the chain leads to no trusted CA
-inline constexpr Long kNameMismatch = 20003;       // the certificate is for another name
-inline constexpr Long kExpired = 20004;            // not yet or no longer valid
-inline constexpr Long kClosedInHandshake = 20005;  // the peer ended the connection first
-inline constexpr Long kSetupFailed = 20006;        // a CA file that cannot be read, ...
-}  // namespace tls_error
+namespace tls_error = qv::tls_error;
 
 struct QV_CONNECTION_EXPORT TlsSettings {
   // The server's name as the user gave it (a name or an IP address): checked

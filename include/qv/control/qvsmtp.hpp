@@ -116,13 +116,33 @@ class QV_EXPORT qvSMTP {
   Integer get_BodyEvent() const;
   void put_BodyEvent(Integer value);
 
+  // The conversation (qv/control/protocol.hpp): 0 (the default) is the
+  // original HELO conversation in plain text; 1 EHLO; 2 EHLO, then STARTTLS,
+  // required; 3 TLS from the first byte. Other values throw 380. Read when
+  // Send starts.
+  Integer get_Protocol() const;
+  void put_Protocol(Integer value);
+  // The server's port, 0 to 65535 (others throw 380); 0, the default: 465
+  // for TLS from the first byte, otherwise 25.
+  Long get_Port() const;
+  void put_Port(Long value);
+  // A PEM file of CAs the server's certificate is checked against instead of
+  // the system's trust store; empty, the default: the system's.
+  String get_CaFile() const;
+  void put_CaFile(const String& value);
+
   // Container lifecycle: Initialize, then InitProperties or ReadProperties,
   // then any of Resize, WriteProperties and the members, Terminate last.
   void Initialize();
   void InitProperties();
-  // Restores the fifteen properties in order; a failing read or conversion
-  // propagates and leaves the later entries untouched.
+  // Restores the properties in order; a failing read or conversion
+  // propagates and leaves the later entries untouched. Entries the store does
+  // not hold take their defaults (a record saved before Protocol, Port and
+  // CaFile existed reads as before).
   void ReadProperties(PropertyBag& bag);
+  // Writes the fifteen original entries always, and Protocol, Port and
+  // CaFile only when they differ from their defaults, so a control that does
+  // not use them stores exactly the record it always did.
   void WriteProperties(PropertyBag& bag);
   void Resize();
   void Terminate();

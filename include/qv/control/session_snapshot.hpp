@@ -2,6 +2,8 @@
 // displays and diagnostics: a copy taken at the moment of the call.
 #pragma once
 
+#include <vector>
+
 #include "qv/core/types.hpp"
 #include "qv/export.hpp"
 
@@ -23,11 +25,24 @@ struct QV_EXPORT SessionSnapshot {
   static constexpr Integer kSendMessage = 15;
   // The message is written; the server has yet to accept it.
   static constexpr Integer kWaitMessageAck = 16;
+  // The ESMTP conversations' own steps.
+  static constexpr Integer kSendEhlo = 17;
+  static constexpr Integer kWaitEhloAck = 18;
+  static constexpr Integer kSendStartTls = 19;
+  static constexpr Integer kWaitStartTlsAck = 20;
+  // The server said go ahead; the TLS handshake is running.
+  static constexpr Integer kWaitTlsHandshake = 21;
 
   Integer state = kIdle;
   // The clock's seconds (Clock::Now as a day count, times 86400) when the
   // state began: the start of every bounded wait.
   Long state_start_time = 0;
+  // What the server's last EHLO reply offered: one entry per line, keyword
+  // in capitals, parameters as sent ("SIZE 10240000"). Empty without EHLO;
+  // emptied when TLS begins, until the server is asked again.
+  std::vector<String> capabilities;
+  // Once the connection is encrypted: "TLSv1.3 TLS_AES_256_GCM_SHA384".
+  String tls;
 };
 
 }  // namespace qv

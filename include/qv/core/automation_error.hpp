@@ -16,6 +16,7 @@ inline constexpr Long kInvalidProcedureCall = 5;
 inline constexpr Long kOverflow = 6;
 inline constexpr Long kTypeMismatch = 13;
 inline constexpr Long kInvalidUseOfNull = 94;
+inline constexpr Long kInvalidPropertyValue = 380;
 inline constexpr Long kCannotSetAtRunTime = 393;
 inline constexpr Long kCannotSetAtDesignTime = 394;
 }  // namespace error_number

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string_view>
 
+#include "qv/core/automation_error.hpp"
 #include "qv/core/text.hpp"
 #include "qv/core/types.hpp"
 #include "qv/core/variant.hpp"
@@ -89,6 +90,33 @@ inline constexpr Long kTryAgain = 11002;
 inline constexpr Long kNoData = 11004;
 }  // namespace socket_error
 
+// Numbers of the TLS failures, one per kind, so that a host tells an
+// untrusted certificate from a handshake the server broke off.
+namespace tls_error {
+inline constexpr Long kHandshakeFailed = 20001;    // the peer's answer was not TLS, or refused
+inline constexpr Long kUntrusted = 20002;          // the chain leads to no trusted CA
+inline constexpr Long kNameMismatch = 20003;       // the certificate is for another name
+inline constexpr Long kExpired = 20004;            // not yet or no longer valid
+inline constexpr Long kClosedInHandshake = 20005;  // the peer ended the connection first
+inline constexpr Long kSetupFailed = 20006;        // a CA file that cannot be read, ...
+// Text arrived after the server's go-ahead and before the handshake: on a
+// clean path there is none, so it was put there by something in between.
+inline constexpr Long kTextBeforeHandshake = 20007;
+}  // namespace tls_error
+
+// What the server's certificate is checked against when a connection turns
+// to TLS. Verification is never skipped: the chain must lead to a trusted CA
+// and the certificate must name the server.
+struct QV_EXPORT TlsRequest {
+  // The server as the user named it: a host name (checked against the
+  // certificate and sent as SNI) or an address (checked against its IP
+  // entries).
+  String server_name;
+  // A PEM file of CAs trusted instead of the system's store (a private
+  // relay); empty: the system's store.
+  String ca_file;
+};
+
 // What the socket tells its owner. Delivered on the owner's thread, never
 // while another notification or a timer tick is being handled.
 class QV_EXPORT SocketEvents {
@@ -102,6 +130,9 @@ class QV_EXPORT SocketEvents {
   // ReportsSendComplete is true: after RequestSendComplete, once; some
   // sockets also raise it unasked.
   virtual void OnSendComplete() {}
+  // The handshake that StartTls began on a connected socket is done; from
+  // now on text goes both ways encrypted. A failed handshake comes as OnError.
+  virtual void OnSecured() {}
 
  protected:
   ~SocketEvents() = default;
@@ -158,6 +189,21 @@ class QV_EXPORT Socket {
   // so far. Following the peer's progress costs system calls and timers, so a
   // socket may follow it only when asked. Does nothing when not connected.
   virtual void RequestSendComplete() {}
+
+  // Turns the connection to TLS. Closed: the next Connect speaks TLS from its
+  // first byte and OnConnect comes once the handshake is done. Connected
+  // (after the server's go-ahead to STARTTLS, nothing queued): the handshake
+  // starts now and OnSecured comes once it is done. A handshake or
+  // verification that fails comes as OnError with a tls_error number. Throws
+  // AutomationError: 40020 in any other state or from a socket without TLS,
+  // tls_error::kTextBeforeHandshake when received text is still unfetched
+  // (it would have come in the clear, from before the handshake).
+  virtual void StartTls(const TlsRequest& /*request*/) {
+    throw AutomationError(socket_error::kInvalidOperation, "This socket cannot speak TLS");
+  }
+  // Once the handshake is done, the protocol version and cipher agreed
+  // ("TLSv1.3 TLS_AES_256_GCM_SHA384"); empty before, and without TLS.
+  virtual String TlsDescription() { return {}; }
 };
 
 }  // namespace qv

@@ -38,6 +38,11 @@ class QV_TESTING_EXPORT FakeSocket final : public Socket {
   // (ReportsSendComplete true); the test then says when, with AllSent.
   void SetReportsSendComplete(bool reports) { reports_send_complete_ = reports; }
   void AllSent();  // OnSendComplete
+  // The handshake StartTls began is done: TlsDescription gives description
+  // from now on, then OnSecured (for a connected socket).
+  void Secure(String description = u"TLSv1.3 TLS_AES_256_GCM_SHA384");
+  // The next StartTls throws.
+  void FailStartTls(Long number, std::string description);
 
   // Every written text joined: the wire as the server sees it.
   String Transcript() const;
@@ -57,6 +62,9 @@ class QV_TESTING_EXPORT FakeSocket final : public Socket {
   String GetData() override;
   bool ReportsSendComplete() const override { return reports_send_complete_; }
   void RequestSendComplete() override { calls.push_back("RequestSendComplete"); }
+  // Recorded as "StartTls <server name> <CA file>"; never refused unless told.
+  void StartTls(const TlsRequest& request) override;
+  String TlsDescription() override { return tls_description_; }
 
  private:
   SocketEvents* events_ = nullptr;
@@ -68,6 +76,8 @@ class QV_TESTING_EXPORT FakeSocket final : public Socket {
   Long write_failure_number_ = 0;
   std::string write_failure_text_;
   std::optional<std::pair<Long, std::string>> connect_failure_;
+  std::optional<std::pair<Long, std::string>> start_tls_failure_;
+  String tls_description_;
 };
 
 }  // namespace qv::testing

@@ -1,0 +1,169 @@
+// The steps only the ESMTP conversations take: EHLO with the server's
+// capabilities, and STARTTLS with its handshake. Each step is a row of one
+// table (what it announces and writes, or the reply it waits for, what then
+// runs, its limit and its time-out text), so a new step is a new row and,
+// where it decides something, one function.
+#include <algorithm>
+
+#include "mail/reply_code.hpp"
+#include "mail/session.hpp"
+#include "qv/core/automation_error.hpp"
+#include "qv/core/text.hpp"
+
+namespace qv::mail {
+
+struct Session::EsmtpStep {
+  Integer state;
+  // A sending step announces itself, writes its command line (EHLO with the
+  // HELO name after it) and goes on to its wait.
+  std::u16string_view announce;
+  std::u16string_view command;
+  Integer wait_state;
+  // A waiting step: the code it accepts and what then runs; a whole 4xx or
+  // 5xx reply runs on_refused. Without an accepted code the step waits for a
+  // socket notification that moves it on.
+  Integer accepted;
+  void (Session::*on_accepted)();
+  void (Session::*on_refused)(Integer code);
+  double limit;  // seconds
+  std::u16string_view timeout_text;
+};
+
+namespace {
+
+using namespace session_state;
+constexpr Integer kOk = 250;
+constexpr Integer kServiceReady = 220;
+
+// Keyword in capitals, then its parameters as the server wrote them, for
+// every line after the first of a whole EHLO reply.
+std::vector<String> ParseCapabilities(std::u16string_view reply) {
+  std::vector<String> capabilities;
+  std::size_t start = reply.find(u'\n');
+  while (start != std::u16string_view::npos && start + 1 < reply.size()) {
+    const std::size_t begin = start + 1;
+    std::size_t end = reply.find(u'\n', begin);
+    std::u16string_view line = reply.substr(begin, end == std::u16string_view::npos
+                                                       ? std::u16string_view::npos
+                                                       : end - begin);
+    if (!line.empty() && line.back() == u'\r') line.remove_suffix(1);
+    if (line.size() > 4) {
+      String entry(line.substr(4));
+      const std::size_t keyword_end = std::min(entry.find(u' '), entry.size());
+      std::transform(entry.begin(), entry.begin() + static_cast<std::ptrdiff_t>(keyword_end),
+                     entry.begin(), [](char16_t c) {
+                       return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c;
+                     });
+      capabilities.push_back(std::move(entry));
+    }
+    start = end;
+  }
+  return capabilities;
+}
+
+}  // namespace
+
+const Session::EsmtpStep* Session::FindEsmtpStep(Integer state) {
+  // RFC 5321 4.5.3.2 gives no limit for EHLO or STARTTLS: they wait as MAIL
+  // does. The handshake is a few round trips: a minute is ample.
+  static const EsmtpStep kSteps[] = {
+      {kSendEhlo, u"Sending EHLO", u"EHLO", kWaitEhloAck, 0, nullptr, nullptr, 0, {}},
+      {kWaitEhloAck, {}, {}, 0, kOk, &Session::OnEhloAccepted, &Session::OnEhloRefused, 300.0,
+       u"Timeout waiting for EHLO ack."},
+      {kSendStartTls, u"Sending STARTTLS", u"STARTTLS", kWaitStartTlsAck, 0, nullptr, nullptr, 0,
+       {}},
+      {kWaitStartTlsAck, {}, {}, 0, kServiceReady, &Session::OnStartTlsAccepted,
+       &Session::OnStartTlsRefused, 300.0, u"Timeout waiting for STARTTLS ack."},
+      {kWaitTlsHandshake, {}, {}, 0, 0, nullptr, nullptr, 60.0,
+       u"Timeout waiting for TLS handshake."},
+  };
+  for (const EsmtpStep& step : kSteps) {
+    if (step.state == state) return &step;
+  }
+  return nullptr;
+}
+
+void Session::RunEsmtpStep(const EsmtpStep& step) {
+  if (!step.announce.empty()) {
+    const Generation generation = generation_;
+    RaiseDebugMessage(String(step.announce));
+    if (generation_ != generation) return;
+    String line(step.command);
+    if (step.state == kSendEhlo) {
+      // The name is read at the moment of the step, as for HELO.
+      line += u" " + ToText(socket_.ReadSetting(socket_setting::kLocalHostName));
+    }
+    socket_.SendData(line + u"\r\n");
+    session_state_ = step.wait_state;
+    MarkStateStart();
+    return;
+  }
+  if (step.accepted != 0) {
+    const Integer code = ReplyCode(reply_buffer_);
+    if (code == step.accepted) return (this->*step.on_accepted)();
+    if (code >= 400 && code < 600 && WholeReplySize(reply_buffer_) > 0) {
+      return (this->*step.on_refused)(code);
+    }
+  }
+  if (!TimedOut(step.limit)) return;
+  const String text(step.timeout_text);
+  FinishSession(outcome::kTimeout, text);
+  RaiseDebugMessage(text);
+}
+
+bool Session::Offers(std::u16string_view keyword) const {
+  return std::any_of(capabilities_.begin(), capabilities_.end(), [keyword](const String& entry) {
+    return entry.compare(0, entry.find(u' '), keyword) == 0;
+  });
+}
+
+void Session::OnEhloAccepted() {
+  const std::size_t whole = WholeReplySize(reply_buffer_);
+  if (whole == 0) return;  // a single line's code is read before its end: wait for it
+  capabilities_ = ParseCapabilities(std::u16string_view(reply_buffer_).substr(0, whole));
+  if (!TlsRequired() || !tls_.empty()) return AcceptReply(kSendMailFrom);
+  if (!Offers(u"STARTTLS")) {
+    return EndWithoutTls(
+        u"TLS is required, and the server does not offer STARTTLS: nothing more was sent.");
+  }
+  AcceptReply(kSendStartTls);
+}
+
+void Session::OnEhloRefused(Integer code) {
+  if (TlsRequired()) {
+    return EndWithoutTls(u"TLS is required, and the server refused EHLO: " + reply_buffer_);
+  }
+  if (code < 500) return (void)EndedByRefusal(code);
+  // A server of the original protocol only: the original conversation.
+  const String reply = reply_buffer_;
+  AcceptReply(kSendHelo);
+  RaiseDebugMessage(u"EHLO refused, falling back to HELO: " + reply);
+}
+
+void Session::OnStartTlsAccepted() {
+  const std::size_t whole = WholeReplySize(reply_buffer_);
+  if (whole == 0) return;  // the handshake starts right after the line end
+  // RFC 3207: nothing may follow the go-ahead in the clear. What did was put
+  // there on the path, to be read as the server's answers after the handshake.
+  if (reply_buffer_.size() > whole) {
+    return EndWithoutTls(
+        u"Text arrived after the server's go-ahead to STARTTLS and before the TLS handshake: "
+        u"something on the path added it, so nothing more was sent.");
+  }
+  AcceptReply(kWaitTlsHandshake);
+  MarkStateStart();
+  try {
+    socket_.StartTls(TlsRequest{properties_.RemoteHost, properties_.CaFile});
+  } catch (const AutomationError& error) {
+    return EndWithoutTls(FromUtf8(error.what()));
+  }
+  RaiseDebugMessage(u"Starting TLS handshake");
+}
+
+void Session::OnStartTlsRefused(Integer /*code*/) {
+  EndWithoutTls(u"TLS is required, and the server refused STARTTLS: " + reply_buffer_);
+}
+
+void Session::EndWithoutTls(String text) { FinishSession(outcome::kSocketError, std::move(text)); }
+
+}  // namespace qv::mail
