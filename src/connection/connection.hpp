@@ -156,7 +156,7 @@ class Connection final : public TransportEvents, public std::enable_shared_from_
 
   bool connected_ = false;
   bool securing_ = false;  // a handshake over the connected transport is running
-  bool blocked_ = false;  // the transport took less than offered
+  bool blocked_ = false;   // the transport took less than offered
   bool write_posted_ = false;
   // Text went to the transport straight from SendUtf8 and its way to the
   // peer is not yet followed.

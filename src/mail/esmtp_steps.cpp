@@ -43,17 +43,15 @@ std::vector<String> ParseCapabilities(std::u16string_view reply) {
   while (start != std::u16string_view::npos && start + 1 < reply.size()) {
     const std::size_t begin = start + 1;
     std::size_t end = reply.find(u'\n', begin);
-    std::u16string_view line = reply.substr(begin, end == std::u16string_view::npos
-                                                       ? std::u16string_view::npos
-                                                       : end - begin);
+    std::u16string_view line = reply.substr(
+        begin, end == std::u16string_view::npos ? std::u16string_view::npos : end - begin);
     if (!line.empty() && line.back() == u'\r') line.remove_suffix(1);
     if (line.size() > 4) {
       String entry(line.substr(4));
       const std::size_t keyword_end = std::min(entry.find(u' '), entry.size());
-      std::transform(entry.begin(), entry.begin() + static_cast<std::ptrdiff_t>(keyword_end),
-                     entry.begin(), [](char16_t c) {
-                       return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c;
-                     });
+      std::transform(
+          entry.begin(), entry.begin() + static_cast<std::ptrdiff_t>(keyword_end), entry.begin(),
+          [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c; });
       capabilities.push_back(std::move(entry));
     }
     start = end;
@@ -68,13 +66,41 @@ const Session::EsmtpStep* Session::FindEsmtpStep(Integer state) {
   // does. The handshake is a few round trips: a minute is ample.
   static const EsmtpStep kSteps[] = {
       {kSendEhlo, u"Sending EHLO", u"EHLO", kWaitEhloAck, 0, nullptr, nullptr, 0, {}},
-      {kWaitEhloAck, {}, {}, 0, kOk, &Session::OnEhloAccepted, &Session::OnEhloRefused, 300.0,
+      {kWaitEhloAck,
+       {},
+       {},
+       0,
+       kOk,
+       &Session::OnEhloAccepted,
+       &Session::OnEhloRefused,
+       300.0,
        u"Timeout waiting for EHLO ack."},
-      {kSendStartTls, u"Sending STARTTLS", u"STARTTLS", kWaitStartTlsAck, 0, nullptr, nullptr, 0,
+      {kSendStartTls,
+       u"Sending STARTTLS",
+       u"STARTTLS",
+       kWaitStartTlsAck,
+       0,
+       nullptr,
+       nullptr,
+       0,
        {}},
-      {kWaitStartTlsAck, {}, {}, 0, kServiceReady, &Session::OnStartTlsAccepted,
-       &Session::OnStartTlsRefused, 300.0, u"Timeout waiting for STARTTLS ack."},
-      {kWaitTlsHandshake, {}, {}, 0, 0, nullptr, nullptr, 60.0,
+      {kWaitStartTlsAck,
+       {},
+       {},
+       0,
+       kServiceReady,
+       &Session::OnStartTlsAccepted,
+       &Session::OnStartTlsRefused,
+       300.0,
+       u"Timeout waiting for STARTTLS ack."},
+      {kWaitTlsHandshake,
+       {},
+       {},
+       0,
+       0,
+       nullptr,
+       nullptr,
+       60.0,
        u"Timeout waiting for TLS handshake."},
   };
   for (const EsmtpStep& step : kSteps) {

@@ -249,7 +249,8 @@ void Session::WaitAddressAck(Integer next_state) {
     return;
   }
   if (EndedByRefusal(code)) return;
-  if (TimedOut(Limit(kReplyLimit, kEsmtpCommandLimit))) FinishSession(outcome::kTimeout, u"Timeout waiting for addr ack.");
+  if (TimedOut(Limit(kReplyLimit, kEsmtpCommandLimit)))
+    FinishSession(outcome::kTimeout, u"Timeout waiting for addr ack.");
 }
 
 void Session::WaitMessageAck() {

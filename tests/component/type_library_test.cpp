@@ -51,6 +51,13 @@ const std::vector<ExpectedMember> kPublished = {
     {"Send", kMeth, 0x6003002B, 1610809387, kInteger, ""},
     {"StatusStr", kProp, 0x68030002, 1745027074, kString, ""},
     {"BodyEvent", kProp, 0x68030001, 1745027073, kInteger, ""},
+    {"Protocol", kProp, 0x68030010, 1745027088, kInteger,
+     "Conversation with the server: 0 HELO, 1 EHLO, 2 STARTTLS required, 3 TLS from the first "
+     "byte."},
+    {"Port", kProp, 0x68030011, 1745027089, kLong,
+     "Server port; 0: 465 for TLS from the first byte, otherwise 25."},
+    {"CaFile", kProp, 0x68030012, 1745027090, kString,
+     "PEM file of certificate authorities trusted instead of the system's; empty: the system's."},
 };
 
 TEST(MemberTable, EveryMemberAsPublishedInSlotOrder) {
@@ -112,7 +119,7 @@ TEST(MemberTable, LookupByIdentifierAndName) {
   // The stock enabled identifier and the default member find nothing.
   EXPECT_EQ(FindMember(Long{-514}), nullptr);
   EXPECT_EQ(FindMember(Long{0}), nullptr);
-  EXPECT_EQ(FindMember(static_cast<Long>(0x68030010)), nullptr);
+  EXPECT_EQ(FindMember(static_cast<Long>(0x68030013)), nullptr);
 
   EXPECT_EQ(FindMember(u"SEND")->name, "Send");
   EXPECT_EQ(FindMember(u"remotehostip")->name, "RemoteHostIP");
@@ -205,11 +212,12 @@ TEST(IdlText, DeclaresEveryMemberWithItsIdentifierAndHelp) {
   EXPECT_NE(idl.find("void SendBody([in, out] short* iTag);"), std::string::npos);
   EXPECT_NE(idl.find("void SendComplete([in, out] short* status);"), std::string::npos);
   EXPECT_NE(idl.find("void DebugMessage([in, out] BSTR* msg);"), std::string::npos);
-  // Two accessors a property, one declaration a method: 2 * 15 + 2 + 3 events.
+  EXPECT_NE(idl.find("HRESULT Port([in] long );"), std::string::npos);
+  // Two accessors a property, one declaration a method: 2 * 18 + 2 + 3 events.
   const std::regex id_attribute(R"(\[id\(0x[0-9a-f]{8}\))");
   const auto count = std::distance(std::sregex_iterator(idl.begin(), idl.end(), id_attribute),
                                    std::sregex_iterator());
-  EXPECT_EQ(count, 35);
+  EXPECT_EQ(count, 41);
   // Members appear in slot order.
   std::size_t last = 0;
   for (const ExpectedMember& member : kPublished) {
@@ -300,7 +308,7 @@ TEST(MemberListing, OneLinePerMemberAndEvent) {
     EXPECT_NE(listing.find(line_part), std::string::npos) << member.name;
   }
   EXPECT_NE(listing.find(" 1  SendBody      (iTag: Integer by reference)"), std::string::npos);
-  EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 2 + 17 + 3);
+  EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 2 + 20 + 3);
 }
 
 }  // namespace

@@ -218,16 +218,72 @@ TEST(ReadProperties, AnEmptyStoreGivesTheDefaultColumn) {
   EXPECT_EQ(c.control.get_Body().type(), VarType::kInteger);
 }
 
+// The entries added for ESMTP and TLS, read after the original fifteen and
+// written only when they differ from their defaults.
+const struct AddedEntry {
+  std::u16string_view key;
+  Variant default_value;
+  Variant set_value;
+} kAddedEntries[] = {
+    {u"Protocol", Variant(Integer{0}), Variant(Integer{2})},
+    {u"Port", Variant(Long{0}), Variant(Long{587})},
+    {u"CaFile", Variant(u""), Variant(u"/etc/relay-ca.pem")},
+};
+
 TEST(ReadProperties, ReadsEveryKeyInOrderWithItsDefault) {
   Control c;
   RecordingBag bag;
   c.control.ReadProperties(bag);
-  ASSERT_EQ(bag.reads.size(), kKeys.size());
+  ASSERT_EQ(bag.reads.size(), kKeys.size() + std::size(kAddedEntries));
   for (std::size_t i = 0; i < kKeys.size(); ++i) {
     EXPECT_EQ(bag.reads[i].key, kKeys[i]);
     EXPECT_EQ(bag.reads[i].default_value, kPassedDefaults[i]) << ToUtf8(kKeys[i]);
   }
+  for (std::size_t i = 0; i < std::size(kAddedEntries); ++i) {
+    EXPECT_EQ(bag.reads[kKeys.size() + i].key, kAddedEntries[i].key);
+    EXPECT_EQ(bag.reads[kKeys.size() + i].default_value, kAddedEntries[i].default_value);
+  }
   EXPECT_TRUE(bag.writes.empty());
+}
+
+TEST(AddedEntries, WrittenOnlyWhenSetAndReadBackOrRefusedOutOfRange) {
+  for (const AddedEntry& entry : kAddedEntries) {
+    SCOPED_TRACE(ToUtf8(entry.key));
+    Control c;
+    c.control.Initialize();
+    c.control.InitProperties();
+    MemoryPropertyBag set;
+    set.Set(entry.key, entry.set_value);
+    c.control.ReadProperties(set);
+    RecordingBag written;
+    c.control.WriteProperties(written);
+    // The original record, then this one entry.
+    ASSERT_EQ(written.writes.size(), kKeys.size() + 1);
+    EXPECT_EQ(written.writes.back().key, entry.key);
+    EXPECT_EQ(written.writes.back().value, entry.set_value);
+    EXPECT_EQ(written.writes.back().default_value, entry.default_value);
+  }
+  const struct {
+    std::u16string_view key;
+    Variant stored;
+  } out_of_range[] = {
+      {u"Protocol", Variant(Integer{4})},
+      {u"Protocol", Variant(Integer{-1})},
+      {u"Port", Variant(Long{65536})},
+      {u"Port", Variant(Long{-1})},
+  };
+  for (const auto& bad : out_of_range) {
+    Control c;
+    MemoryPropertyBag bag;
+    bag.Set(bad.key, bad.stored);
+    try {
+      c.control.ReadProperties(bag);
+      ADD_FAILURE() << ToUtf8(bad.key) << " restored out of range";
+    } catch (const AutomationError& error) {
+      EXPECT_EQ(error.number(), 380);
+      EXPECT_NE(std::string(error.what()).find(ToUtf8(bad.key)), std::string::npos);
+    }
+  }
 }
 
 TEST(ReadProperties, StoresDirectlyWithoutNoticesOrRefusals) {

@@ -17,6 +17,12 @@ TEST(ReplyCode, ReadsTheFrontOfTheBufferOnceSixCharactersHaveArrived) {
       {u"250 O", kNoReply},
       {u"250 OK", 250},
       {u"220-first\r\n220 second\r\n", 220},
+      // A reply whose first line continues counts once its last line is whole.
+      {u"220-first", kNoReply},
+      {u"220-first\r\n", kNoReply},
+      {u"220-first\r\n220-second\r\n220 last", kNoReply},
+      {u"220-first\r\n220-second\r\n220 last\r\n", 220},
+      {u"220-first\n220 bare line feed\n", 220},
       {u"354 go\r\n250 OK\r\n", 354},  // always the first reply
       {u"abc def", kUnreadableReply},
       {u" 25 xyz", kUnreadableReply},
@@ -91,16 +97,21 @@ TEST(ReplyCode, ConversationWithRepliesInSmallPieces) {
   }
 }
 
-// The rest of an accepted multi-line reply that arrives later is dropped, so
-// the next wait reads the answer to its own command.
-TEST(ReplyCode, LateRestOfAnAcceptedReplyIsNotReadByTheNextWait) {
+// A greeting of several lines is waited for whole: nothing is written before
+// its last line has arrived, then the next wait reads its own answer.
+TEST(ReplyCode, AMultiLineGreetingIsWaitedForWhole) {
   testing::Rig rig;
   rig.control.Send();
   rig.socket.AcceptConnection();
   rig.socket.ServerSends(u"220-mail.example.com");
-  ASSERT_TRUE(rig.Tick());  // accepted: buffer cleared
-  rig.socket.ServerSends(u"\r\n220 second line\r\n");
+  ASSERT_TRUE(rig.Tick());
+  rig.socket.ServerSends(u"\r\n220 second");
+  ASSERT_TRUE(rig.Tick());
+  EXPECT_EQ(rig.state(), session_state::kWaitGreeting);
+  rig.socket.ServerSends(u" line\r\n");
+  ASSERT_TRUE(rig.Tick());  // accepted
   ASSERT_TRUE(rig.Tick());  // HELO written
+  EXPECT_EQ(rig.Transcript(), "HELO client.example.com\r\n");
   EXPECT_EQ(ControlInternals::Session(rig.control).ReplyBuffer(), u"");
   rig.socket.ServerSends(u"250 hello\r\n");
   ASSERT_TRUE(rig.Tick());

@@ -1,0 +1,235 @@
+// The ESMTP conversations against a scripted server: EHLO and its
+// capabilities, STARTTLS required, TLS from the first byte, and what a
+// meddler on the path can try.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "qv/control/protocol.hpp"
+#include "rig.hpp"
+
+namespace qv::testing {
+namespace {
+
+using namespace mail::session_state;
+
+constexpr char16_t kEhloReply[] =
+    u"250-mail.example.com greets you\r\n250-SIZE 10240000\r\n250-starttls\r\n250 8BITMIME\r\n";
+
+// A server that offers what kEhloReply offers and accepts everything.
+std::u16string Submission(const std::u16string& line) {
+  if (line.rfind(u"EHLO", 0) == 0) return kEhloReply;
+  if (line == u"STARTTLS\r\n") return u"220 2.0.0 Ready to start TLS\r\n";
+  return Rig::Accepting(line);
+}
+
+// The same server behind a relay that strips STARTTLS from its offer.
+std::u16string Stripped(const std::u16string& line) {
+  if (line.rfind(u"EHLO", 0) == 0) return u"250-mail.example.com\r\n250 SIZE 10240000\r\n";
+  return Submission(line);
+}
+
+enum class Handshake { kCompletes, kFails, kStalls };
+
+// The commands written, in order, with "." for the end of the data.
+std::string Verbs(const FakeSocket& socket) {
+  std::string verbs;
+  for (const String& write : socket.writes) {
+    std::string text = ToUtf8(write);
+    text = text == "\r\n.\r\n" ? "." : text.substr(0, text.find_first_of(" \r"));
+    if (text.empty() ||
+        text.find_first_not_of(".ABCDEFGHIJKLMNOPQRSTUVWXYZ") != std::string::npos) {
+      continue;  // the message's own lines
+    }
+    if (!verbs.empty()) verbs += ' ';
+    verbs += text;
+  }
+  return verbs;
+}
+
+struct Outcome {
+  Integer status;
+  std::string verbs;
+  std::string status_text;
+};
+
+// Plays server for a whole send in protocol; handshake says what the TLS
+// handshake that StartTls begins comes to.
+Outcome Converse(Rig& rig, SmtpProtocol protocol,
+                 const std::function<std::u16string(const std::u16string&)>& server,
+                 Handshake handshake = Handshake::kCompletes,
+                 std::u16string greeting = u"220 ready\r\n") {
+  rig.control.put_Protocol(static_cast<Integer>(protocol));
+  rig.control.Send();
+  if (protocol == SmtpProtocol::kImplicitTls) rig.socket.Secure();
+  rig.socket.AcceptConnection();
+  rig.socket.ServerSends(greeting);
+  std::size_t seen = 0;
+  for (int tick = 0; tick < 20000 && rig.timer.Enabled(); ++tick) {
+    rig.Tick();
+    for (; seen < rig.socket.writes.size(); ++seen) {
+      const std::u16string reply = server(rig.socket.writes[seen]);
+      if (!reply.empty()) rig.socket.ServerSends(reply);
+    }
+    if (rig.state() == kWaitTlsHandshake && rig.socket.TlsDescription().empty()) {
+      if (handshake == Handshake::kCompletes) rig.socket.Secure();
+      if (handshake == Handshake::kFails) {
+        rig.socket.ReportError(20003, u"The server's certificate is for another name");
+      }
+    }
+  }
+  return {rig.control.get_status(), Verbs(rig.socket), ToUtf8(rig.control.get_StatusStr())};
+}
+
+TEST(Esmtp, ConversationsAndTheirEndings) {
+  const std::string kDelivered = "MAIL RCPT RCPT DATA . QUIT";
+  const struct {
+    const char* name;
+    SmtpProtocol protocol;
+    std::function<std::u16string(const std::u16string&)> server;
+    Handshake handshake;
+    Outcome want;
+  } cases[] = {
+      {"EHLO in plain text",
+       SmtpProtocol::kEsmtp,
+       Submission,
+       Handshake::kCompletes,
+       {0, "EHLO " + kDelivered, "Success"}},
+      {"EHLO refused: the original conversation",
+       SmtpProtocol::kEsmtp,
+       [](const std::u16string& line) -> std::u16string {
+         return line.rfind(u"EHLO", 0) == 0 ? u"502 5.5.2 Error: command not recognized\r\n"
+                                            : Rig::Accepting(line);
+       },
+       Handshake::kCompletes,
+       {0, "EHLO HELO " + kDelivered, "Success"}},
+      {"STARTTLS, then EHLO again",
+       SmtpProtocol::kStartTls,
+       Submission,
+       Handshake::kCompletes,
+       {0, "EHLO STARTTLS EHLO " + kDelivered, "Success"}},
+      {"TLS from the first byte",
+       SmtpProtocol::kImplicitTls,
+       Submission,
+       Handshake::kCompletes,
+       {0, "EHLO " + kDelivered, "Success"}},
+      {"STARTTLS stripped from the offer",
+       SmtpProtocol::kStartTls,
+       Stripped,
+       Handshake::kCompletes,
+       {2, "EHLO", "does not offer STARTTLS"}},
+      {"STARTTLS refused",
+       SmtpProtocol::kStartTls,
+       [](const std::u16string& line) -> std::u16string {
+         return line == u"STARTTLS\r\n" ? u"454 4.7.0 TLS not available\r\n" : Submission(line);
+       },
+       Handshake::kCompletes,
+       {2, "EHLO STARTTLS", "refused STARTTLS: 454 4.7.0"}},
+      {"EHLO refused when TLS is required",
+       SmtpProtocol::kStartTls,
+       [](const std::u16string& line) -> std::u16string {
+         return line.rfind(u"EHLO", 0) == 0 ? u"500 unknown\r\n" : Submission(line);
+       },
+       Handshake::kCompletes,
+       {2, "EHLO", "refused EHLO: 500 unknown"}},
+      {"text injected after the go-ahead",
+       SmtpProtocol::kStartTls,
+       [](const std::u16string& line) -> std::u16string {
+         return line == u"STARTTLS\r\n" ? u"220 go ahead\r\n250-injected\r\n250 STARTTLS\r\n"
+                                        : Submission(line);
+       },
+       Handshake::kCompletes,
+       {2, "EHLO STARTTLS", "something on the path added it"}},
+      {"a handshake that fails",
+       SmtpProtocol::kStartTls,
+       Submission,
+       Handshake::kFails,
+       {2, "EHLO STARTTLS", "for another name"}},
+      {"a handshake that stalls",
+       SmtpProtocol::kStartTls,
+       Submission,
+       Handshake::kStalls,
+       {3, "EHLO STARTTLS", "Timeout waiting for TLS handshake."}},
+      {"a refusal ends the send at once",
+       SmtpProtocol::kEsmtp,
+       [](const std::u16string& line) -> std::u16string {
+         return line.rfind(u"MAIL", 0) == 0 ? u"530 5.7.0 Must issue a STARTTLS command first\r\n"
+                                            : Submission(line);
+       },
+       Handshake::kCompletes,
+       {4, "EHLO MAIL QUIT", "530 5.7.0 Must issue a STARTTLS"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    rig.control.put_CaFile(u"/etc/relay-ca.pem");
+    const Outcome got = Converse(rig, c.protocol, c.server, c.handshake);
+    EXPECT_EQ(got.status, c.want.status);
+    EXPECT_EQ(got.verbs, c.want.verbs);
+    EXPECT_NE(got.status_text.find(c.want.status_text), std::string::npos) << got.status_text;
+    if (c.protocol != SmtpProtocol::kEsmtp && c.want.status == 0) {
+      // The certificate is checked against the name the user gave.
+      EXPECT_NE(std::find(rig.socket.calls.begin(), rig.socket.calls.end(),
+                          "StartTls mail.example.com /etc/relay-ca.pem"),
+                rig.socket.calls.end());
+    }
+  }
+}
+
+TEST(Esmtp, CapabilitiesComeFromTheWholeReplyWhereverItIsSplit) {
+  const std::u16string reply = kEhloReply;
+  for (std::size_t split = 1; split < reply.size(); ++split) {
+    SCOPED_TRACE(split);
+    Rig rig;
+    rig.control.put_Protocol(static_cast<Integer>(SmtpProtocol::kStartTls));
+    rig.StartAndGreet();
+    while (rig.state() != kWaitEhloAck) ASSERT_TRUE(rig.Tick());
+    rig.socket.ServerSends(reply.substr(0, split));
+    ASSERT_TRUE(rig.Tick());
+    EXPECT_EQ(rig.state(), kWaitEhloAck);  // never before the last line
+    rig.socket.ServerSends(reply.substr(split));
+    ASSERT_TRUE(rig.Tick());
+    EXPECT_EQ(rig.state(), kSendStartTls);
+    EXPECT_EQ(rig.control.Snapshot().capabilities,
+              (std::vector<String>{u"SIZE 10240000", u"STARTTLS", u"8BITMIME"}));
+  }
+}
+
+TEST(Esmtp, TlsFromTheFirstByteGoesToItsOwnPortAndSaysSo) {
+  Rig rig;
+  ASSERT_EQ(Converse(rig, SmtpProtocol::kImplicitTls, Submission).status, 0);
+  const auto start =
+      std::find(rig.socket.calls.begin(), rig.socket.calls.end(), "StartTls mail.example.com ");
+  ASSERT_NE(start, rig.socket.calls.end());
+  EXPECT_EQ(*std::next(start), "Connect mail.example.com 465");
+  EXPECT_EQ(rig.sink.CountOf("DebugMessage TLS started: TLSv1.3 TLS_AES_256_GCM_SHA384"), 1);
+  EXPECT_EQ(rig.control.Snapshot().tls, u"TLSv1.3 TLS_AES_256_GCM_SHA384");
+
+  Rig other_port;
+  other_port.control.put_Port(2465);
+  Converse(other_port, SmtpProtocol::kImplicitTls, Submission);
+  EXPECT_NE(std::find(other_port.socket.calls.begin(), other_port.socket.calls.end(),
+                      "Connect mail.example.com 2465"),
+            other_port.socket.calls.end());
+}
+
+// Submission servers scan the mail before they answer its end: the ESMTP
+// conversations wait ten minutes for that answer, the original one ten seconds.
+TEST(Esmtp, TheEndOfDataIsWaitedForTenMinutes) {
+  for (const SmtpProtocol protocol : {SmtpProtocol::kHelo, SmtpProtocol::kEsmtp}) {
+    Rig rig;
+    double end_of_data = 0;
+    const Outcome got = Converse(rig, protocol, [&](const std::u16string& line) -> std::u16string {
+      if (line != u"\r\n.\r\n") return Submission(line);
+      end_of_data = rig.clock.SecondsSinceMidnight();
+      return u"";
+    });
+    EXPECT_EQ(got.status, 3);
+    const double waited = rig.clock.SecondsSinceMidnight() - end_of_data;
+    EXPECT_NEAR(waited, protocol == SmtpProtocol::kHelo ? 10.0 : 600.0, 1.0);
+  }
+}
+
+}  // namespace
+}  // namespace qv::testing
