@@ -37,6 +37,7 @@ class Recorder : public SocketEvents {
     if (fetch) text += socket_->GetData();
     if (on_data) on_data();
   }
+  void OnSecured() override { events.push_back("Secured"); }
   void OnSendComplete() override {
     events.push_back("SendComplete");
     send_complete_at = std::chrono::steady_clock::now();

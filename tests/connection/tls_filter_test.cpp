@@ -14,6 +14,9 @@
 #include <memory>
 #include <string>
 
+#include "connection/socket_recorder.hpp"
+#include "qv/connection/connection_socket.hpp"
+#include "qv/core/automation_error.hpp"
 #include "support/manual_loop.hpp"
 #include "support/scripted_transport.hpp"
 
@@ -217,6 +220,116 @@ TEST(TlsFilter, AServerThatBreaksTheHandshakeEndsItWithItsReason) {
     const std::string_view text[1] = {"MAIL FROM:<a@b>\r\n"};
     EXPECT_EQ(filter.Write(text), 0u);  // nothing in the clear, ever
   }
+}
+
+// A CA, a server certificate it signed for localhost, and the CA's file.
+struct Pki {
+  Pki() {
+    const int fd = mkstemp(path);
+    FILE* file = fdopen(fd, "w");
+    PEM_write_X509(file, ca.get());
+    fclose(file);
+  }
+  ~Pki() { unlink(path); }
+  Key ca_key = NewKey();
+  Cert ca = NewCert(ca_key.get(), "test CA", nullptr, nullptr, -1, 2, nullptr, true);
+  Key key = NewKey();
+  Cert cert = NewCert(key.get(), "server", ca.get(), ca_key.get(), -1, 2, "DNS:localhost", false);
+  char path[32] = "/tmp/qv-tls-ca-XXXXXX";
+};
+
+// A socket service on a scripted transport, with its wire trace.
+struct SocketRig {
+  SocketRig() {
+    SocketOptions options;
+    options.wire_trace = [this](WireDirection direction, std::string_view bytes) {
+      trace.emplace_back(direction, std::string(bytes));
+    };
+    socket = std::make_unique<ConnectionSocket>(loop, gate, std::move(options), [this] {
+      script = std::make_shared<TransportScript>();
+      return std::make_unique<ScriptedTransport>(script);
+    });
+    events = std::make_unique<contract::Recorder>(*socket);
+  }
+  // Carries the encrypted stream between the socket and server until quiet.
+  void Pump(Server& server, std::string& clear) {
+    for (int round = 0; round < 8; ++round) {
+      const std::string answer = server.Take(std::exchange(script->wire, {}), clear);
+      if (!answer.empty()) script->Receive(answer);
+      loop.RunPosted();
+    }
+  }
+
+  ManualLoop loop;
+  DeliveryGate gate{loop};
+  std::shared_ptr<TransportScript> script;
+  std::vector<std::pair<WireDirection, std::string>> trace;
+  std::unique_ptr<ConnectionSocket> socket;
+  std::unique_ptr<contract::Recorder> events;
+};
+
+// The socket service turns a connection to TLS after the server's go-ahead
+// (STARTTLS) or from its first byte (implicit TLS); the owner hears when, the
+// text goes encrypted both ways, and the trace marks where TLS began.
+TEST(SocketTls, AfterTheGoAheadOrFromTheFirstByte) {
+  const Pki pki;
+  for (const bool implicit : {false, true}) {
+    SCOPED_TRACE(implicit ? "implicit" : "STARTTLS");
+    SocketRig rig;
+    Server server(pki.cert.get(), pki.key.get());
+    const TlsRequest request{u"localhost", FromUtf8(pki.path)};
+    if (implicit) rig.socket->StartTls(request);
+    rig.socket->Connect(u"localhost", 465);
+    rig.script->Connect();
+    rig.loop.RunPosted();
+    std::string clear;
+    if (!implicit) {
+      rig.script->Receive("220 go ahead\r\n");
+      rig.loop.RunPosted();
+      rig.socket->StartTls(request);
+    }
+    rig.Pump(server, clear);
+    // From the first byte, the connection counts as made once TLS stands.
+    const std::vector<std::string> told =
+        implicit ? std::vector<std::string>{"Connect"}
+                 : std::vector<std::string>{"Connect", "Data", "Secured"};
+    EXPECT_EQ(rig.events->events, told);
+    EXPECT_EQ(ToUtf8(rig.socket->TlsDescription()).substr(0, 8), "TLSv1.3 ");
+    rig.socket->SendData(u"EHLO client\r\n");
+    rig.loop.RunPosted();
+    rig.Pump(server, clear);
+    EXPECT_EQ(clear, "EHLO client\r\n");
+    rig.script->Receive(server.Say("250 hi\r\n"));
+    rig.loop.RunPosted();
+    EXPECT_EQ(ToUtf8(rig.events->text), implicit ? "250 hi\r\n" : "220 go ahead\r\n250 hi\r\n");
+    ASSERT_GE(rig.trace.size(), 2u);
+    const auto marker = std::find_if(rig.trace.begin(), rig.trace.end(), [](const auto& piece) {
+      return piece.first == WireDirection::kSecured;
+    });
+    ASSERT_NE(marker, rig.trace.end());
+    EXPECT_EQ(FromUtf8(marker->second), rig.socket->TlsDescription());
+    EXPECT_EQ(std::next(marker)->second, "EHLO client\r\n");  // clear text, after the mark
+  }
+}
+
+// Text that arrived after the go-ahead and before the handshake came in the
+// clear from whoever sits on the path: the socket refuses to start TLS over
+// it, so it can never pass for the server's encrypted answer.
+TEST(SocketTls, TextWaitingFromBeforeTheHandshakeIsRefused) {
+  const Pki pki;
+  SocketRig rig;
+  rig.events->fetch = false;
+  rig.socket->Connect(u"localhost", 25);
+  rig.script->Connect();
+  rig.script->Receive("220 go ahead\r\n250-PIPELINING\r\n");
+  rig.loop.RunPosted();
+  try {
+    rig.socket->StartTls(TlsRequest{u"localhost", FromUtf8(pki.path)});
+    ADD_FAILURE() << "TLS started over text from before the handshake";
+  } catch (const AutomationError& error) {
+    EXPECT_EQ(error.number(), tls_error::kTextBeforeHandshake);
+  }
+  EXPECT_TRUE(rig.socket->TlsDescription().empty());
 }
 
 }  // namespace
