@@ -17,6 +17,10 @@
 //    ticks and notifications only outside ticks and notifications, as the
 //    services promise;
 //  - outcome codes are 0, 2, 3 or 4 with their texts;
+//  - in the ESMTP conversations: EHLO first, HELO only after a refused EHLO
+//    and never when TLS is required; when TLS is required, nothing after
+//    EHLO but STARTTLS until the handshake is done, and EHLO again first
+//    after it (no MAIL FROM, no data in the clear);
 //  - only AutomationError reaches the host, and every send ends in bounded
 //    time once the server falls silent.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -78,6 +82,11 @@ constexpr std::u16string_view kReplies[] = {
     u"250",
     u" OK\r\n",
     u"\r\n",
+    u"250-mail.example.com\r\n250-PIPELINING\r\n250 STARTTLS\r\n",
+    u"220 2.0.0 Ready to start TLS\r\n",
+    u"220-first line\r\n",
+    u"500 5.5.1 Command unrecognized\r\n",
+    u"454 4.7.0 TLS not available\r\n",
 };
 
 // Bodies that would end the data early or lose a dot if sent as they are.
@@ -86,9 +95,11 @@ constexpr std::u16string_view kBodies[] = {
 };
 
 constexpr std::u16string_view kTimeoutTexts[] = {
-    u"Timeout waiting for connect.",  u"Timeout waiting for remote hello.",
-    u"Timeout waiting for HELO ack.", u"Timeout waiting for addr ack.",
-    u"Timeout waiting for DATA ack.", u"Timeout waiting for MESSAGE ack.",
+    u"Timeout waiting for connect.",       u"Timeout waiting for remote hello.",
+    u"Timeout waiting for HELO ack.",      u"Timeout waiting for addr ack.",
+    u"Timeout waiting for DATA ack.",      u"Timeout waiting for MESSAGE ack.",
+    u"Timeout waiting for EHLO ack.",      u"Timeout waiting for STARTTLS ack.",
+    u"Timeout waiting for TLS handshake.",
 };
 
 class Harness final : public qv::qvSMTPEvents {
@@ -230,7 +241,10 @@ class Harness final : public qv::qvSMTPEvents {
         break;
       }
       case outcome::kAddressRefused:
-        Check(text.size() > 5 && text.compare(0, 3, u"550") == 0);
+        // The original conversation ends so on 550 only; the ESMTP ones on
+        // any refusal, with the server's reply.
+        Check(text.size() > 5 && (text.compare(0, 3, u"550") == 0 ||
+                                  (esmtp_ && (text[0] == u'4' || text[0] == u'5'))));
         break;
       default:
         Check(false);
@@ -266,13 +280,43 @@ class Harness final : public qv::qvSMTPEvents {
     const auto starts = [&text](std::u16string_view prefix) {
       return text.compare(0, prefix.size(), prefix) == 0;
     };
+    const bool secured = !qv::ControlInternals::Session(control_).Tls().empty();
+    // In the ESMTP conversations any refusal is answered with QUIT.
+    if (esmtp_ && text == u"QUIT\r\n" && wire_ != Wire::kQuit && wire_ != Wire::kStartTls) {
+      wire_ = Wire::kQuit;
+      return;
+    }
     switch (wire_) {
       case Wire::kNothing:
-        Check(starts(u"HELO "));
-        wire_ = Wire::kHelo;
+        if (esmtp_) {
+          Check(starts(u"EHLO "));
+          wire_ = Wire::kEhlo;
+        } else {
+          Check(starts(u"HELO "));
+          wire_ = Wire::kHelo;
+        }
+        return;
+      case Wire::kEhlo:
+        if (text == u"STARTTLS\r\n") {
+          Check(tls_required_ && !secured);
+          wire_ = Wire::kStartTls;
+        } else if (starts(u"HELO ")) {
+          Check(!tls_required_);  // falling back in the clear only when TLS is not asked for
+          wire_ = Wire::kHelo;
+        } else {
+          Check(starts(u"MAIL FROM: <"));
+          Check(!tls_required_ || secured);
+          wire_ = Wire::kMailFrom;
+        }
+        return;
+      case Wire::kStartTls:
+        // Nothing in the clear after STARTTLS: the next command is EHLO over TLS.
+        Check(secured && starts(u"EHLO "));
+        wire_ = Wire::kEhlo;
         return;
       case Wire::kHelo:
         Check(starts(u"MAIL FROM: <"));
+        Check(!tls_required_ || secured);
         wire_ = Wire::kMailFrom;
         return;
       case Wire::kMailFrom:
@@ -361,6 +405,9 @@ class Harness final : public qv::qvSMTPEvents {
       idle_ = false;
       wire_ = Wire::kNothing;
       status_assigned_ = false;
+      esmtp_ = control_.get_Protocol() != 0;
+      tls_required_ = control_.get_Protocol() >= 2;
+      implicit_tls_ = control_.get_Protocol() == 3;
     }
     const Integer result = control_.Send();
     Check(result == (was_busy ? outcome::kInProgress : outcome::kSuccess));
@@ -391,6 +438,11 @@ class Harness final : public qv::qvSMTPEvents {
         return in_.ConsumeIntegralInRange(0, 7) == 0 ? u"550 refused\r\n" : u"250 OK\r\n";
       case state::kWaitDataAck:
         return u"354 go ahead\r\n";
+      case state::kWaitEhloAck:
+        return in_.ConsumeBool() ? u"250-mail.example.com\r\n250-SIZE 1000\r\n250 STARTTLS\r\n"
+                                 : u"250 mail.example.com\r\n";
+      case state::kWaitStartTlsAck:
+        return u"220 go ahead\r\n";
       default:
         return u"250 OK\r\n";
     }
@@ -420,7 +472,7 @@ class Harness final : public qv::qvSMTPEvents {
 
   // Property writes as a host makes them; the refused ones throw.
   void WriteProperty() {
-    const int which = in_.ConsumeIntegralInRange(0, 13);
+    const int which = in_.ConsumeIntegralInRange(0, 15);
     Trace("property write " + std::to_string(which));
     switch (which) {
       case 0:
@@ -464,6 +516,12 @@ class Harness final : public qv::qvSMTPEvents {
       case 12:
         control_.put_ContentType(Text(16));
         break;
+      case 14:
+        control_.put_Protocol(in_.ConsumeIntegralInRange<Integer>(-1, 4));
+        break;
+      case 15:
+        control_.put_Port(in_.ConsumeIntegralInRange<qv::Long>(-1, 70000));
+        break;
       default:
         host_.user_mode = in_.ConsumeBool() ? qv::kTrue : qv::kFalse;
         break;
@@ -503,6 +561,8 @@ class Harness final : public qv::qvSMTPEvents {
       const Wire before = wire_;
       const int starts = starts_;
       wire_ = Wire::kNothing;
+      // From the first byte, a socket tells of the connection once TLS stands.
+      if (implicit_tls_) socket_.Secure();
       try {
         socket_.AcceptConnection();
       } catch (...) {
@@ -529,9 +589,30 @@ class Harness final : public qv::qvSMTPEvents {
     Deliver([&] { socket_.ReportError(10053, u"Connection is aborted due to timeout"); });
   }
 
+  // The TLS handshake that STARTTLS began: done, failed, or a socket that
+  // refuses to start it (text from before the handshake).
+  void Handshake() {
+    switch (in_.ConsumeIntegralInRange(0, 2)) {
+      case 0:
+        Trace("TLS handshake done");
+        Deliver([&] { socket_.Secure(); });
+        break;
+      case 1:
+        if (control_.get_Busy() != qv::kTrue) return;
+        Trace("TLS handshake failed");
+        Deliver([&] {
+          socket_.ReportError(20002, u"The server's certificate is not trusted: self-signed");
+        });
+        break;
+      default:
+        socket_.FailStartTls(20007, "Text arrived before the TLS handshake");
+        break;
+    }
+  }
+
   // One action of the script at the top level.
   void Step() {
-    switch (in_.ConsumeIntegralInRange(0, 15)) {
+    switch (in_.ConsumeIntegralInRange(0, 16)) {
       case 0:
       case 1:
         Deliver([&] {
@@ -594,8 +675,11 @@ class Harness final : public qv::qvSMTPEvents {
         socket_.SetLocalHostName(name);
         break;
       }
-      default:
+      case 15:
         clock_.SetUtcOffsetMinutes(in_.ConsumeIntegralInRange(-24 * 60, 24 * 60));
+        break;
+      default:
+        Handshake();
         break;
     }
   }
@@ -677,7 +761,23 @@ class Harness final : public qv::qvSMTPEvents {
   bool status_assigned_ = false;
   bool delivering_ = false;
   int depth_ = 0;
-  enum class Wire { kNothing, kHelo, kMailFrom, kRcptTo, kData, kBlank, kBody, kEnd, kQuit };
+  enum class Wire {
+    kNothing,
+    kEhlo,
+    kStartTls,
+    kHelo,
+    kMailFrom,
+    kRcptTo,
+    kData,
+    kBlank,
+    kBody,
+    kEnd,
+    kQuit
+  };
+  // The conversation of the running send, as it was when the send started.
+  bool esmtp_ = false;
+  bool tls_required_ = false;
+  bool implicit_tls_ = false;
   Wire wire_ = Wire::kNothing;  // the control's last write in this send
   std::size_t header_ = 0;      // header lines written after DATA
   std::size_t seen_writes_ = 0;

@@ -1,11 +1,44 @@
 #include "mail_window.hpp"
 
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QStatusBar>
+#include <iterator>
 
+#include "qv/control/protocol.hpp"
 #include "qv/qt/qvsmtp_widget.hpp"
 #include "ui_mail_window.h"
 
 namespace qvmail {
+
+namespace {
+
+// The security choices, in the order of the form's list: the conversation
+// each one asks of the control and the port such servers usually listen on.
+struct SecurityChoice {
+  qv::SmtpProtocol protocol;
+  int port;
+};
+
+constexpr SecurityChoice kSecurityChoices[] = {
+    {qv::SmtpProtocol::kHelo, 25},
+    {qv::SmtpProtocol::kEsmtp, 25},
+    {qv::SmtpProtocol::kStartTls, 587},  // submission
+    {qv::SmtpProtocol::kImplicitTls, 465},
+};
+
+const SecurityChoice& ChoiceAt(int index) {
+  return kSecurityChoices[index >= 0 && index < static_cast<int>(std::size(kSecurityChoices))
+                              ? index
+                              : 0];
+}
+
+bool Encrypted(const SecurityChoice& choice) {
+  return choice.protocol == qv::SmtpProtocol::kStartTls ||
+         choice.protocol == qv::SmtpProtocol::kImplicitTls;
+}
+
+}  // namespace
 
 QString TransparentBody(const QString& text) {
   QString out;
@@ -31,16 +64,22 @@ MailWindow::MailWindow(QWidget* parent)
       ui_(std::make_unique<Ui::MailWindow>()),
       code_label_(new QLabel(this)),
       text_label_(new QLabel(this)),
+      security_label_(new QLabel(this)),
       wait_label_(new QLabel(this)) {
   ui_->setupUi(this);
+  Q_ASSERT(ui_->securityCombo->count() == static_cast<int>(std::size(kSecurityChoices)));
   statusBar()->addWidget(code_label_);
   statusBar()->addWidget(text_label_, 1);
+  statusBar()->addPermanentWidget(security_label_);
   statusBar()->addPermanentWidget(wait_label_);
   ui_->progressBar->setRange(0, 100);
   ui_->progressBar->setValue(0);
 
   qv::qt::QvSmtpWidget& c = control();
   connect(ui_->sendButton, &QPushButton::clicked, this, &MailWindow::Send);
+  connect(ui_->securityCombo, &QComboBox::currentIndexChanged, this, &MailWindow::ChooseSecurity);
+  connect(ui_->caFileButton, &QToolButton::clicked, this, &MailWindow::ChooseCaFile);
+  ChooseSecurity(ui_->securityCombo->currentIndex());
   connect(&c, &qv::qt::QvSmtpWidget::BusyChanged, this, &MailWindow::ShowBusy);
   connect(&c, &qv::qt::QvSmtpWidget::DebugMessage, this,
           [this](QString& msg) { ui_->logView->appendPlainText(msg); });
@@ -61,9 +100,12 @@ Ui::MailWindow& MailWindow::ui() { return *ui_; }
 
 void MailWindow::Send() {
   qv::qt::QvSmtpWidget& c = control();
-  const int port = ui_->portSpin->value();
-  // The control always asks for port 25; the socket goes to the form's port.
-  c.setPort(static_cast<quint16>(port));
+  const SecurityChoice& security = ChoiceAt(ui_->securityCombo->currentIndex());
+  c.setProtocol(static_cast<int>(security.protocol));
+  c.setPort(ui_->portSpin->value());
+  // Only an encrypted conversation checks certificates; a file chosen for one
+  // is kept in the field but not given for the others.
+  c.setCaFile(Encrypted(security) ? ui_->caFileEdit->text().trimmed() : QString());
   c.setRemoteHost(ui_->serverEdit->text().trimmed());
   c.setMailFrom(ui_->senderEdit->text().trimmed());
   c.setRcptTo(ui_->recipientsEdit->text());
@@ -84,9 +126,33 @@ void MailWindow::Send() {
   ui_->logView->clear();
   ui_->progressBar->setValue(0);
   code_label_->clear();
+  security_label_->clear();
   text_label_->setText(tr("Sending..."));
   send_clock_.start();
   if (c.Send() == 0) progress_timer_.start();
+}
+
+// The port follows the choice while it still holds the previous choice's
+// usual port; a port the user typed stays. The CA file matters only when
+// there is a certificate to check.
+void MailWindow::ChooseSecurity(int index) {
+  const SecurityChoice& previous = ChoiceAt(security_index_);
+  const SecurityChoice& chosen = ChoiceAt(index);
+  if (ui_->portSpin->value() == previous.port) ui_->portSpin->setValue(chosen.port);
+  security_index_ = index;
+  const bool encrypted = Encrypted(chosen);
+  ui_->caFileLabel->setEnabled(encrypted);
+  ui_->caFileEdit->setEnabled(encrypted);
+  ui_->caFileButton->setEnabled(encrypted);
+}
+
+void MailWindow::ChooseCaFile() {
+  const QString current = ui_->caFileEdit->text().trimmed();
+  const QString file = QFileDialog::getOpenFileName(
+      this, tr("Certificate authorities to trust"),
+      current.isEmpty() ? QString() : QFileInfo(current).absolutePath(),
+      tr("PEM certificates (*.pem *.crt);;All files (*)"));
+  if (!file.isEmpty()) ui_->caFileEdit->setText(file);
 }
 
 void MailWindow::WriteBody(qint16&) {
@@ -98,6 +164,9 @@ void MailWindow::WriteBody(qint16&) {
 void MailWindow::Complete(qint16& status) {
   code_label_->setText(QString::number(status));
   text_label_->setText(control().StatusStr().trimmed());
+  // Also after a failure that came once the connection was encrypted: the
+  // user sees that the refusal itself travelled protected.
+  security_label_->setText(control().tlsDescription());
   if (status == 0) ui_->progressBar->setValue(100);
 }
 

@@ -1,6 +1,8 @@
-// The mail form: fields for the message, a Send button, the conversation's
-// log, a progress bar for long bodies and the outcome in the status bar. All
-// of it runs on the GUI thread; the control never blocks it.
+// The mail form: fields for the message and for how the server is reached (its
+// security, port and CAs), a Send button, the conversation's log, a progress
+// bar for long bodies and the outcome in the status bar, with the protocol
+// and cipher when the connection was encrypted. All of it runs on the GUI
+// thread; the control never blocks it.
 #pragma once
 
 #include <QElapsedTimer>
@@ -36,9 +38,14 @@ class MailWindow : public QMainWindow {
   // The status bar's two parts: the outcome code and its text.
   QString statusCode() const { return code_label_->text(); }
   QString statusText() const { return text_label_->text(); }
+  // The status bar's encryption part: what the last send's TLS agreed
+  // ("TLSv1.3 TLS_AES_256_GCM_SHA384"), empty when it was not encrypted.
+  QString statusSecurity() const { return security_label_->text(); }
 
  private slots:
   void Send();
+  void ChooseSecurity(int index);
+  void ChooseCaFile();
 
  private:
   void WriteBody(qint16& iTag);
@@ -49,11 +56,13 @@ class MailWindow : public QMainWindow {
   std::unique_ptr<Ui::MailWindow> ui_;
   QLabel* code_label_;
   QLabel* text_label_;
+  QLabel* security_label_;
   QLabel* wait_label_;
   QTimer progress_timer_;
   QElapsedTimer send_clock_;
   QByteArray streamed_body_;  // the body of the running send, when streamed
   bool body_written_ = false;
+  int security_index_ = 0;  // the security choice the port field follows
 };
 
 // A body as the mail's data section must carry it when the host writes it

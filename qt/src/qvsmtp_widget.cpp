@@ -3,6 +3,7 @@
 #include <QImage>
 #include <QPainter>
 #include <QResizeEvent>
+#include <algorithm>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -60,6 +61,9 @@ struct QvSmtpWidget::Impl final : ComponentHost, qvSMTPEvents {
         {u"RcptTo", &QvSmtpWidget::RcptToChanged},
         {u"Priority", &QvSmtpWidget::PriorityChanged},
         {u"BodyEvent", &QvSmtpWidget::BodyEventChanged},
+        {u"Protocol", &QvSmtpWidget::ProtocolChanged},
+        {u"Port", &QvSmtpWidget::PortChanged},
+        {u"CaFile", &QvSmtpWidget::CaFileChanged},
     };
     for (const auto& [key, signal] : kNotices) {
       if (key == name) emit(widget.*signal)();
@@ -127,7 +131,6 @@ QvSmtpWidget::~QvSmtpWidget() {
 
 qvSMTP& QvSmtpWidget::control() { return impl_->object->control(); }
 connection::ConnectionSocket& QvSmtpWidget::socket() { return impl_->socket; }
-void QvSmtpWidget::setPort(quint16 port) { impl_->socket.SetPort(port); }
 
 void QvSmtpWidget::Refused(const char* property, const std::exception& error) {
   const auto* automation = dynamic_cast<const AutomationError*>(&error);
@@ -246,6 +249,28 @@ void QvSmtpWidget::setBodyEvent(int v) {
     return;
   }
   QV_PUT("BodyEvent", control().put_BodyEvent(static_cast<Integer>(v)))
+}
+
+int QvSmtpWidget::Protocol() const { return impl_->object->control().get_Protocol(); }
+
+// Any int reaches the control, which refuses what is not a protocol with 380:
+// a value beyond a 16-bit Integer is held at its end, never wrapped round to
+// one of the protocols.
+void QvSmtpWidget::setProtocol(int v) {
+  QV_PUT("Protocol",
+         control().put_Protocol(static_cast<Integer>(std::clamp<int>(v, INT16_MIN, INT16_MAX))))
+}
+
+int QvSmtpWidget::Port() const { return static_cast<int>(impl_->object->control().get_Port()); }
+void QvSmtpWidget::setPort(int v) { QV_PUT("Port", control().put_Port(static_cast<Long>(v))); }
+
+QString QvSmtpWidget::CaFile() const { return ToQString(impl_->object->control().get_CaFile()); }
+void QvSmtpWidget::setCaFile(const QString& v) {
+  QV_PUT("CaFile", control().put_CaFile(FromQString(v)));
+}
+
+QString QvSmtpWidget::tlsDescription() const {
+  return ToQString(impl_->object->control().Snapshot().tls);
 }
 
 #undef QV_PUT

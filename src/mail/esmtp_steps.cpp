@@ -23,7 +23,9 @@ struct Session::EsmtpStep {
   // 5xx reply runs on_refused. Without an accepted code the step waits for a
   // socket notification that moves it on.
   Integer accepted;
-  void (Session::*on_accepted)();
+  // False while the accepted reply has yet to arrive whole: the wait goes on,
+  // bounded by its limit.
+  bool (Session::*on_accepted)();
   void (Session::*on_refused)(Integer code);
   double limit;  // seconds
   std::u16string_view timeout_text;
@@ -126,7 +128,7 @@ void Session::RunEsmtpStep(const EsmtpStep& step) {
   }
   if (step.accepted != 0) {
     const Integer code = ReplyCode(reply_buffer_);
-    if (code == step.accepted) return (this->*step.on_accepted)();
+    if (code == step.accepted && (this->*step.on_accepted)()) return;
     if (code >= 400 && code < 600 && WholeReplySize(reply_buffer_) > 0) {
       return (this->*step.on_refused)(code);
     }
@@ -143,16 +145,19 @@ bool Session::Offers(std::u16string_view keyword) const {
   });
 }
 
-void Session::OnEhloAccepted() {
+bool Session::OnEhloAccepted() {
   const std::size_t whole = WholeReplySize(reply_buffer_);
-  if (whole == 0) return;  // a single line's code is read before its end: wait for it
+  if (whole == 0) return false;  // a single line's code is read before its end
   capabilities_ = ParseCapabilities(std::u16string_view(reply_buffer_).substr(0, whole));
-  if (!TlsRequired() || !tls_.empty()) return AcceptReply(kSendMailFrom);
-  if (!Offers(u"STARTTLS")) {
-    return EndWithoutTls(
+  if (!TlsRequired() || !tls_.empty()) {
+    AcceptReply(kSendMailFrom);
+  } else if (!Offers(u"STARTTLS")) {
+    EndWithoutTls(
         u"TLS is required, and the server does not offer STARTTLS: nothing more was sent.");
+  } else {
+    AcceptReply(kSendStartTls);
   }
-  AcceptReply(kSendStartTls);
+  return true;
 }
 
 void Session::OnEhloRefused(Integer code) {
@@ -166,24 +171,27 @@ void Session::OnEhloRefused(Integer code) {
   RaiseDebugMessage(u"EHLO refused, falling back to HELO: " + reply);
 }
 
-void Session::OnStartTlsAccepted() {
+bool Session::OnStartTlsAccepted() {
   const std::size_t whole = WholeReplySize(reply_buffer_);
-  if (whole == 0) return;  // the handshake starts right after the line end
+  if (whole == 0) return false;  // the handshake starts right after the line end
   // RFC 3207: nothing may follow the go-ahead in the clear. What did was put
   // there on the path, to be read as the server's answers after the handshake.
   if (reply_buffer_.size() > whole) {
-    return EndWithoutTls(
+    EndWithoutTls(
         u"Text arrived after the server's go-ahead to STARTTLS and before the TLS handshake: "
         u"something on the path added it, so nothing more was sent.");
+    return true;
   }
   AcceptReply(kWaitTlsHandshake);
   MarkStateStart();
   try {
     socket_.StartTls(TlsRequest{properties_.RemoteHost, properties_.CaFile});
   } catch (const AutomationError& error) {
-    return EndWithoutTls(FromUtf8(error.what()));
+    EndWithoutTls(FromUtf8(error.what()));
+    return true;
   }
   RaiseDebugMessage(u"Starting TLS handshake");
+  return true;
 }
 
 void Session::OnStartTlsRefused(Integer /*code*/) {

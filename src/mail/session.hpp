@@ -89,9 +89,9 @@ class Session final : private SocketEvents, private TimerEvents {
   struct EsmtpStep;
   static const EsmtpStep* FindEsmtpStep(Integer state);
   void RunEsmtpStep(const EsmtpStep& step);
-  void OnEhloAccepted();
+  bool OnEhloAccepted();
   void OnEhloRefused(Integer code);
-  void OnStartTlsAccepted();
+  bool OnStartTlsAccepted();
   void OnStartTlsRefused(Integer code);
   void OnConnected();
   // Ends a conversation that asked for TLS and cannot have it. No further

@@ -3,13 +3,11 @@
 // window stays alive (and to photograph it) while the control waits.
 #include <gtest/gtest.h>
 
-#include <QDir>
-#include <QGuiApplication>
-#include <QScreen>
 #include <QTest>
 #include <atomic>
 #include <string>
 
+#include "form_screenshot.hpp"
 #include "mail_window.hpp"
 #include "qt_wait.hpp"
 #include "qv/qt/qvsmtp_widget.hpp"
@@ -20,6 +18,7 @@ namespace qvmail {
 namespace {
 
 using namespace std::chrono_literals;
+using qv::qt::test_support::SaveScreenshot;
 using qv::qt::test_support::TurnUntil;
 using qv::runtime::test_support::LoopbackServer;
 using qv::runtime::test_support::Peer;
@@ -55,15 +54,6 @@ struct PaintCounter : QObject {
     return false;
   }
 };
-
-// What the X server shows of the window, saved in the build tree.
-bool SaveScreenshot(const QWidget& w, const QString& name) {
-  QTest::qWait(50);  // let the last changes paint
-  const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(
-      0, 0, 0, w.frameGeometry().right() + 1, w.frameGeometry().bottom() + 1);
-  QDir().mkpath(QV_SCREENSHOT_DIR);
-  return shot.save(QString(QV_SCREENSHOT_DIR) + "/" + name);
-}
 
 void Fill(MailWindow& w, std::uint16_t port, const QString& body) {
   Ui::MailWindow& ui = w.ui();
@@ -129,6 +119,61 @@ INSTANTIATE_TEST_SUITE_P(Cases, MailForm,
                                            FormCase{"StreamedBodySlowServer", 2500ms, 8000,
                                                     "qvmail"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The security choice as the control receives it, and what the server gets
+// first: the sink offers no STARTTLS, and answers TLS's hello in plain text.
+struct SecurityCase {
+  const char* choice;      // the list's text
+  int protocol;            // the control's Protocol after Send
+  int usual_port;          // the port field once chosen
+  QString ca_typed;        // put in the CA file field
+  QString ca_file;         // the control's CaFile after Send
+  std::string wire_start;  // the first bytes the server received
+  const char* status;      // the status bar's code
+  const char* picture;     // a screenshot of the filled form, else nullptr
+};
+
+class MailFormSecurity : public ::testing::TestWithParam<SecurityCase> {};
+
+TEST_P(MailFormSecurity, ReachesTheControl) {
+  const SecurityCase& c = GetParam();
+  std::atomic<bool> waiting{false};
+  LoopbackServer server(Sink(0ms, &waiting));
+  ASSERT_TRUE(server.ok());
+  MailWindow w;
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  Ui::MailWindow& ui = w.ui();
+  ui.securityCombo->setCurrentIndex(ui.securityCombo->findText(c.choice));
+  EXPECT_EQ(ui.portSpin->value(), c.usual_port);
+  ui.caFileEdit->setText(c.ca_typed);
+  Fill(w, server.port(), "Hello");
+  if (c.picture != nullptr) {
+    EXPECT_TRUE(SaveScreenshot(w, QString(c.picture) + ".png"));
+  }
+
+  QTest::mouseClick(ui.sendButton, Qt::LeftButton);
+  ASSERT_TRUE(TurnUntil([&] { return ui.sendButton->isEnabled(); }, 10s));
+  EXPECT_EQ(w.control().Protocol(), c.protocol);
+  EXPECT_EQ(w.control().Port(), server.port());
+  EXPECT_EQ(w.control().CaFile(), c.ca_file);
+  EXPECT_EQ(w.statusCode(), c.status) << w.statusText().toStdString();
+  EXPECT_EQ(w.statusSecurity(), "");
+  ASSERT_TRUE(TurnUntil([&] { return server.finished() == 1; }, 5s));
+  EXPECT_TRUE(server.transcripts().at(0).starts_with(c.wire_start)) << server.transcripts().at(0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Choices, MailFormSecurity,
+    ::testing::Values(
+        // A CA file left in the field is not given when there is no certificate to check.
+        SecurityCase{"None (HELO)", 0, 25, "/etc/relay-ca.pem", "", "HELO ", "0", nullptr},
+        SecurityCase{"None (EHLO)", 1, 25, "", "", "EHLO ", "0", nullptr},
+        SecurityCase{"STARTTLS", 2, 587, "/etc/relay-ca.pem", "/etc/relay-ca.pem", "EHLO ", "2",
+                     "qvmail-security"},
+        // A TLS record: the handshake's hello, checked against the system's CAs.
+        SecurityCase{"TLS", 3, 465, "", "", "\x16\x03", "2", nullptr}),
+    [](const auto& info) { return "Protocol" + std::to_string(info.param.protocol); });
 
 TEST(MailForm, ARefusedConnectionShowsTheSocketsText) {
   MailWindow w;

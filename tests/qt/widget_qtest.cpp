@@ -54,7 +54,15 @@ INSTANTIATE_TEST_SUITE_P(
                       WriteCase{"Busy", true, false, 393, false, false},
                       WriteCase{"XMailer", QString("other"), true, 0, false, false},
                       WriteCase{"StatusStr", QString("x"), true, 394, false, false},
-                      WriteCase{"StatusStr", QString("x"), false, 393, false, false}),
+                      WriteCase{"StatusStr", QString("x"), false, 393, false, false},
+                      WriteCase{"Protocol", 3, false, 0, true, true},
+                      WriteCase{"Protocol", 4, false, 380, false, false},
+                      // Beyond 16 bits: refused, not wrapped round to 2.
+                      WriteCase{"Protocol", 65538, false, 380, false, false},
+                      WriteCase{"Port", 587, true, 0, true, true},
+                      // Beyond 16 bits: refused, not wrapped round to 0.
+                      WriteCase{"Port", 65536, false, 380, false, false},
+                      WriteCase{"CaFile", QString("/etc/relay-ca.pem"), false, 0, true, true}),
     [](const auto& info) {
       return std::string(info.param.property) + (info.param.design_time ? "Design" : "Run") +
              std::to_string(info.index);

@@ -17,6 +17,10 @@
 // ContentType, Busy and StatusStr refuse writes from outside as the control
 // does: the refusal (393 at run time, 394 for StatusStr at design time) is
 // reported through automationError and qWarning, and the value stays.
+// Protocol, Port and CaFile choose the conversation and its security; a value
+// the control does not take (a Protocol other than 0 to 3, a Port outside 0
+// to 65535) is refused with 380 the same way. tlsDescription tells what the
+// last send agreed once its connection was encrypted.
 //
 // Events are signals emitted synchronously inside the step that raises them:
 // connect them directly (the default for receivers on this thread). SendBody's
@@ -59,6 +63,9 @@ class QV_QT_EXPORT QvSmtpWidget : public QWidget {
   Q_PROPERTY(
       QString StatusStr READ StatusStr WRITE setStatusStr NOTIFY StatusStrChanged DESIGNABLE false)
   Q_PROPERTY(int BodyEvent READ BodyEvent WRITE setBodyEvent NOTIFY BodyEventChanged)
+  Q_PROPERTY(int Protocol READ Protocol WRITE setProtocol NOTIFY ProtocolChanged)
+  Q_PROPERTY(int Port READ Port WRITE setPort NOTIFY PortChanged)
+  Q_PROPERTY(QString CaFile READ CaFile WRITE setCaFile NOTIFY CaFileChanged)
 
  public:
   enum class Mode { RunTime, DesignTime };
@@ -104,6 +111,23 @@ class QV_QT_EXPORT QvSmtpWidget : public QWidget {
   int BodyEvent() const;
   // Outside -32768..32767 the write is refused with 6 (overflow).
   void setBodyEvent(int value);
+  // The conversation, qv::SmtpProtocol's values: 0 HELO (the default), 1
+  // EHLO, 2 EHLO then STARTTLS, required, 3 TLS from the first byte.
+  int Protocol() const;
+  void setProtocol(int value);
+  // The server's port; 0 (the default): 465 for TLS from the first byte,
+  // otherwise 25. A relay or a test server on another port is given here.
+  int Port() const;
+  void setPort(int value);
+  // A PEM file of the CAs that the server's certificate is checked against
+  // instead of the system's; empty (the default): the system's.
+  QString CaFile() const;
+  void setCaFile(const QString& value);
+
+  // The protocol version and cipher the last send agreed, as the control
+  // reports them ("TLSv1.3 TLS_AES_256_GCM_SHA384"); empty until a send's
+  // connection is encrypted, and again when the next send starts.
+  QString tlsDescription() const;
 
   // 0: a conversation has started. 1: refused, one is running (SendComplete
   // with 1 has been emitted). -1: the socket refused the request; the number
@@ -116,10 +140,6 @@ class QV_QT_EXPORT QvSmtpWidget : public QWidget {
   bool designTime() const { return mode_ == Mode::DesignTime; }
   QSize sizeHint() const override;
   void setVisible(bool visible) override;
-
-  // The port the next Send connects to instead of the control's 25 (0: 25),
-  // for a relay or a test server on another port.
-  void setPort(quint16 port);
 
   // The control and its socket, for C++ hosts and tests.
   qvSMTP& control();
@@ -146,6 +166,9 @@ class QV_QT_EXPORT QvSmtpWidget : public QWidget {
   void statusChanged();
   void BusyChanged();
   void StatusStrChanged();
+  void ProtocolChanged();
+  void PortChanged();
+  void CaFileChanged();
 
  protected:
   void paintEvent(QPaintEvent* event) override;
