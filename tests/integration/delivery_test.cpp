@@ -1,8 +1,9 @@
 // The control on the real runtime against SMTP servers that no one here wrote:
-// aiosmtpd, which stores every message it takes (store_server.py), and
-// Postfix's smtp-sink. ctest starts them (servers.py) and names the folder
-// where they are recorded in QV_INTEGRATION_SERVERS; without it these tests
-// skip themselves.
+// aiosmtpd, which stores every message it takes (store_server.py), Postfix's
+// smtp-sink, and a private Postfix instance with TLS listeners and a test CA
+// of its own. ctest starts them (servers.py) and names the folder where they
+// are recorded in QV_INTEGRATION_SERVERS; without it these tests skip
+// themselves, as they do when the state says a server is unavailable here.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
@@ -18,10 +19,14 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
+#include "qv/control/protocol.hpp"
 #include "qv/core/date.hpp"
 #include "qv/core/text.hpp"
 #include "qv/runtime/control_site.hpp"
@@ -83,10 +88,13 @@ class RealServer : public ::testing::Test {
       GTEST_SKIP() << "QV_INTEGRATION_SERVERS is not set (run through ctest)";
     }
     const fs::path path = fs::path(dir) / (name + ".json");
-    const nlohmann::json state = ReadJson(path);
-    ASSERT_TRUE(state.is_object()) << "no server recorded in " << path;
-    port_ = state.at("port").get<std::uint16_t>();
-    if (state.contains("spool")) spool_ = state.at("spool").get<std::string>();
+    state_ = ReadJson(path);
+    ASSERT_TRUE(state_.is_object()) << "no server recorded in " << path;
+    if (state_.contains("unavailable")) {
+      GTEST_SKIP() << name << " cannot run here: " << state_.at("unavailable").get<std::string>();
+    }
+    port_ = state_.at("port").get<std::uint16_t>();
+    if (state_.contains("spool")) spool_ = state_.at("spool").get<std::string>();
   }
 
   SocketOptions Options() const {
@@ -95,6 +103,7 @@ class RealServer : public ::testing::Test {
     return options;
   }
 
+  nlohmann::json state_;
   std::uint16_t port_ = 0;
   fs::path spool_;
 };
@@ -291,6 +300,162 @@ TEST_F(SmtpSink, ManyControlsOnOneLoopAllSucceed) {
   std::printf("%d messages in %.1f s\n", kControls,
               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 }
+
+// What the control sent, split where TLS began (connection::WireDirection).
+struct Wire {
+  std::string clear;
+  std::string encrypted;
+  // The version and cipher agreed, "" while TLS has not begun.
+  std::string secured;
+};
+
+// The command words of the lines in text, one space between them:
+// "EHLO STARTTLS".
+std::string Commands(const std::string& text) {
+  std::string commands;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find("\r\n", at);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(at, end - at);
+    commands += (commands.empty() ? "" : " ") + line.substr(0, line.find(' '));
+    at = end + 2;
+  }
+  return commands;
+}
+
+// The messages from sender in a Maildir's new/ folder. Postfix delivers a
+// moment after its 250, so this waits up to wait for one to appear.
+std::vector<std::string> Delivered(const fs::path& maildir, const std::string& sender,
+                                   std::chrono::seconds wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(maildir / "new")) {
+      std::string message = ReadBytes(entry.path());
+      if (message.rfind("Return-Path: <" + sender + ">\n", 0) == 0) {
+        found.push_back(std::move(message));
+      }
+    }
+    if (!found.empty() || std::chrono::steady_clock::now() > deadline) return found;
+    std::this_thread::sleep_for(100ms);
+  }
+}
+
+// The header section with folded lines joined.
+std::string UnfoldedHeader(const std::string& message) {
+  const std::string header = message.substr(0, message.find("\n\n"));
+  std::string unfolded;
+  for (std::size_t at = 0; at < header.size(); ++at) {
+    if (header[at] == '\n' && at + 1 < header.size() &&
+        (header[at + 1] == ' ' || header[at + 1] == '\t')) {
+      ++at;
+    }
+    unfolded += header[at];
+  }
+  return unfolded;
+}
+
+// A conversation with one of the private Postfix's listeners, and how it ends.
+struct TlsCase {
+  const char* name;
+  const char* listener;  // the state file's key of its port
+  SmtpProtocol protocol;
+  const char16_t* remote_host;
+  bool trust_test_ca;  // CaFile names the fixture's CA; otherwise the system's store
+  Integer status;
+  const char16_t* status_str;
+  // The commands that went out before TLS began: after a refusal, nothing
+  // more did.
+  const char* clear_commands;
+};
+
+void PrintTo(const TlsCase& c, std::ostream* out) { *out << c.name; }
+
+class PostfixTls : public RealServer, public ::testing::WithParamInterface<TlsCase> {
+ protected:
+  void SetUp() override { Load("postfix"); }
+};
+
+// The private Postfix's TLS listeners (servers.py lists them): mail goes
+// through over STARTTLS and over TLS from the first byte; without TLS, or
+// with a certificate that cannot be trusted for the server as the user named
+// it, the send ends before anything more goes out. The wire trace sees every
+// command, in the clear and encrypted.
+TEST_P(PostfixTls, EndsAsTheListenerAllows) {
+  const TlsCase& c = GetParam();
+  Wire wire;
+  SocketOptions options;
+  options.wire_trace = [&wire](connection::WireDirection direction, std::string_view piece) {
+    if (direction == connection::WireDirection::kSecured) {
+      wire.secured = piece;
+    } else if (direction == connection::WireDirection::kSent) {
+      (wire.secured.empty() ? wire.clear : wire.encrypted) += piece;
+    }
+  };
+  EventLoop loop;
+  ControlSite site(loop, options);
+  RecordingSink sink;
+  site->Advise(&sink);
+  const std::string sender = UniqueSender(std::string("tls-") + c.name);
+  site->put_RemoteHost(c.remote_host);
+  site->put_Protocol(static_cast<Integer>(c.protocol));
+  site->put_Port(state_.at(c.listener).get<Long>());
+  if (c.trust_test_ca) site->put_CaFile(FromUtf8(state_.at("ca_file").get<std::string>()));
+  site->put_MailFrom(FromUtf8(sender));
+  site->put_RcptTo(u"ann@qvsmtp.test");
+  site->put_Subject(u"Over TLS");
+  site->put_Body(Variant(String(u"sealed")));
+  ASSERT_EQ(site->Send(), 0);
+  ASSERT_TRUE(loop.RunUntil([&] { return site->get_Busy() == kFalse; }, 60s));
+
+  EXPECT_EQ(site->get_status(), c.status) << ToUtf8(site->get_StatusStr());
+  EXPECT_EQ(site->get_StatusStr(), c.status_str);
+  EXPECT_EQ(sink.CountOf("SendComplete"), 1);
+  EXPECT_EQ(Commands(wire.clear), c.clear_commands);
+  if (c.status != 0) {
+    EXPECT_EQ(wire.secured, "");
+    EXPECT_EQ(wire.encrypted, "");
+    return;
+  }
+  // The control's account of the encryption is the server's.
+  ASSERT_EQ(wire.secured.rfind("TLSv1.", 0), 0u) << wire.secured;
+  EXPECT_EQ(ToUtf8(site->Snapshot().tls), wire.secured);
+  // The server was asked again over TLS; the envelope went only there.
+  EXPECT_EQ(Commands(wire.encrypted).rfind("EHLO MAIL RCPT DATA ", 0), 0u) << wire.encrypted;
+  const std::vector<std::string> found =
+      Delivered(state_.at("mail").get<std::string>() + "/ann", sender, 15s);
+  ASSERT_EQ(found.size(), 1u);
+  const std::size_t space = wire.secured.find(' ');
+  EXPECT_NE(UnfoldedHeader(found[0]).find("(using " + wire.secured.substr(0, space) +
+                                          " with cipher " + wire.secured.substr(space + 1) + " "),
+            std::string::npos)
+      << found[0];
+}
+
+constexpr SmtpProtocol kStartTls = SmtpProtocol::kStartTls;
+constexpr SmtpProtocol kImplicitTls = SmtpProtocol::kImplicitTls;
+
+INSTANTIATE_TEST_SUITE_P(
+    , PostfixTls,
+    ::testing::Values(
+        TlsCase{"StartTlsDelivers", "port_starttls", kStartTls, u"localhost", true, 0, u"Success",
+                "EHLO STARTTLS"},
+        TlsCase{"ImplicitTlsDelivers", "port_tls", kImplicitTls, u"127.0.0.1", true, 0, u"Success",
+                ""},
+        TlsCase{"StartTlsNotOffered", "port", kStartTls, u"127.0.0.1", true, 2,
+                u"TLS is required, and the server does not offer STARTTLS: nothing more was "
+                u"sent.",
+                "EHLO"},
+        TlsCase{"CaUnknownToTheSystemStore", "port_tls", kImplicitTls, u"127.0.0.1", false, 2,
+                u"The server's certificate is not trusted: unable to get local issuer certificate",
+                ""},
+        TlsCase{"CertificateForAnotherName", "port_starttls_wrong_name", kStartTls, u"localhost",
+                true, 2, u"The server's certificate is not for localhost", "EHLO STARTTLS"},
+        TlsCase{"CertificateForAnotherAddress", "port_starttls_wrong_name", kStartTls, u"127.0.0.1",
+                true, 2, u"The server's certificate is not for 127.0.0.1", "EHLO STARTTLS"},
+        TlsCase{"CertificateExpired", "port_tls_expired", kImplicitTls, u"localhost", true, 2,
+                u"The server's certificate is not valid now: certificate has expired", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace qv::runtime

@@ -13,12 +13,38 @@ supervisor that also ends it once the process that ran start (the test
 runner) is gone, or after an hour, so that no server outlives a test run
 that died before it could run stop.
 
-postfix is a private instance of the Postfix mail system (it needs root
-and Debian's postfix package; otherwise the state file says why it is
-unavailable and its tests skip): configuration, queue and Maildirs under
-STATE_DIR/NAME, two smtpd listeners on free ports of 127.0.0.1 with the
-settings of a careful admin, the second also with strict_8bitmime. A
-watcher of its own stops the instance when the test runner is gone.
+postfix is a private instance of the Postfix mail system (it needs root,
+Debian's postfix package and the openssl command; otherwise the state file
+says why it is unavailable and its tests skip): configuration, queue, a test
+CA with its certificates and Maildirs under a short folder of its own in
+/tmp, smtpd listeners on free ports of 127.0.0.1 with the settings of a
+careful admin, some of them with TLS. A watcher of its own stops the
+instance when the test runner is gone.
+
+The state file (STATE_DIR/NAME.json, one JSON object) is what tests read;
+every server's holds "name", "kind", "port" and "log", or only "name",
+"kind" and "unavailable" (why it cannot run here: skip). aiosmtpd's adds
+"spool"; smtp-sink's "command". postfix's adds (ports on 127.0.0.1; every
+listener greets with "220 mx.qvsmtp.test ESMTP " and the instance's tag):
+  port                 plain text, no STARTTLS offered (TLS is off here)
+  port_8bitmime        plain text, also strict_8bitmime
+  port_starttls        STARTTLS offered and required before MAIL
+  port_tls             TLS from the first byte
+  port_starttls_wrong_name  STARTTLS required; its certificate names only
+                       "wrong_name", not localhost nor 127.0.0.1
+  port_tls_expired     TLS from the first byte; its certificate (names
+                       localhost and 127.0.0.1, from the test CA) expired
+                       yesterday
+  ca_file              PEM of the test CA that issued every certificate here;
+                       no system trust store knows it
+  certificate_names    the names the good certificate holds
+  wrong_name           the one name the wrong-name certificate holds
+  mail                 the Maildirs' folder: mail/USER/new/ holds what
+                       USER@qvsmtp.test was delivered (users: ann bea cid bob)
+  size_limit           message_size_limit in bytes
+  refused_sender       an envelope sender refused at MAIL FROM
+  folder, etc          the instance's folder and configuration folder
+  watcher              the process that stops the instance if the runner dies
 """
 
 import argparse
@@ -59,10 +85,12 @@ def free_port():
         return s.getsockname()[1]
 
 
-def greeting(port, timeout=5.0):
-    """The first line the server on port sends, or None."""
+def greeting(port, timeout=5.0, tls=None):
+    """The first line the server on port sends, or None. tls: an SSLContext
+    for a server that speaks TLS from the first byte."""
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        with socket.create_connection(("127.0.0.1", port), timeout=timeout) as plain, \
+                tls.wrap_socket(plain) if tls is not None else plain as s:
             data = b""
             while b"\r\n" not in data and len(data) < 4096:
                 piece = s.recv(4096)
@@ -240,6 +268,14 @@ smtpd_forbid_bare_newline_exclusions =
 smtpd_data_restrictions = reject_unauth_pipelining
 strict_7bit_headers = yes
 message_size_limit = {size_limit}
+# The test CA's certificate for localhost and 127.0.0.1, used by the
+# listeners that turn TLS on; here TLS stays off, so the plain listeners
+# never offer STARTTLS. The Received: line says which TLS was used.
+smtpd_tls_cert_file = {tls}/server.pem
+smtpd_tls_key_file = {tls}/server.key
+smtpd_tls_security_level = none
+smtpd_tls_received_header = yes
+smtpd_tls_loglevel = 1
 """
 
 POSTFIX_SERVICES = """\
@@ -264,11 +300,77 @@ local unix - n n - - local
 anvil unix - - n - 1 anvil
 scache unix - - n - 1 scache
 postlog unix-dgram n - n - 1 postlogd
+tlsmgr unix - - n 1000? 1 tlsmgr
 """
 
 POSTFIX_SIZE_LIMIT = 200000
 POSTFIX_USERS = ("ann", "bea", "cid", "bob")
 POSTFIX_REFUSED_SENDER = "refused@qvsmtp.test"
+POSTFIX_CERTIFICATE_NAMES = ("localhost", "127.0.0.1")
+POSTFIX_WRONG_NAME = "mx.elsewhere.test"
+
+# Just enough of a CA for openssl ca, which takes a start and an end date
+# (OpenSSL 3.0's x509 only counts days from now):
+# the expired certificate was valid once, in the past.
+TEST_CA_CONF = """\
+[ca]
+default_ca = test_ca
+[test_ca]
+database = {tls}/index.txt
+new_certs_dir = {tls}/issued
+serial = {tls}/serial
+default_md = sha256
+policy = any_name
+unique_subject = no
+[any_name]
+commonName = supplied
+"""
+
+
+def openssl(tls, *arguments):
+    done = subprocess.run(["openssl", *arguments], cwd=tls, capture_output=True, text=True,
+                          timeout=120)
+    if done.returncode != 0:
+        raise RuntimeError(f"openssl {arguments[0]} failed:\n{done.stderr}")
+
+
+def make_test_certificates(tls):
+    """A throwaway CA (tls/ca.pem) and, for one server key (tls/server.key),
+    three certificates it issued, each naming in its subject and its
+    subjectAltName only what it is said to: server.pem for localhost and
+    127.0.0.1, valid for two days; expired.pem for the same names, valid two
+    days ago until yesterday; wrong-name.pem for POSTFIX_WRONG_NAME only.
+    Raises RuntimeError with openssl's complaint."""
+    os.makedirs(os.path.join(tls, "issued"))
+    with open(os.path.join(tls, "ca.cnf"), "w", encoding="ascii") as f:
+        f.write(TEST_CA_CONF.format(tls=tls))
+    open(os.path.join(tls, "index.txt"), "w", encoding="ascii").close()
+    with open(os.path.join(tls, "serial"), "w", encoding="ascii") as f:
+        f.write("1000\n")
+    openssl(tls, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key",
+            "-out", "ca.pem", "-days", "2", "-subj", "/CN=qvSMTP test CA")
+    openssl(tls, "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key",
+            "-out", "server.csr", "-subj", "/CN=localhost")
+
+    def issue(out, names, start, end):
+        ext = out + ".ext"
+        with open(os.path.join(tls, ext), "w", encoding="ascii") as f:
+            f.write("subjectAltName=" + ",".join(
+                ("IP:" if name[0].isdigit() else "DNS:") + name for name in names) + "\n")
+        openssl(tls, "ca", "-batch", "-notext", "-config", "ca.cnf", "-cert", "ca.pem",
+                "-keyfile", "ca.key", "-in", "server.csr", "-out", out, "-extfile", ext,
+                "-subj", f"/CN={names[0]}",
+                "-startdate", time.strftime("%Y%m%d%H%M%SZ", time.gmtime(start)),
+                "-enddate", time.strftime("%Y%m%d%H%M%SZ", time.gmtime(end)))
+
+    now = time.time()
+    day = 86400
+    issue("server.pem", POSTFIX_CERTIFICATE_NAMES, now - 600, now + 2 * day)
+    issue("expired.pem", POSTFIX_CERTIFICATE_NAMES, now - 2 * day, now - day)
+    issue("wrong-name.pem", (POSTFIX_WRONG_NAME,), now - 600, now + 2 * day)
+    # smtpd reads its key as root before it drops privileges; no one else may.
+    os.chmod(os.path.join(tls, "server.key"), 0o600)
+    os.chmod(os.path.join(tls, "ca.key"), 0o600)
 
 
 def postfix_run(etc, *arguments):
@@ -281,6 +383,8 @@ def start_postfix(name, state_dir):
         return {"unavailable": "postfix is not installed (Debian package postfix)"}
     if os.geteuid() != 0:
         return {"unavailable": "a private Postfix instance needs root"}
+    if shutil.which("openssl") is None:
+        return {"unavailable": "the openssl command is not installed (Debian package openssl)"}
     import pwd
     import tempfile
     # The instance's UNIX sockets live in its queue folder and a socket path
@@ -288,9 +392,15 @@ def start_postfix(name, state_dir):
     # own, wherever the build tree is, and is removed when it stops.
     folder = tempfile.mkdtemp(prefix="qv-postfix-")
     os.chmod(folder, 0o755)
-    etc, queue, data, mail = (os.path.join(folder, d) for d in ("etc", "queue", "data", "mail"))
-    for d in (etc, queue, data, mail):
+    etc, queue, data, mail, tls = (os.path.join(folder, d)
+                                   for d in ("etc", "queue", "data", "mail", "tls"))
+    for d in (etc, queue, data, mail, tls):
         os.makedirs(d)
+    try:
+        make_test_certificates(tls)
+    except RuntimeError as error:
+        shutil.rmtree(folder, ignore_errors=True)
+        sys.exit(str(error))
     postfix_user = pwd.getpwnam("postfix")
     nobody = pwd.getpwnam("nobody")
     os.chown(data, postfix_user.pw_uid, postfix_user.pw_gid)
@@ -299,16 +409,32 @@ def start_postfix(name, state_dir):
     for user in POSTFIX_USERS:
         os.makedirs(os.path.join(mail, user))
         os.chown(os.path.join(mail, user), nobody.pw_uid, nobody.pw_gid)
-    ports = [free_port(), free_port()]
-    while ports[1] == ports[0]:
-        ports[1] = free_port()
+    # The listeners: state key, smtpd's own settings, and whether it speaks
+    # TLS from the first byte. Each TLS listener requires it (encrypt): MAIL
+    # before STARTTLS is refused, so a delivery through it went encrypted.
+    starttls = "-o smtpd_tls_security_level=encrypt"
+    implicit = starttls + " -o smtpd_tls_wrappermode=yes"
+    listeners = [
+        ("port", "", False),
+        ("port_8bitmime", "-o strict_8bitmime=yes", False),
+        ("port_starttls", starttls, False),
+        ("port_tls", implicit, True),
+        ("port_starttls_wrong_name",
+         f"{starttls} -o smtpd_tls_cert_file={tls}/wrong-name.pem", False),
+        ("port_tls_expired", f"{implicit} -o smtpd_tls_cert_file={tls}/expired.pem", True),
+    ]
+    ports = []
+    while len(ports) < len(listeners):
+        port = free_port()
+        if port not in ports:
+            ports.append(port)
     tag = f"postfix-{secrets.token_hex(4)}"
     with open(os.path.join(etc, "main.cf"), "w", encoding="ascii") as f:
         f.write(POSTFIX_MAIN_CF.format(etc=etc, queue=queue, data=data, folder=folder, tag=tag,
-                                       size_limit=POSTFIX_SIZE_LIMIT))
+                                       size_limit=POSTFIX_SIZE_LIMIT, tls=tls))
     with open(os.path.join(etc, "master.cf"), "w", encoding="ascii") as f:
-        f.write(f"127.0.0.1:{ports[0]} inet n - n - - smtpd\n")
-        f.write(f"127.0.0.1:{ports[1]} inet n - n - - smtpd -o strict_8bitmime=yes\n")
+        for (_, settings, _), port in zip(listeners, ports):
+            f.write(f"127.0.0.1:{port} inet n - n - - smtpd {settings}".rstrip() + "\n")
         f.write(POSTFIX_SERVICES)
     with open(os.path.join(etc, "aliases"), "w", encoding="ascii") as f:
         f.write("postmaster: root\n")
@@ -330,14 +456,25 @@ def start_postfix(name, state_dir):
          str(os.getppid()), "--max-seconds", str(MAX_LIFETIME), etc],
         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
         start_new_session=True, close_fds=True)
+    # Every listener must greet, the TLS ones through their handshake (which
+    # loads their certificate); the tests check the certificates themselves.
+    import ssl
+    unchecked = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    unchecked.check_hostname = False
+    unchecked.verify_mode = ssl.CERT_NONE
     deadline = time.monotonic() + START_LIMIT
     while time.monotonic() < deadline:
-        lines = [greeting(port) for port in ports]
+        lines = [greeting(port, tls=unchecked if wrapped else None)
+                 for (_, _, wrapped), port in zip(listeners, ports)]
         if all(line is not None and tag.encode() in line for line in lines):
-            return {"port": ports[0], "port_8bitmime": ports[1], "folder": folder, "etc": etc,
-                    "mail": mail, "watcher": watcher.pid, "size_limit": POSTFIX_SIZE_LIMIT,
-                    "refused_sender": POSTFIX_REFUSED_SENDER,
-                    "log": os.path.join(folder, "maillog")}
+            state = {key: port for (key, _, _), port in zip(listeners, ports)}
+            state.update({
+                "ca_file": os.path.join(tls, "ca.pem"),
+                "certificate_names": list(POSTFIX_CERTIFICATE_NAMES),
+                "wrong_name": POSTFIX_WRONG_NAME, "folder": folder, "etc": etc, "mail": mail,
+                "watcher": watcher.pid, "size_limit": POSTFIX_SIZE_LIMIT,
+                "refused_sender": POSTFIX_REFUSED_SENDER, "log": os.path.join(folder, "maillog")})
+            return state
         time.sleep(0.1)
     postfix_run(etc, "stop")
     sys.exit(f"postfix did not greet; its log:\n{log_tail(os.path.join(folder, 'maillog'))}")
@@ -412,8 +549,11 @@ def start(args):
     if "unavailable" in state:
         print(f"{args.name}: unavailable: {state['unavailable']}")
     elif args.kind == "postfix":
-        print(f"{args.name}: postfix listening on 127.0.0.1:{state['port']} and "
-              f":{state['port_8bitmime']} (strict_8bitmime), folder {state['folder']}")
+        print(f"{args.name}: postfix listening on 127.0.0.1:{state['port']}, "
+              f":{state['port_8bitmime']} (strict_8bitmime), :{state['port_starttls']} "
+              f"(STARTTLS), :{state['port_tls']} (TLS), :{state['port_starttls_wrong_name']} "
+              f"(STARTTLS, wrong name), :{state['port_tls_expired']} (TLS, expired), "
+              f"folder {state['folder']}, CA {state['ca_file']}")
     else:
         print(f"{args.name}: {args.kind} listening on 127.0.0.1:{state['port']} "
               f"(supervisor {state['pid']})")
