@@ -84,6 +84,12 @@ void ConversationPrinter::Received(std::string_view bytes) {
   }
 }
 
+void ConversationPrinter::Secured(std::string_view description) {
+  if (progress_ != nullptr) progress_->Break();
+  std::fprintf(out_, "-- TLS started: %s --\n", Printable(description).c_str());
+  std::fflush(out_);
+}
+
 void ConversationPrinter::SentLine(std::string_view line, std::uint64_t extra, bool whole) {
   const std::string_view shown = WithoutLineEnd(line);
   switch (phase_) {
@@ -158,11 +164,18 @@ void ConversationPrinter::Finish() {
 }
 
 void ConversationTrace::OnWire(qv::connection::WireDirection direction, std::string_view bytes) {
-  if (direction == qv::connection::WireDirection::kReceived) {
-    replies_.Received(bytes);
-    if (verbose_) printer_.Received(bytes);
-  } else if (verbose_) {
-    printer_.Sent(bytes);
+  switch (direction) {
+    case qv::connection::WireDirection::kReceived:
+      replies_.Received(bytes);
+      if (verbose_) printer_.Received(bytes);
+      return;
+    case qv::connection::WireDirection::kSecured:
+      // The version and cipher, not text the server sent.
+      if (verbose_) printer_.Secured(bytes);
+      return;
+    case qv::connection::WireDirection::kSent:
+      if (verbose_) printer_.Sent(bytes);
+      return;
   }
 }
 

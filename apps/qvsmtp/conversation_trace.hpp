@@ -43,6 +43,8 @@ class ConversationPrinter {
   void SetProgress(Progress* progress) { progress_ = progress; }
   void Sent(std::string_view bytes);
   void Received(std::string_view bytes);
+  // A line marking where TLS began: "-- TLS started: VERSION CIPHER --".
+  void Secured(std::string_view description);
   // Prints what is left of an unfinished line and the count of an
   // unfinished body.
   void Finish();

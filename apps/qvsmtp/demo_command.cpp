@@ -12,9 +12,11 @@
 #include "commands.hpp"
 #include "exit_codes.hpp"
 #include "qv/control/outcome.hpp"
+#include "qv/control/protocol.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/core/text.hpp"
 #include "qv/runtime/control_site.hpp"
+#include "sink/sink_tls.hpp"
 #include "sink/smtp_sink.hpp"
 #include "sink_common.hpp"
 
@@ -38,6 +40,7 @@ constexpr const char16_t* kSampleBody =
 
 struct DemoOptions {
   std::string maildir;
+  bool tls = false;
   CLI::Option* maildir_option = nullptr;
 };
 
@@ -82,6 +85,20 @@ int RunDemo(const DemoOptions& o) {
   }
   std::unique_ptr<MaildirStore> store = OpenMaildir(dir.string());
 
+  // A throwaway certificate of its own, which the control trusts as CaFile.
+  std::optional<TemporaryDir> certificate_dir;
+  std::optional<ThrowawayCertificate> certificate;
+  std::shared_ptr<SinkTls> tls;
+  if (o.tls) {
+    certificate_dir.emplace();
+    try {
+      certificate = MakeThrowawayCertificate(certificate_dir->path());
+      tls = SinkTls::Load(certificate->certificate.string(), certificate->key.string());
+    } catch (const SinkTlsError& e) {
+      throw ExitError(exit_code::kCantCreate, e.what());
+    }
+  }
+
   // The sink serves on the program's loop, beside the control.
   qv::runtime::EventLoop loop;
   std::optional<qv::testing::StoredMessage> received;
@@ -94,6 +111,10 @@ int RunDemo(const DemoOptions& o) {
   SmtpSinkOptions sink_options;
   sink_options.address = "127.0.0.1";
   sink_options.port = 0;
+  sink_options.tls = tls;
+  sink_options.tls_failed = [](const std::string& reason) {
+    std::printf("[sink] a TLS handshake failed: %s\n", reason.c_str());
+  };
   std::optional<SmtpSink> sink;
   try {
     sink.emplace(loop, *store, observer, sink_options);
@@ -103,19 +124,27 @@ int RunDemo(const DemoOptions& o) {
   const std::uint16_t port = sink->port();
   std::printf("== A receiving SMTP server listens on %s (Maildir %s)\n",
               HostPort(sink->address(), port).c_str(), dir.c_str());
+  if (certificate) {
+    std::printf("== It offers STARTTLS with a throwaway certificate for 127.0.0.1: %s\n",
+                certificate->certificate.c_str());
+  }
 
-  qv::connection::SocketOptions socket_options;
-  socket_options.port = port;
-  qv::runtime::ControlSite site(loop, socket_options);
+  qv::runtime::ControlSite site(loop);
   qv::qvSMTP& control = site.control();
   control.put_RemoteHost(u"127.0.0.1");
+  control.put_Port(port);
+  if (certificate) {
+    control.put_Protocol(static_cast<qv::Integer>(qv::SmtpProtocol::kStartTls));
+    control.put_CaFile(qv::FromUtf8(certificate->certificate.string()));
+  }
   control.put_MailFrom(u"alice@example.com");
   control.put_RcptTo(u"bob@example.com, carol@example.com");
   control.put_Subject(u"Hello from qvSMTP");
   control.put_Body(qv::Variant(kSampleBody));
 
-  std::printf("== Sending one message through qvSMTP to 127.0.0.1, port 25 redirected to %u\n",
-              static_cast<unsigned>(port));
+  std::printf("== Sending one message through qvSMTP to 127.0.0.1 port %u%s\n",
+              static_cast<unsigned>(port),
+              certificate ? " with STARTTLS (Protocol 2), trusting that certificate (CaFile)" : "");
   std::fflush(stdout);
   Narration narration(stdout, false);
   control.Advise(&narration);
@@ -153,7 +182,12 @@ Command AddDemoCommand(CLI::App& program) {
       "demo",
       "Start the sink on a free loopback port, send it one sample message through the qvSMTP "
       "control, and show the narration, the outcome and the message as received");
-  app->footer("Exit status: 0 on success, else the outcome code of the send.");
+  app->footer(
+      "Exit status: 0 on success, else the outcome code of the send; 73 the\n"
+      "throwaway certificate of --tls cannot be made.");
+  app->add_flag("--tls", options->tls,
+                "Give the sink a throwaway self-signed certificate and send with STARTTLS, "
+                "trusting that certificate");
   options->maildir_option = app->add_option("--maildir", options->maildir,
                                             "Keep the received message in this Maildir "
                                             "(default: a temporary one, removed at the end)")

@@ -111,6 +111,7 @@ void Narration::SendComplete(qv::Integer& status) {
   status_ = status;
   elapsed_ = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start_);
+  if (on_complete_) on_complete_();
 }
 
 void Narration::DebugMessage(qv::String& msg) {

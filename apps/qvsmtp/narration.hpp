@@ -38,6 +38,9 @@ class Narration final : public qv::qvSMTPEvents {
   void Start();
   // The program's SendBody handler, if any.
   void OnSendBody(std::function<void(qv::Integer&)> handler) { send_body_ = std::move(handler); }
+  // Runs inside the first SendComplete, while the control still holds what
+  // the send found out (its Snapshot).
+  void OnComplete(std::function<void()> handler) { on_complete_ = std::move(handler); }
 
   void SendBody(qv::Integer& iTag) override;
   void SendComplete(qv::Integer& status) override;
@@ -57,6 +60,7 @@ class Narration final : public qv::qvSMTPEvents {
   Progress* progress_;
   std::uint16_t port_ = 0;
   std::function<void(qv::Integer&)> send_body_;
+  std::function<void()> on_complete_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   bool complete_ = false;
   qv::Integer status_ = 0;

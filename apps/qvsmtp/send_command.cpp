@@ -18,6 +18,7 @@
 #include "exit_codes.hpp"
 #include "progress.hpp"
 #include "qv/control/outcome.hpp"
+#include "qv/control/protocol.hpp"
 #include "qv/core/automation_error.hpp"
 #include "qv/core/date.hpp"
 #include "qv/core/text.hpp"
@@ -52,8 +53,9 @@ constexpr auto kSourcePoll = 50ms;
 
 struct SendOptions {
   std::string server, from, to, subject, body, body_file, priority, date, props, save_props;
-  std::string content_type, x_mailer, helo;
+  std::string content_type, x_mailer, helo, tls, ca_file;
   int port = 0;
+  bool ehlo = false;
   int body_event = 0;
   int body_wait = 60;
   bool quiet = false;
@@ -75,6 +77,9 @@ struct SendOptions {
   CLI::Option* content_type_option = nullptr;
   CLI::Option* x_mailer_option = nullptr;
   CLI::Option* helo_option = nullptr;
+  CLI::Option* tls_option = nullptr;
+  CLI::Option* ehlo_option = nullptr;
+  CLI::Option* ca_file_option = nullptr;
 };
 
 bool Given(const CLI::Option* option) { return option->count() > 0; }
@@ -177,6 +182,10 @@ bool SameFile(const std::string& a, const std::string& b) {
   return a == b || std::filesystem::equivalent(a, b, ec);
 }
 
+constexpr qv::Integer ProtocolValue(qv::SmtpProtocol protocol) {
+  return static_cast<qv::Integer>(protocol);
+}
+
 // A text property counts as set when it holds more than the initial "0".
 bool IsSet(const String& value) { return !value.empty() && value != u"0"; }
 
@@ -231,13 +240,33 @@ class SendCommand {
     // when the user sends again.
     if (Given(o_.save_props_option)) CheckWritableTarget(o_.save_props);
 
-    qv::connection::SocketOptions socket_options;
-    if (server && server->port) {
-      socket_options.port = *server->port;
-    } else if (Given(o_.port_option)) {
-      socket_options.port = static_cast<std::uint16_t>(o_.port);
+    // A CA file that cannot be read would only fail at the handshake; it is
+    // kept as an absolute path so that a saved property file works from
+    // any folder.
+    std::string ca_file;
+    if (Given(o_.ca_file_option)) {
+      std::error_code ec;
+      std::string problem;
+      if (std::filesystem::is_directory(o_.ca_file, ec)) {
+        problem = std::strerror(EISDIR);
+      } else if (::access(o_.ca_file.c_str(), R_OK) != 0) {
+        problem = std::strerror(errno);
+      }
+      if (!problem.empty()) {
+        throw ExitError(exit_code::kNoInput,
+                        "--ca-file: cannot read " + o_.ca_file + ": " + problem);
+      }
+      ca_file = std::filesystem::absolute(o_.ca_file).lexically_normal().string();
     }
-    const std::uint16_t port = socket_options.port != 0 ? socket_options.port : 25;
+
+    // The port is the control's own Port property, so --save-props keeps it.
+    std::optional<std::uint16_t> given_port;
+    if (server && server->port) {
+      given_port = *server->port;
+    } else if (Given(o_.port_option)) {
+      given_port = static_cast<std::uint16_t>(o_.port);
+    }
+    qv::connection::SocketOptions socket_options;
     if (Given(o_.helo_option)) socket_options.local_host_name = o_.helo;
     socket_options.wire_trace = [this](qv::connection::WireDirection direction,
                                        std::string_view bytes) { trace_.OnWire(direction, bytes); };
@@ -279,6 +308,12 @@ class SendCommand {
     }
 
     if (server) control.put_RemoteHost(qv::FromUtf8(server->host));
+    if (given_port) control.put_Port(static_cast<qv::Long>(*given_port));
+    if (const std::optional<qv::SmtpProtocol> protocol = ChosenProtocol(control.get_Protocol())) {
+      control.put_Protocol(ProtocolValue(*protocol));
+    }
+    if (Given(o_.ca_file_option)) control.put_CaFile(qv::FromUtf8(ca_file));
+    const std::uint16_t port = ServerPort(control);
     if (Given(o_.from_option)) control.put_MailFrom(qv::FromUtf8(o_.from));
     if (Given(o_.to_option)) control.put_RcptTo(qv::FromUtf8(o_.to));
     if (Given(o_.subject_option)) control.put_Subject(qv::FromUtf8(o_.subject));
@@ -314,6 +349,9 @@ class SendCommand {
     trace_.SetProgress(&progress);
     Narration narration(stderr, o_.quiet, &progress);
     narration.NamePort(port);
+    // Taken as the send ends, before a later Send could clear it.
+    qv::SessionSnapshot ended;
+    narration.OnComplete([&] { ended = control.Snapshot(); });
     std::unique_ptr<PatientSource> patient;
     if (stream) {
       patient = std::make_unique<PatientSource>(*stream, std::chrono::seconds(o_.body_wait),
@@ -368,7 +406,7 @@ class SendCommand {
       std::fprintf(stderr, "qvsmtp send: %s\n", Printable(*input_failure_).c_str());
       result = exit_code::kNoInput;
     }
-    if (o_.json) PrintJson(narration, control.get_StatusStr(), last_reply);
+    if (o_.json) PrintJson(narration, control.get_StatusStr(), last_reply, ended);
     if (!(o_.quiet && result == 0)) {
       std::string line = OutcomeLine(narration.status(), control.get_StatusStr());
       if (narration.status() > qv::ToInteger(qv::SendOutcome::kBusy)) {
@@ -477,14 +515,38 @@ class SendCommand {
     if (queued == 0) progress.Finish();
   }
 
+  // The Protocol the options ask for; none when they leave the control's.
+  // --ehlo alone never turns off TLS a --props file restored.
+  std::optional<qv::SmtpProtocol> ChosenProtocol(qv::Integer restored) const {
+    if (o_.tls == "starttls") return qv::SmtpProtocol::kStartTls;
+    if (o_.tls == "implicit") return qv::SmtpProtocol::kImplicitTls;
+    if (o_.ehlo && (Given(o_.tls_option) || restored < ProtocolValue(qv::SmtpProtocol::kEsmtp))) {
+      return qv::SmtpProtocol::kEsmtp;
+    }
+    if (Given(o_.tls_option)) return qv::SmtpProtocol::kHelo;
+    return std::nullopt;
+  }
+
+  // The port the control connects to: Port, or 0's default for the Protocol.
+  static std::uint16_t ServerPort(const qv::qvSMTP& control) {
+    if (control.get_Port() != 0) return static_cast<std::uint16_t>(control.get_Port());
+    return control.get_Protocol() == ProtocolValue(qv::SmtpProtocol::kImplicitTls) ? 465 : 25;
+  }
+
   void PrintJson(const Narration& narration, const String& status_str,
-                 const std::optional<std::string>& last_reply) {
+                 const std::optional<std::string>& last_reply, const qv::SessionSnapshot& ended) {
     nlohmann::ordered_json out;
     out["status"] = narration.status();
     out["statusStr"] = qv::ToUtf8(status_str);
     out["lastReply"] = last_reply ? nlohmann::ordered_json(*last_reply) : nullptr;
     out["elapsedMs"] = narration.elapsed().count();
     out["debugMessages"] = narration.messages();
+    out["tls"] = ended.tls.empty() ? nlohmann::ordered_json(nullptr)
+                                   : nlohmann::ordered_json(qv::ToUtf8(ended.tls));
+    std::vector<std::string> capabilities;
+    for (const String& capability : ended.capabilities)
+      capabilities.push_back(qv::ToUtf8(capability));
+    out["capabilities"] = capabilities;
     const std::string text = out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     std::fprintf(stdout, "%s\n", text.c_str());
     std::fflush(stdout);
@@ -534,6 +596,13 @@ Command AddSendCommand(CLI::App& program) {
       "The body comes from --body, --body-file, the --props file, or else standard input\n"
       "when it is not a terminal.\n"
       "\n"
+      "Which conversation: to a submission server on port 587, --tls starttls --port 587;\n"
+      "on port 465, --tls implicit; between servers or to a local relay on port 25, the\n"
+      "default (HELO in plain text, as the control has always spoken). With --tls the\n"
+      "send ends with status 2 before MAIL FROM when the server does not offer\n"
+      "STARTTLS or its certificate is not trusted for its name; -v marks where TLS\n"
+      "began.\n"
+      "\n"
       "On failure the outcome line shows the server's last reply, if any, and the server\n"
       "and port: status 3: Timeout waiting for addr ack. (server said: 554 5.7.1 ...)\n"
       "[mail.example.com port 25]. --json carries the reply as lastReply.\n"
@@ -543,17 +612,17 @@ Command AddSendCommand(CLI::App& program) {
       "a send that ended with 2 or 3 had a 4xx reply as the server's last word (a\n"
       "temporary refusal: the message was not taken, try again later; --json keeps the\n"
       "outcome code in status); 64 bad usage; 65 bad data in the --props file; 66 an\n"
-      "input file cannot be read; 70 internal error; 73 the --save-props file cannot be\n"
-      "written (checked before sending as well).");
+      "input file (--body-file, --props, --ca-file) cannot be read; 70 internal error;\n"
+      "73 the --save-props file cannot be written (checked before sending as well).");
 
   o.server_option = app->add_option("--server", o.server,
                                     "SMTP server name or address (RemoteHost), optionally with "
-                                    "the port: HOST:PORT, [IPV6]:PORT; required unless --props "
-                                    "restores one other than \"0\"")
+                                    "the port (Port): HOST:PORT, [IPV6]:PORT; required unless "
+                                    "--props restores one other than \"0\"")
                         ->type_name("HOST[:PORT]");
   o.port_option = app->add_option("--port", o.port,
-                                  "Connect to port N where the control asks for port 25 "
-                                  "(default: port 25 itself)")
+                                  "Connect to port N (Port; default 25, 465 with --tls "
+                                  "implicit, or the --props file's)")
                       ->type_name("N")
                       ->check(CLI::Range(1, 65535));
   o.from_option = app->add_option("--from", o.from,
@@ -605,6 +674,21 @@ Command AddSendCommand(CLI::App& program) {
                                   "Name to greet the server with (default: this machine's fully "
                                   "qualified name, else an address literal such as [127.0.0.1])")
                       ->type_name("NAME");
+  o.tls_option =
+      app->add_option("--tls", o.tls,
+                      "none: HELO in plain text (Protocol 0, the default); starttls: EHLO, then "
+                      "STARTTLS, required (Protocol 2); implicit: TLS from the first byte "
+                      "(Protocol 3, port 465 unless given)")
+          ->type_name("MODE")
+          ->check(CLI::IsMember({"none", "starttls", "implicit"}));
+  o.ehlo_option = app->add_flag("--ehlo", o.ehlo,
+                                "Greet with EHLO, in plain text unless --tls asks for TLS "
+                                "(Protocol 1); it never turns off TLS restored with --props");
+  o.ca_file_option = app->add_option("--ca-file", o.ca_file,
+                                     "Trust the CAs of this PEM file instead of the system's "
+                                     "(CaFile, saved as an absolute path); the server's "
+                                     "certificate and name are always checked")
+                         ->type_name("FILE");
   app->add_option("--body-wait", o.body_wait,
                   "With --body-event: end the send (status 2) when the body source gives "
                   "nothing for this many seconds (default 60)")
@@ -618,8 +702,9 @@ Command AddSendCommand(CLI::App& program) {
   quiet->excludes(verbose);
   verbose->excludes(quiet);
   app->add_flag("--json", o.json,
-                "Print one JSON object with status, statusStr, lastReply, elapsedMs and "
-                "debugMessages on standard output at the end");
+                "Print one JSON object with status, statusStr, lastReply, elapsedMs, "
+                "debugMessages, tls (protocol version and cipher, null in plain text) and "
+                "capabilities (the server's EHLO keywords) on standard output at the end");
 
   return Command{app, [options] {
                    // Kept to the end of the process on purpose: destroying the loop would

@@ -7,10 +7,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "commands.hpp"
 #include "exit_codes.hpp"
 #include "qv/core/automation_error.hpp"
+#include "sink/sink_tls.hpp"
 #include "sink/smtp_sink.hpp"
 #include "sink_common.hpp"
 
@@ -28,12 +30,50 @@ struct SinkOptions {
   std::string listen = "127.0.0.1:2525";
   std::string maildir = "Maildir";
   long count = 0;
+  std::string tls_cert, tls_key, tls_self_signed;
+  int tls_port = 0;
   CLI::Option* count_option = nullptr;
+  CLI::Option* tls_cert_option = nullptr;
+  CLI::Option* tls_self_signed_option = nullptr;
+  CLI::Option* tls_port_option = nullptr;
 };
+
+// The certificate the sink presents, if any: the files given, or a
+// throwaway one; its lines for the user once the sink is up.
+std::shared_ptr<SinkTls> LoadTls(const SinkOptions& o, std::vector<std::string>& lines) {
+  std::string cert = o.tls_cert;
+  std::string key = o.tls_key;
+  if (o.tls_self_signed_option->count() > 0) {
+    ThrowawayCertificate made;
+    try {
+      made = MakeThrowawayCertificate(o.tls_self_signed);
+    } catch (const SinkTlsError& e) {
+      throw ExitError(exit_code::kCantCreate, e.what());
+    }
+    cert = made.certificate.string();
+    key = made.key.string();
+    lines.push_back(std::string(made.made ? "made" : "kept") + " the throwaway certificate " +
+                    cert + " for localhost and 127.0.0.1; senders trust it with --ca-file " + cert);
+  } else if (o.tls_cert_option->count() == 0) {
+    return nullptr;
+  }
+  try {
+    return SinkTls::Load(cert, key);
+  } catch (const SinkTlsError& e) {
+    throw ExitError(exit_code::kNoInput, e.what());
+  }
+}
 
 int RunSink(const SinkOptions& o) {
   const ListenAddress where = ParseListenAddress(o.listen);
+  if (o.tls_port_option->count() > 0 && o.tls_cert_option->count() == 0 &&
+      o.tls_self_signed_option->count() == 0) {
+    throw ExitError(exit_code::kUsage,
+                    "--tls-port needs --tls-cert and --tls-key, or --tls-self-signed");
+  }
   std::unique_ptr<MaildirStore> store = OpenMaildir(o.maildir);
+  std::vector<std::string> tls_lines;
+  std::shared_ptr<SinkTls> tls = LoadTls(o, tls_lines);
 
   // The sink serves on the program's loop, beside the control.
   qv::runtime::EventLoop loop;
@@ -52,6 +92,14 @@ int RunSink(const SinkOptions& o) {
   SmtpSinkOptions options;
   options.address = where.address;
   options.port = where.port;
+  options.tls = tls;
+  if (o.tls_port_option->count() > 0) {
+    options.implicit_tls_port = static_cast<std::uint16_t>(o.tls_port);
+  }
+  options.tls_failed = [](const std::string& reason) {
+    std::fprintf(stderr, "qvsmtp sink: a client's TLS handshake failed: %s\n",
+                 Printable(reason).c_str());
+  };
   std::optional<SmtpSink> sink;
   try {
     sink.emplace(loop, *store, observer, options);
@@ -67,6 +115,15 @@ int RunSink(const SinkOptions& o) {
   ::sigaction(SIGTERM, &action, nullptr);
   std::printf("qvsmtp sink: listening on %s, storing messages in %s\n",
               HostPort(sink->address(), sink->port()).c_str(), store->dir().c_str());
+  if (tls) {
+    std::string line = "STARTTLS offered on " + HostPort(sink->address(), sink->port());
+    if (sink->implicit_tls_port() != 0) {
+      line +=
+          "; TLS from the first byte on " + HostPort(sink->address(), sink->implicit_tls_port());
+    }
+    tls_lines.insert(tls_lines.begin(), line);
+  }
+  for (const std::string& line : tls_lines) std::printf("qvsmtp sink: %s\n", line.c_str());
   std::fflush(stdout);
 
   const bool counted = o.count_option->count() > 0;
@@ -91,8 +148,17 @@ Command AddSinkCommand(CLI::App& program) {
       "moved into DIR/new/ once complete, as received after the removal of the doubled\n"
       "leading dots. One line per message goes to standard output.\n"
       "\n"
-      "Exit status: 0 after --count messages or on SIGINT/SIGTERM; 64 bad usage; 69 the\n"
-      "address cannot be listened on; 73 the Maildir cannot be created.");
+      "TLS: with --tls-cert and --tls-key (PEM files), or --tls-self-signed DIR, the sink\n"
+      "lists STARTTLS in its EHLO reply on the --listen port (for qvsmtp send --tls\n"
+      "starttls), and with --tls-port it also takes TLS from the first byte on that port\n"
+      "of the same address (for --tls implicit). --tls-self-signed makes DIR/cert.pem and\n"
+      "DIR/key.pem for localhost, 127.0.0.1 and ::1, valid for 30 days, and keeps using\n"
+      "them while they are valid; a sender trusts them with --ca-file DIR/cert.pem. A\n"
+      "try-out certificate only: anyone who can read DIR can impersonate the sink.\n"
+      "\n"
+      "Exit status: 0 after --count messages or on SIGINT/SIGTERM; 64 bad usage; 66 the\n"
+      "certificate or key cannot be used; 69 the address cannot be listened on; 73 the\n"
+      "Maildir or the throwaway certificate cannot be created.");
   app->add_option("--listen", o.listen,
                   "Address and port to listen on, e.g. 127.0.0.1:2525 or [::1]:2525 "
                   "(port 0: any free port)")
@@ -104,6 +170,27 @@ Command AddSinkCommand(CLI::App& program) {
   o.count_option = app->add_option("--count", o.count, "Exit after N messages")
                        ->type_name("N")
                        ->check(CLI::Range(1L, 1000000000L));
+  o.tls_cert_option = app->add_option("--tls-cert", o.tls_cert,
+                                      "Server certificate (PEM, chain after it) for STARTTLS "
+                                      "and --tls-port; needs --tls-key")
+                          ->type_name("FILE");
+  auto* key =
+      app->add_option("--tls-key", o.tls_key, "Private key of --tls-cert (PEM)")->type_name("FILE");
+  o.tls_cert_option->needs(key);
+  key->needs(o.tls_cert_option);
+  o.tls_self_signed_option =
+      app->add_option("--tls-self-signed", o.tls_self_signed,
+                      "Use a throwaway self-signed certificate kept in DIR (made when missing "
+                      "or expired) instead of --tls-cert and --tls-key")
+          ->type_name("DIR")
+          ->excludes(o.tls_cert_option)
+          ->excludes(key);
+  o.tls_port_option = app->add_option("--tls-port", o.tls_port,
+                                      "Also listen on this port of the --listen address for "
+                                      "TLS from the first byte (0: any free port); needs a "
+                                      "certificate")
+                          ->type_name("PORT")
+                          ->check(CLI::Range(0, 65535));
   return Command{app, [options] { return RunSink(*options); }};
 }
 

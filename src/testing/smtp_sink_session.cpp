@@ -59,7 +59,7 @@ std::string SmtpSinkSession::Greeting() const {
 }
 
 void SmtpSinkSession::Receive(std::string_view bytes, std::string& replies) {
-  while (!bytes.empty() && !finished_) {
+  while (!bytes.empty() && !finished_ && !start_tls_accepted_) {
     if (in_data_) {
       bytes.remove_prefix(ReceiveData(bytes, replies));
       continue;
@@ -99,9 +99,9 @@ void SmtpSinkSession::Command(std::string_view line, std::string& replies) {
 
   if (Scripted(verb, replies)) return;
   if (is("HELO") || is("EHLO")) {
-    client_name_.assign(argument);
-    Reset();
-    replies += "250 " + server_name_ + "\r\n";
+    Hello(is("EHLO"), argument, replies);
+  } else if (is("STARTTLS") && (start_tls_offered_ || secured_)) {
+    StartTls(argument, replies);
   } else if (is("MAIL")) {
     Mail(argument, replies);
   } else if (is("RCPT")) {
@@ -126,6 +126,40 @@ void SmtpSinkSession::Command(std::string_view line, std::string& replies) {
   } else {
     replies += "502 5.5.2 Error: command not recognized\r\n";
   }
+}
+
+void SmtpSinkSession::Hello(bool extended, std::string_view argument, std::string& replies) {
+  client_name_.assign(argument);
+  Reset();
+  if (!extended) {
+    replies += "250 " + server_name_ + "\r\n";
+    return;
+  }
+  // Pipelined commands and 8-bit text are taken as they come.
+  replies += "250-" + server_name_ + "\r\n250-PIPELINING\r\n";
+  replies +=
+      start_tls_offered_ && !secured_ ? "250-8BITMIME\r\n250 STARTTLS\r\n" : "250 8BITMIME\r\n";
+}
+
+void SmtpSinkSession::StartTls(std::string_view argument, std::string& replies) {
+  if (secured_) {
+    replies += "503 5.5.1 Error: TLS already active\r\n";
+  } else if (!argument.empty()) {
+    replies += "501 5.5.4 Syntax: STARTTLS\r\n";
+  } else {
+    start_tls_accepted_ = true;
+    replies += "220 2.0.0 Ready to start TLS\r\n";
+  }
+}
+
+void SmtpSinkSession::Secured() {
+  secured_ = true;
+  start_tls_accepted_ = false;
+  line_.clear();
+  line_too_long_ = false;
+  // Nothing said in the clear carries over: the client greets again.
+  client_name_.clear();
+  Reset();
 }
 
 void SmtpSinkSession::Mail(std::string_view argument, std::string& replies) {

@@ -88,10 +88,12 @@ TEST(Send, JsonGivesOneObjectWithTheOutcomeAndEveryMessageInOrder) {
   std::vector<std::string> keys;
   for (const auto& item : json.items()) keys.push_back(item.key());
   EXPECT_EQ(keys, (std::vector<std::string>{"status", "statusStr", "lastReply", "elapsedMs",
-                                            "debugMessages"}));
+                                            "debugMessages", "tls", "capabilities"}));
   EXPECT_EQ(json["status"], 0);
   EXPECT_EQ(json["statusStr"], "Success");
   EXPECT_EQ(json["lastReply"], "250 ok\r\n");
+  EXPECT_TRUE(json["tls"].is_null());
+  EXPECT_EQ(json["capabilities"], Json::array());  // HELO asks for none
   ASSERT_TRUE(json["elapsedMs"].is_number_integer());
   // Six ticks at least separate the greeting from the message's answer.
   EXPECT_GE(json["elapsedMs"].get<long>(), 250);
@@ -248,9 +250,10 @@ TEST(Send, SavedPropertiesAreRestoredForTheNextSend) {
   const Json file = Json::parse(ReadFile(props));
   const Json& record = file["controls"]["qvSMTP1"];
   ASSERT_TRUE(record.is_array()) << file.dump(2);
-  ASSERT_EQ(record.size(), 15u);
+  // The fifteen original entries, and the port given, which is not Port's default.
+  ASSERT_EQ(record.size(), 16u);
   EXPECT_EQ(record.front()["key"], "Enabled");
-  EXPECT_EQ(record.back()["key"], "BodyEvent");
+  EXPECT_EQ(record.back()["key"], "Port");
   for (const Json& entry : record) {
     if (entry["key"] == "StatusStr") {
       EXPECT_EQ(entry["value"], "Success");

@@ -2,8 +2,6 @@
 // arriving intact at a scripted server and at the sink.
 #include <signal.h>
 
-#include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -11,33 +9,11 @@
 #include <gtest/gtest.h>
 
 #include "program_runner.hpp"
+#include "sink_process.hpp"
 #include "smtp_peer.hpp"
 
 namespace qvsmtp::test_support {
 namespace {
-
-// A running "qvsmtp sink" on a free loopback port.
-class SinkProcess {
- public:
-  SinkProcess(const std::string& maildir, std::vector<std::string> more = {}) {
-    std::vector<std::string> args{"sink", "--listen", "127.0.0.1:0", "--maildir", maildir};
-    args.insert(args.end(), more.begin(), more.end());
-    child_ = std::make_unique<Child>(args);
-    first_line_ = child_->ReadOutLine();
-    static const std::regex listening(R"(^qvsmtp sink: listening on 127\.0\.0\.1:([0-9]+), .*)");
-    std::smatch match;
-    if (std::regex_match(first_line_, match, listening)) port_ = std::stoi(match[1]);
-  }
-
-  int port() const { return port_; }
-  const std::string& first_line() const { return first_line_; }
-  Child& child() { return *child_; }
-
- private:
-  std::unique_ptr<Child> child_;
-  std::string first_line_;
-  int port_ = 0;
-};
 
 // A body of about 300 KB: CR LF, bare LF and bare CR line ends, leading dots
 // and characters of up to four bytes, so that reads and pieces are cut
@@ -213,15 +189,20 @@ TEST(Sink, EndsCleanlyOnSigterm) {
 
 TEST(Demo, SendsTheSampleToItsOwnSinkAndShowsWhatArrived) {
   QV_REQUIRE_PROGRAM();
-  const RunResult result = RunProgram({"demo"});
-  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
-  for (const char* part :
-       {"] Connecting to 127.0.0.1\n", "] Sending QUIT command.\n", "status 0: Success\n",
-        "\r\nSubject: Hello from qvSMTP\r\n\r\nHello Bob, hello Carol,\r\n",
-        "\r\n.A line that starts with a dot keeps its dot,\r\n.\r\n"}) {
-    EXPECT_NE(result.out.find(part), std::string::npos) << part << "\n" << result.out;
+  // With --tls the whole conversation after STARTTLS is encrypted.
+  for (const bool tls : {false, true}) {
+    const RunResult result = RunProgram(tls ? std::vector<std::string>{"demo", "--tls"}
+                                            : std::vector<std::string>{"demo"});
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    for (const char* part :
+         {"] Connecting to 127.0.0.1\n", "] Sending QUIT command.\n", "status 0: Success\n",
+          "\r\nSubject: Hello from qvSMTP\r\n\r\nHello Bob, hello Carol,\r\n",
+          "\r\n.A line that starts with a dot keeps its dot,\r\n.\r\n"}) {
+      EXPECT_NE(result.out.find(part), std::string::npos) << part << "\n" << result.out;
+    }
+    EXPECT_EQ(result.out.find("] TLS started: TLSv1.") != std::string::npos, tls) << result.out;
+    EXPECT_LT(result.elapsed, 5s);
   }
-  EXPECT_LT(result.elapsed, 5s);
 }
 
 TEST(Program, GivesHelpForEveryCommandAndItsVersion) {

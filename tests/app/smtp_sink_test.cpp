@@ -23,6 +23,7 @@
 #include "qv/runtime/event_loop.hpp"
 #include "qv/testing/memory_sink_store.hpp"
 #include "sink/maildir_store.hpp"
+#include "sink/sink_tls.hpp"
 #include "support/sink_conversation.hpp"
 
 namespace qvsmtp::test_support {
@@ -187,6 +188,52 @@ TEST(SmtpSink, HangsUpOnAnIdleClientAndOnClientsBeyondTheLimit) {
   EXPECT_EQ(ReplyCodes(extra.received()), (std::vector<int>{421}));
   EXPECT_EQ(store.discarded, 1);
   EXPECT_TRUE(store.kept.empty());
+}
+
+TEST(SmtpSink, DropsAClientThatDoesNotCompleteTheTlsHandshake) {
+  struct Case {
+    const char* name;
+    bool implicit_port;
+    std::vector<std::string> sends;
+    const char* last;  // the last reply in the clear ("": none at all)
+    bool reported;     // the handshake failure is told
+  };
+  const std::vector<Case> cases = {
+      {"plain text on the port of TLS", true, {"EHLO x\r\n"}, "", true},
+      {"silence on the port of TLS", true, {}, "", false},
+      // Text after the go-ahead is a handshake gone wrong, never a command.
+      {"plain text after STARTTLS",
+       false,
+       {"EHLO x\r\nSTARTTLS\r\n", "MAIL FROM:<a>\r\n"},
+       "220 2.0.0 Ready to start TLS\r\n",
+       true},
+  };
+  TempDir temp;
+  const ThrowawayCertificate certificate = MakeThrowawayCertificate(temp.path());
+  for (const Case& c : cases) {
+    qv::runtime::EventLoop loop;
+    MemorySinkStore store;
+    SmtpSinkOptions options = AnyPort();
+    options.idle_limit = 300ms;
+    options.tls = SinkTls::Load(certificate.certificate, certificate.key);
+    options.implicit_tls_port = 0;
+    std::vector<std::string> failures;
+    options.tls_failed = [&](const std::string& reason) { failures.push_back(reason); };
+    SmtpSink sink(loop, store, {}, options);
+    Client client(c.implicit_port ? sink.implicit_tls_port() : sink.port(), c.sends, 100ms);
+    ASSERT_TRUE(loop.RunUntil([&] { return sink.OpenConnections() == 1; }, 2s)) << c.name;
+    ASSERT_TRUE(loop.RunUntil([&] { return sink.OpenConnections() == 0; }, 3s)) << c.name;
+    client.Join();
+    EXPECT_TRUE(client.closed_by_server()) << c.name;
+    // After the last reply in the clear at most a TLS alert (which begins
+    // with its record type, 21).
+    const std::string& received = client.received();
+    const std::size_t at = received.find(c.last);
+    ASSERT_NE(at, std::string::npos) << c.name << ": " << received;
+    const std::size_t end = at + std::string_view(c.last).size();
+    EXPECT_TRUE(received.size() == end || received[end] == '\x15') << c.name << ": " << received;
+    EXPECT_EQ(failures.size(), c.reported ? 1u : 0u) << c.name;
+  }
 }
 
 TEST(SmtpSink, DestroyingTheSinkDiscardsAMessageInProgress) {

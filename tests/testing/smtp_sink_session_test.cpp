@@ -142,6 +142,41 @@ TEST(SmtpSinkSession, AnswersCommandsOutOfOrderOrUnknownWithoutStoring) {
   }
 }
 
+TEST(SmtpSinkSession, OffersStartTlsOnlyInTheClearAndDropsWhatFollowsIt) {
+  struct Case {
+    const char* name;
+    bool offered;
+    bool secured;
+    std::string input;
+    std::string replies;
+    bool accepted;
+  };
+  const std::vector<Case> cases = {
+      {"not offered", false, false, "EHLO c\r\nSTARTTLS\r\n",
+       "250-sink.test\r\n250-PIPELINING\r\n250 8BITMIME\r\n502 5.5.2 Error: command not "
+       "recognized\r\n",
+       false},
+      // A command pipelined behind STARTTLS in the clear must not be obeyed.
+      {"offered", true, false, "EHLO c\r\nSTARTTLS\r\nMAIL FROM:<a>\r\n",
+       "250-sink.test\r\n250-PIPELINING\r\n250-8BITMIME\r\n250 STARTTLS\r\n220 2.0.0 Ready "
+       "to start TLS\r\n",
+       true},
+      {"with an argument", true, false, "STARTTLS x\r\n", "501 5.5.4 Syntax: STARTTLS\r\n", false},
+      {"already encrypted", true, true, "EHLO c\r\nSTARTTLS\r\n",
+       "250-sink.test\r\n250-PIPELINING\r\n250 8BITMIME\r\n503 5.5.1 Error: TLS already "
+       "active\r\n",
+       false},
+  };
+  for (const Case& c : cases) {
+    Dialogue d;
+    d.session.OfferStartTls(c.offered);
+    if (c.secured) d.session.Secured();
+    EXPECT_EQ(d.Feed(c.input), c.replies) << c.name;
+    EXPECT_EQ(d.session.StartTlsAccepted(), c.accepted) << c.name;
+    EXPECT_EQ(d.Feed("NOOP\r\n").empty(), c.accepted) << c.name;
+  }
+}
+
 TEST(SmtpSinkSession, RefusesAnOverlongLineAndCarriesOn) {
   Dialogue d;
   std::string line = "NOOP " + std::string(SmtpSinkSession::kMaxCommandLine, 'x') + "\r\n";

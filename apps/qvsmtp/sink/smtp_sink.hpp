@@ -2,16 +2,22 @@
 // server: each connection is an SmtpSinkSession of the testing library (every
 // sender and recipient accepted) behind a non-blocking TCP socket, and each
 // message goes to a store, a Maildir for `qvsmtp sink` and `qvsmtp demo`.
+// Given a certificate it offers STARTTLS, and TLS from the first byte on a
+// port of its own. Its TLS writes to the socket itself: the program ignores
+// SIGPIPE.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "qv/connection/loop.hpp"
 #include "qv/testing/sink_store.hpp"
+#include "sink/sink_tls.hpp"
 
 namespace qvsmtp {
 
@@ -24,6 +30,13 @@ struct SmtpSinkOptions {
   std::chrono::milliseconds idle_limit{std::chrono::minutes(5)};
   // Connections beyond this many get 421 at once.
   std::size_t max_connections = 100;
+  // With a certificate: STARTTLS is offered on the port above.
+  std::shared_ptr<SinkTls> tls;
+  // With tls: a second port on the same address where TLS starts with the
+  // first byte (0: a free port chosen by the system).
+  std::optional<std::uint16_t> implicit_tls_port;
+  // Told why a client's TLS handshake failed (the connection is closed).
+  std::function<void(const std::string&)> tls_failed;
 };
 
 namespace detail {
@@ -52,6 +65,8 @@ class SmtpSink {
   // The address listened on, numeric, and the port (the chosen one for 0).
   std::string address() const;
   std::uint16_t port() const;
+  // The port of TLS from the first byte; 0 without one.
+  std::uint16_t implicit_tls_port() const;
   // Stops taking connections; those already open go on.
   void StopListening();
   std::size_t OpenConnections() const;

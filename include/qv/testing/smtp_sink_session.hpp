@@ -3,15 +3,19 @@
 // server with it (handing the control's writes in and the replies back through
 // a FakeSocket, say); a program puts it behind a real connection.
 //
-// What it answers: 250 to HELO, EHLO, MAIL FROM, RCPT TO, RSET and NOOP, 354
-// to DATA, then 250 once the data ends with a line holding a dot alone (the
-// message goes to the store as received, the doubled leading dots undone,
-// without the dot line), 221 to QUIT. Every sender and recipient is accepted.
-// Commands out of order get 503, unknown ones 502, a malformed MAIL or RCPT
-// 501, a line longer than kMaxCommandLine 500, RCPT beyond kMaxRecipients
-// 452. A store that fails makes the message's answer 451 (the data is still
-// read to its end). Commands may be pipelined and split anywhere; lines may
-// end in CR LF or LF alone; verbs are taken in any case.
+// What it answers: 250 to HELO, EHLO (listing PIPELINING and 8BITMIME), MAIL
+// FROM, RCPT TO, RSET and NOOP, 354 to DATA, then 250 once the data ends with
+// a line holding a dot alone (the message goes to the store as received, the
+// doubled leading dots undone, without the dot line), 221 to QUIT. Every sender and recipient is
+// accepted. Commands out of order get 503, unknown ones 502, a malformed MAIL or RCPT 501, a line
+// longer than kMaxCommandLine 500, RCPT beyond kMaxRecipients 452. A store that fails makes the
+// message's answer 451 (the data is still read to its end). Commands may be pipelined and split
+// anywhere; lines may end in CR LF or LF alone; verbs are taken in any case.
+//
+// STARTTLS, when the owner offers it (OfferStartTls): EHLO lists STARTTLS
+// too, and STARTTLS gets 220; the owner then sends
+// the replies, turns the connection to TLS and calls Secured. Bytes that came
+// after the STARTTLS line in the clear are dropped, never taken as commands.
 //
 // Threads and lifetime: one thread at a time. The store and the observer must
 // outlive the session; the observer is called inside Receive. Receive throws
@@ -53,6 +57,18 @@ class QV_TESTING_EXPORT SmtpSinkSession {
   // Drops a message in progress (the connection is going away).
   void Abort();
 
+  // While offered and the connection is not yet encrypted, EHLO lists
+  // STARTTLS and STARTTLS is answered with 220. Not offered: STARTTLS is an
+  // unknown command (502).
+  void OfferStartTls(bool offered) { start_tls_offered_ = offered; }
+  // STARTTLS has been answered with 220: once the replies are out, the owner
+  // starts TLS and calls Secured. Bytes received until then are ignored.
+  bool StartTlsAccepted() const { return start_tls_accepted_; }
+  // The connection is encrypted now (after STARTTLS, or from the first byte):
+  // the client greets again, and STARTTLS is refused with 503 from here on.
+  void Secured();
+  bool IsSecured() const { return secured_; }
+
   // Scripts a refusal: the nth command from now (1: the next) with this verb
   // ("RCPT", any case; "." for the end of a message's data) is answered with
   // reply, appended as given (end each line with CR LF), and otherwise
@@ -75,6 +91,8 @@ class QV_TESTING_EXPORT SmtpSinkSession {
   void Mail(std::string_view argument, std::string& replies);
   void Recipient(std::string_view argument, std::string& replies);
   void Data(std::string_view argument, std::string& replies);
+  void Hello(bool extended, std::string_view argument, std::string& replies);
+  void StartTls(std::string_view argument, std::string& replies);
   // Consumes data bytes up to and including the final dot line; returns how
   // many were consumed.
   std::size_t ReceiveData(std::string_view bytes, std::string& replies);
@@ -89,6 +107,9 @@ class QV_TESTING_EXPORT SmtpSinkSession {
   std::string line_;
   bool line_too_long_ = false;
   bool finished_ = false;
+  bool start_tls_offered_ = false;
+  bool start_tls_accepted_ = false;
+  bool secured_ = false;
 
   std::string client_name_;
   bool have_sender_ = false;
