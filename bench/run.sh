@@ -5,7 +5,8 @@
 #   2. engine cost: the Google Benchmark micro-benchmarks, folded in, and the
 #      same costs seen from a whole program;
 #   3. a large body to smtp-sink beside a plain socket, curl and smtplib, with
-#      the peak memory of --body-file and of --body-event;
+#      the peak memory of --body-file and of --body-event; the same body over
+#      STARTTLS beside a plain OpenSSL client and curl;
 #   4. 1,000 and 10,000 controls sending at once from one thread.
 #
 # Usage: bench/run.sh [--quick] [--build-dir DIR] [--out FILE] [--no-build]
@@ -16,9 +17,10 @@
 #   --no-build   use the programs already in the build directory
 #
 # Installs what is missing (Debian: postfix for smtp-sink, curl, python3, time,
-# libbenchmark-dev), needs about 2.5 GB free in TMPDIR for the body files, and
-# takes about 10 minutes on two cores. Run it on a quiet machine: every figure
-# is wall time or CPU time of processes that share the cores.
+# openssl for the throwaway CA of the TLS receiver, libbenchmark-dev), needs
+# about 2.5 GB free in TMPDIR for the body files, and takes about 10 minutes
+# on two cores. Run it on a quiet machine: every figure is wall time or CPU
+# time of processes that share the cores.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -35,7 +37,7 @@ while [ $# -gt 0 ]; do
     --build-dir) build_dir="${2:?--build-dir needs a directory}"; shift ;;
     --out) out="${2:?--out needs a file}"; shift ;;
     --no-build) build=0 ;;
-    -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench/run.sh: unknown argument $1 (see --help)" >&2; exit 64 ;;
   esac
   shift
@@ -50,7 +52,7 @@ case "$out" in /*) ;; *) out="$root/$out" ;; esac
 # shellcheck source=scripts/packages.sh
 source scripts/packages.sh
 scripts/ensure-packages.sh "${QV_BUILD_PACKAGES[@]}" "${QV_BENCH_PACKAGES[@]}" \
-  postfix curl python3 time
+  postfix curl python3 time openssl
 
 if [ "$build" = 1 ]; then
   echo "== build: $build_dir (Release)"
@@ -131,7 +133,31 @@ pids+=($!)
 pids+=($!)
 wait_for_file "$work/discard.port" && wait_for_file "$work/receive.port" ||
   { echo "bench/run.sh: the plain receivers did not start" >&2; exit 1; }
-echo "== servers: smtp-sink on $sink_port, discard on $(cat "$work/discard.port"), receiver on $(cat "$work/receive.port")"
+
+# The receiver again, offering STARTTLS with a certificate for localhost and
+# 127.0.0.1 from a CA made for this run only (EC P-256: the handshake is not
+# what is measured). Every client trusts that CA through its own option.
+tls="$work/tls"
+mkdir "$tls"
+tls_log="$work/tls-make.log"
+{
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+    -subj "/CN=qv bench CA" -addext basicConstraints=critical,CA:TRUE \
+    -addext keyUsage=critical,keyCertSign,cRLSign -keyout "$tls/ca.key" -out "$tls/ca.pem" &&
+    openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=localhost" \
+      -keyout "$tls/server.key" -out "$tls/server.csr" &&
+    printf '%s\n' "subjectAltName=DNS:localhost,IP:127.0.0.1" "basicConstraints=critical,CA:FALSE" \
+      "keyUsage=critical,digitalSignature" "extendedKeyUsage=serverAuth" >"$tls/server.ext" &&
+    openssl x509 -req -in "$tls/server.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" -set_serial 2 \
+      -days 2 -extfile "$tls/server.ext" -out "$tls/server.pem"
+} >"$tls_log" 2>&1 || { cat "$tls_log" >&2; echo "bench/run.sh: cannot make the TLS certificates" >&2; exit 1; }
+"$build_dir/bench/qv_plain_client" receive --port-file "$work/tls-receive.port" \
+  --log "$work/tls-receive.log" --tls-cert "$tls/server.pem" --tls-key "$tls/server.key" </dev/null &
+tls_receive_pid=$!
+pids+=("$tls_receive_pid")
+wait_for_file "$work/tls-receive.port" ||
+  { echo "bench/run.sh: the TLS receiver did not start" >&2; exit 1; }
+echo "== servers: smtp-sink on $sink_port, discard on $(cat "$work/discard.port"), receiver on $(cat "$work/receive.port"), TLS receiver on $(cat "$work/tls-receive.port")"
 
 # --- Measurements and report ---------------------------------------------------
 export QV_ROOT="$root" QV_BUILD_DIR="$build_dir" QV_QUICK="$quick" QV_OUT="$out" QV_WORK="$work"
@@ -139,6 +165,8 @@ export QV_COMMAND="$command_line" QV_SINK_PORT="$sink_port" QV_SINK_PID="$sink_p
 export QV_DISCARD_PORT="$(cat "$work/discard.port")" QV_RECEIVE_PORT="$(cat "$work/receive.port")"
 export QV_RECEIVE_LOG="$work/receive.log" QV_SOMAXCONN="$somaxconn_used"
 export QV_SOMAXCONN_RAISED="${somaxconn_saved:+1}" QV_NOFILE="$(ulimit -n)"
+export QV_TLS_RECEIVE_PORT="$(cat "$work/tls-receive.port")" QV_TLS_RECEIVE_LOG="$work/tls-receive.log"
+export QV_TLS_RECEIVE_PID="$tls_receive_pid" QV_CA_FILE="$tls/ca.pem"
 
 /usr/bin/python3 - <<'PY'
 import datetime
@@ -498,6 +526,66 @@ stream_cmd = qvsmtp_send(SINK, "--subject", "stream", "--body-file", huge, "--bo
 stream = check("qvsmtp --body-event (large file)", run(stream_cmd, rss=True, timeout=1800))
 stream_tiny = median(body[("qvsmtp --body-file --body-event 1", "smtp-sink")]["tiny_wall"])
 
+# The same body over STARTTLS to the receiver that offers it: each client does
+# EHLO, STARTTLS, the handshake and EHLO again before MAIL, so the receiver's
+# stamp from its 354 leaves the handshake out.
+TLS_RECEIVER, TLS_RECEIVE_LOG = int(E["QV_TLS_RECEIVE_PORT"]), E["QV_TLS_RECEIVE_LOG"]
+TLS_RECEIVE_PID, CA = int(E["QV_TLS_RECEIVE_PID"]), E["QV_CA_FILE"]
+
+
+def curl_tls_send(port, path, ca=CA):
+    return ["curl", "-sS", "--ssl-reqd", "--cacert", ca, "--url", f"smtp://127.0.0.1:{port}",
+            "--mail-from", FROM, "--mail-rcpt", TO, "--upload-file", path]
+
+
+TLS_PLAIN, TLS_OURS, TLS_CURL = "plain OpenSSL client", "qvsmtp --body-file --tls starttls", "curl --ssl-reqd"
+TLS_TOOLS = [
+    (TLS_PLAIN, lambda port, path, ca=CA: plain_send(port, path) + ["--tls", "--ca-file", ca]),
+    (TLS_OURS, lambda port, path, ca=CA: qvsmtp_send(port, "--subject", "big", "--body-file", path,
+                                                      "--tls", "starttls", "--ca-file", ca)),
+    (TLS_CURL, curl_tls_send),
+]
+# The same program in plain text, from the rounds above.
+TLS_PLAIN_TEXT = {TLS_PLAIN: "plain socket", TLS_OURS: "qvsmtp --body-file", TLS_CURL: "curl"}
+
+
+def tls_receiver_lines():
+    try:
+        return open(TLS_RECEIVE_LOG).read().splitlines()
+    except FileNotFoundError:
+        return []
+
+
+def tls_receiver_cpu():
+    """CPU seconds the TLS receiver has used so far, to the nanosecond (the
+    scheduler's count, finer than the clock ticks of /proc/PID/stat)."""
+    return int(open(f"/proc/{TLS_RECEIVE_PID}/schedstat").read().split()[0]) / 1e9
+
+
+tls_body = {name: {k: [] for k in ("tiny_stamp", "big_stamp", "tiny_own", "big_own", "rss", "cpu",
+                                   "receiver_cpu", "tls")}
+            for name, _ in TLS_TOOLS}
+for round_ in range(CFG["body_reps"]):
+    for name, make in TLS_TOOLS:
+        log(f"large body over STARTTLS: {name}, round {round_ + 1} of {CFG['body_reps']}")
+        e = tls_body[name]
+        for size, path in (("tiny", tiny_file), ("big", big)):
+            before = len(tls_receiver_lines())
+            cpu0 = tls_receiver_cpu()
+            r = check(name, run(make(TLS_RECEIVER, path), rss=(size == "big")))
+            if name == TLS_PLAIN:
+                e[f"{size}_own"].append(last_json(r)["seconds_after_354"] * 1000)
+            if size == "big":
+                e["rss"].append(r.rss_kib)
+                e["cpu"].append(r.user + r.sys)
+                e["receiver_cpu"].append(tls_receiver_cpu() - cpu0)
+            lines = tls_receiver_lines()
+            if len(lines) <= before:
+                raise SystemExit(f"the TLS receiver logged nothing for {name}")
+            stamp = json.loads(lines[-1])
+            e[f"{size}_stamp"].append(stamp["seconds_after_354"] * 1000)
+            e["tls"].append(stamp.get("tls", "none"))
+
 # --- 4. Scale ------------------------------------------------------------------------------------------
 scale = []
 for n, reps in CFG["scale"]:
@@ -592,7 +680,9 @@ doc.append("")
 doc.append("Servers, each on 127.0.0.1 on a free port: `smtp-sink -m 20000 127.0.0.1:PORT 20000` "
            "(with `-u nobody` as root); `qv_plain_client discard` (reads and drops: the physical "
            "limit); `qv_plain_client receive` (an SMTP receiver that answers at once and stamps the "
-           "time from its 354 to the end of the data).")
+           "time from its 354 to the end of the data); the same receiver offering STARTTLS "
+           "(`--tls-cert`, `--tls-key`: a certificate for localhost and 127.0.0.1 from a CA the script "
+           "makes for the run with the `openssl` command).")
 doc.append("")
 if float(load_start[0]) > 0.5 * CORES:
     doc += [f"**The machine was busy** (load {load_start[0]} on {CORES} cores at the start): wall "
@@ -874,6 +964,80 @@ s.append("")
 s.append("```python\n" + SMTPLIB_TEXT + "```")
 doc += s
 
+
+def tls_transfer(name):
+    e = tls_body[name]
+    return median(e["big_stamp"]) - median(e["tiny_stamp"])
+
+
+tls_recv = {name: tls_transfer(name) for name, _ in TLS_TOOLS}
+tls_cpu = {name: median(tls_body[name]["cpu"]) for name, _ in TLS_TOOLS}
+tls_rcpu = {name: median(tls_body[name]["receiver_cpu"]) for name, _ in TLS_TOOLS}
+tls_ours, tls_plain, tls_curl = tls_recv[TLS_OURS], tls_recv[TLS_PLAIN], tls_recv[TLS_CURL]
+tls_seen = sorted({t for name, _ in TLS_TOOLS for t in tls_body[name]["tls"]})
+s = ["", f"### {big_size / MB:,.0f} MB over STARTTLS", ""]
+s.append(f"The same file, sent by each program {CFG['body_reps']} times, the programs taking turns, to the "
+         "receiver offering STARTTLS; medians. Every program speaks EHLO, STARTTLS, the handshake (the "
+         "receiver's certificate checked against the run's CA, given to each through its own option, and "
+         "against 127.0.0.1) and EHLO again before MAIL. *After DATA's 354* is the receiver's stamp, as "
+         "above: from writing its 354 to reading the end of the data, minus the same for a one-line "
+         "message, so the handshake is not in it. Negotiated: " + ", ".join(tls_seen) + ". The peers: "
+         "`qv_plain_client send --smtp --tls`, a plain OpenSSL client on a blocking socket (the file mapped "
+         "before its clock starts, handed to SSL_write in 1 MiB chunks), and curl.")
+s.append("")
+rows = []
+for name, _ in TLS_TOOLS:
+    tr = tls_recv[name]
+    ours = name == TLS_OURS
+    plain_text = transfer(TLS_PLAIN_TEXT[name], "receiver")
+    rows.append([name, fmt_ms(tr), fmt_rate(big_size / tr * 1000) if tr > 0 else "—",
+                 "—" if name == TLS_PLAIN else ratio(tr, tls_plain),
+                 verdict(tr <= 1.3 * tls_plain) if ours else "—",
+                 "—" if name == TLS_CURL else ratio(tr, tls_curl),
+                 verdict(tr <= 1.0 * tls_curl) if ours else "—",
+                 f"{ratio(tr, plain_text)} ({fmt_ms(plain_text)})",
+                 fmt_mib(max(tls_body[name]["rss"])), f"{tls_cpu[name]:.2f} s", fmt_ms(tls_rcpu[name] * 1000)])
+s.append(table(["program", "receiver: after 354", "rate", "÷ OpenSSL client", "≤ 1.3x OpenSSL client",
+                "÷ curl", "≤ 1.0x curl", "÷ itself in plain text", "peak RSS", "CPU", "receiver CPU"], rows))
+s.append("")
+s.append(f"*CPU*: the whole program's, user and system (`/usr/bin/time -v`), for the large body; *receiver CPU*: "
+         "the receiver's for the same connection (handshake, decryption and the scan for the end of the data). "
+         f"The plain OpenSSL client's own time from the 354 to the 250: "
+         f"{fmt_ms(median(tls_body[TLS_PLAIN]['big_own']) - median(tls_body[TLS_PLAIN]['tiny_own']))}.")
+s.append("")
+limits = []
+if tls_ours > 1.3 * tls_plain or tls_ours > tls_curl:
+    limits.append(
+        f"After the 354 the OpenSSL client only encrypts ({fmt_ms(tls_plain)}, {tls_cpu[TLS_PLAIN]:.2f} s of CPU "
+        "for the whole program): SSL_write makes each 16 KiB record straight into OpenSSL's buffer and writes it "
+        f"to the socket. qvsmtp ({fmt_ms(tls_ours)}, {tls_cpu[TLS_OURS]:.2f} s of CPU) does on its one thread "
+        "what it does in plain text, composing Body a part at a time (UTF-16 to the wire's bytes, line ends and "
+        "dots), and encrypts it in the socket service's TLS filter, where OpenSSL writes the records into a "
+        "memory pair and the filter moves them into its own buffer (up to 256 KiB) before the kernel takes "
+        "them: two copies of every encrypted byte that the OpenSSL client does not make. Two cores are shared "
+        f"with the receiver, which spends {fmt_ms(tls_rcpu[TLS_OURS] * 1000)} of CPU on our message "
+        f"({fmt_ms(tls_rcpu[TLS_PLAIN] * 1000)} on the OpenSSL client's).")
+    if tls_ours > tls_curl:
+        limits.append(
+            f"curl ({fmt_ms(tls_curl)}, {tls_cpu[TLS_CURL]:.2f} s of CPU) reads the file and doubles leading dots "
+            "as it sends, with no UTF-16 text to compose from.")
+if limits:
+    s += ["**What limits it.** " + " ".join(limits), ""]
+s.append("Commands (PORT: the TLS receiver's; FILE: the body file; CA_FILE: the run's CA, ca.pem below):")
+s.append("")
+cmds = [sh(make("PORT", "FILE", "CA_FILE")) for _, make in TLS_TOOLS]
+cmds.append(f"{rel(PLAIN)} receive --port-file PORT_FILE --log LOG --tls-cert server.pem --tls-key server.key")
+cmds.append("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj '/CN=qv bench CA' "
+            "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign "
+            "-keyout ca.key -out ca.pem")
+cmds.append("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=localhost "
+            "-keyout server.key -out server.csr")
+cmds.append("openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -set_serial 2 -days 2 "
+            "-extfile server.ext -out server.pem   # subjectAltName=DNS:localhost,IP:127.0.0.1, serverAuth")
+cmds.append("/usr/bin/time -v COMMAND   # peak RSS and CPU of each large-body run")
+s.append(code(cmds))
+doc += s
+
 # --- 4. Scale ---------------------------------------------------------------------------------------------
 s = ["", "## 4. Scale: controls sending at once from one thread", ""]
 s.append(f"`qv_many_controls` makes N controls (ControlSite) on one EventLoop, calls Send on each in turn from one "
@@ -1019,6 +1183,18 @@ target_row(f"{big_size / MB:,.0f} MB streamed with --body-event, after the 354, 
            "section 3")
 target_row(f"{huge_size / MB:,.0f} MB streamed, peak RSS", fmt_mib(st_rss), "—", "—", "< 16 MiB",
            st_rss * 1024 < 16 * MIB, "—", "section 3")
+tls_limit = ("composing Body and encrypting share the control's one thread, and the TLS filter copies "
+             "every encrypted byte twice more than the OpenSSL client (OpenSSL's memory pair, then the "
+             "filter's own buffer) before the kernel's copy; "
+             f"CPU for the whole send: ours {tls_cpu[TLS_OURS]:.2f} s, the OpenSSL client's "
+             f"{tls_cpu[TLS_PLAIN]:.2f} s, curl's {tls_cpu[TLS_CURL]:.2f} s; the receiver decrypting shares "
+             "the two cores")
+target_row(f"{big_size / MB:,.0f} MB from Body over STARTTLS, after the 354, ÷ plain OpenSSL client",
+           fmt_ms(tls_ours), f"OpenSSL client {fmt_ms(tls_plain)}", ratio(tls_ours, tls_plain), "≤ 1.3x",
+           tls_ours <= 1.3 * tls_plain, tls_limit, "section 3")
+target_row(f"{big_size / MB:,.0f} MB from Body over STARTTLS, after the 354, ÷ curl",
+           fmt_ms(tls_ours), f"curl {fmt_ms(tls_curl)}", ratio(tls_ours, tls_curl), "≤ 1.0x",
+           tls_ours <= 1.0 * tls_curl, tls_limit, "section 3")
 target_row("Body composition, engine, one core (BM_ComposeBody)",
            fmt_rate(compose_rate) if compose_rate else "—", "—", "—", "≥ 2,500 MB/s",
            bool(compose_rate and compose_rate >= 2.5e9),

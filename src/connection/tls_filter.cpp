@@ -71,7 +71,14 @@ class TlsFilter::Engine final : public TransportEvents {
     }
     for (const std::string_view piece : pieces) {
       std::size_t at = 0;
-      while (at < piece.size() && out_.size() < kHighWater) {
+      while (at < piece.size()) {
+        // Stop only while the transport below holds records back: it then
+        // reports when it drains. Had it taken them all, it would never say
+        // so, and the owner would wait for writability forever.
+        if (out_.size() >= kHighWater) {
+          Flush();
+          if (!out_.empty()) break;
+        }
         const int chunk = static_cast<int>(std::min(piece.size() - at, kRecord));
         const int n = SSL_write(ssl_, piece.data() + at, chunk);
         if (n > 0) {
