@@ -89,7 +89,7 @@ using C = qvSMTP;
 // Slot order. The properties count down from 0x6803000F; the two methods sit
 // between them under identifiers of their own series. The members added for
 // ESMTP and TLS follow them all, counting up from 0x68030010.
-constexpr std::array<MemberInfo, 20> kMembers = {
+constexpr std::array<MemberInfo, 25> kMembers = {
     Property<kBoolean, &C::get_Enabled, &C::put_Enabled>(
         "Enabled", 0x6803000F,
         "Returns/sets a value that determines whether an object can respond to user-generated "
@@ -123,6 +123,18 @@ constexpr std::array<MemberInfo, 20> kMembers = {
         "CaFile", 0x68030012,
         "PEM file of certificate authorities trusted instead of the system's; empty: the "
         "system's."),
+    Property<kString, &C::get_UserName, &C::put_UserName>("UserName", 0x68030013,
+                                                          "User name for AUTH."),
+    Property<kString, &C::get_Password, &C::put_Password>(
+        "Password", 0x68030014, "Password for AUTH; write-only, never stored."),
+    Property<kString, &C::get_OAuthToken, &C::put_OAuthToken>(
+        "OAuthToken", 0x68030015, "OAuth 2.0 bearer token for AUTH; write-only, never stored."),
+    Property<kString, &C::get_AuthMechanism, &C::put_AuthMechanism>(
+        "AuthMechanism", 0x68030016,
+        "AUTH mechanism: empty chooses; PLAIN, LOGIN, XOAUTH2 or OAUTHBEARER forces one."),
+    Property<kBoolean, &C::get_AuthInTheClear, &C::put_AuthInTheClear>(
+        "AuthInTheClear", 0x68030017,
+        "Allows AUTH without TLS to a server on this machine (a loopback address) only."),
 };
 
 constexpr std::array<EventInfo, 3> kEvents = {

@@ -1,5 +1,7 @@
 #include "connection.hpp"
 
+#include <string.h>  // explicit_bzero
+
 #include <algorithm>
 #include <utility>
 
@@ -69,6 +71,13 @@ void Connection::QueueText(std::unique_ptr<OutgoingText> text) {
   if (size == 0) return;
   queued_bytes_ += size;
   outgoing_.push_back({std::string(), std::move(text), false});
+  ScheduleWrite();
+}
+
+void Connection::QueueSecret(std::string bytes, std::string shown) {
+  if (bytes.empty()) return;
+  queued_bytes_ += bytes.size();
+  outgoing_.push_back({std::move(bytes), nullptr, false, std::move(shown), true});
   ScheduleWrite();
 }
 
@@ -145,6 +154,9 @@ void Connection::Detach(bool finish_writes, std::chrono::milliseconds linger) {
 void Connection::End() {
   if (linger_) linger_->Cancel();
   if (drain_watch_) drain_watch_->Cancel();
+  for (Piece& piece : outgoing_) {
+    if (piece.secret) explicit_bzero(piece.bytes.data(), piece.bytes.size());
+  }
   outgoing_.clear();
   queued_bytes_ = 0;
   encoded_size_ = 0;
@@ -275,7 +287,7 @@ std::size_t Connection::Gather(std::array<std::string_view, kGatherLimit>& gathe
       first = false;
       if (!piece.text) {
         if (!piece.traced) {
-          core_ ? core_->Trace(WireDirection::kSent, piece.bytes) : void();
+          if (core_) core_->Trace(WireDirection::kSent, piece.secret ? piece.shown : piece.bytes);
           piece.traced = true;
         }
         gather[count++] = std::string_view(piece.bytes).substr(skip);
@@ -316,6 +328,7 @@ void Connection::Consume(std::size_t count, std::size_t taken) {
       encoded_room_ = 0;
     } else {
       queued_bytes_ -= piece.bytes.size();
+      if (piece.secret) explicit_bzero(piece.bytes.data(), piece.bytes.size());
       if (spare_.size() < kSpareBuffers && piece.bytes.capacity() <= kSpareCapacity) {
         piece.bytes.clear();
         spare_.push_back(std::move(piece.bytes));

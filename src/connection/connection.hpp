@@ -44,6 +44,9 @@ class Connection final : public TransportEvents, public std::enable_shared_from_
 
   void QueueText(std::unique_ptr<OutgoingText> text);
 
+  // Bytes that carry a secret: traced as shown, overwritten once written.
+  void QueueSecret(std::string bytes, std::string shown);
+
   // A long piece with nothing ahead of it goes to the transport at once; what
   // it does not take is queued.
   void QueueUtf8(std::string_view bytes);
@@ -96,6 +99,10 @@ class Connection final : public TransportEvents, public std::enable_shared_from_
     std::string bytes;
     std::unique_ptr<OutgoingText> text;
     bool traced;
+    // For a secret: what the trace shows instead; the bytes are overwritten
+    // once taken.
+    std::string shown = {};
+    bool secret = false;
   };
 
   // What one handler queues leaves together, once it returns.

@@ -168,6 +168,11 @@ void ConnectionCore::SendUtf8(std::string_view bytes) {
   conn_->QueueUtf8(bytes);
 }
 
+void ConnectionCore::SendSecret(const String& text, const String& shown) {
+  RequireConnected();
+  conn_->QueueSecret(ToUtf8(text), ToUtf8(shown) + "\r\n");
+}
+
 void ConnectionCore::RequestSendComplete() {
   if (!conn_ || state_ != socket_state::kConnected) return;
   conn_->RequestSendComplete();
@@ -335,6 +340,9 @@ void ConnectionSocket::SendText(std::unique_ptr<OutgoingText> text) {
   core_->SendText(std::move(text));
 }
 void ConnectionSocket::SendUtf8(std::string_view bytes) { core_->SendUtf8(bytes); }
+void ConnectionSocket::SendSecret(const String& text, const String& shown) {
+  core_->SendSecret(text, shown);
+}
 void ConnectionSocket::RequestSendComplete() { core_->RequestSendComplete(); }
 String ConnectionSocket::GetData() { return core_->GetData(); }
 void ConnectionSocket::StartTls(const TlsRequest& request) { core_->StartTls(request); }

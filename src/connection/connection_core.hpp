@@ -37,6 +37,7 @@ class ConnectionCore : public std::enable_shared_from_this<ConnectionCore> {
   void SendData(const String& text);
   void SendText(std::unique_ptr<OutgoingText> text);
   void SendUtf8(std::string_view bytes);
+  void SendSecret(const String& text, const String& shown);
   void RequestSendComplete();
   String GetData();
   void StartTls(const TlsRequest& request);

@@ -56,8 +56,8 @@ PersistedProperty Added(PersistedProperty entry) {
 }
 
 // The record, in the order it is read and written.
-const std::array<PersistedProperty, 18>& PersistedProperties() {
-  static const std::array<PersistedProperty, 18> table = {
+const std::array<PersistedProperty, 21>& PersistedProperties() {
+  static const std::array<PersistedProperty, 21> table = {
       PersistedProperty{u"Enabled", Kind::kEnabled, Variant(true)},
       Text(u"RemoteHost", &Properties::RemoteHost),
       Text(u"MailFrom", &Properties::MailFrom),
@@ -76,6 +76,11 @@ const std::array<PersistedProperty, 18>& PersistedProperties() {
       Added(Number(u"Protocol", Kind::kInteger, &Properties::Protocol)),
       Added(PersistedProperty{u"Port", Kind::kPort, Variant(Long{0})}),
       Added(Text(u"CaFile", &Properties::CaFile, u"")),
+      // The password and the token are never stored.
+      Added(Text(u"UserName", &Properties::UserName, u"")),
+      Added(Text(u"AuthMechanism", &Properties::AuthMechanism, u"")),
+      Added({u"AuthInTheClear", Kind::kBoolean, Variant(false), nullptr,
+             &Properties::AuthInTheClear}),
   };
   return table;
 }
@@ -170,6 +175,11 @@ void qvSMTP::InitProperties() {
   impl_->properties.Protocol = 0;
   impl_->properties.Port = 0;
   impl_->properties.CaFile.clear();
+  impl_->properties.UserName.clear();
+  impl_->properties.Password.Clear();
+  impl_->properties.OAuthToken.Clear();
+  impl_->properties.AuthMechanism.clear();
+  impl_->properties.AuthInTheClear = kFalse;
 }
 
 void qvSMTP::ReadProperties(PropertyBag& bag) {

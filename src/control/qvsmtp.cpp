@@ -1,5 +1,6 @@
 // The control's construction and its property accessors.
 #include "control/control_internals.hpp"
+#include "mail/auth.hpp"
 #include "qv/control/outcome.hpp"
 #include "qv/control/protocol.hpp"
 
@@ -33,6 +34,8 @@ static_assert(SessionSnapshot::kWaitEhloAck == mail::session_state::kWaitEhloAck
 static_assert(SessionSnapshot::kSendStartTls == mail::session_state::kSendStartTls);
 static_assert(SessionSnapshot::kWaitStartTlsAck == mail::session_state::kWaitStartTlsAck);
 static_assert(SessionSnapshot::kWaitTlsHandshake == mail::session_state::kWaitTlsHandshake);
+static_assert(SessionSnapshot::kSendAuth == mail::session_state::kSendAuth);
+static_assert(SessionSnapshot::kWaitAuthAck == mail::session_state::kWaitAuthAck);
 static_assert(static_cast<Integer>(SmtpProtocol::kHelo) == mail::protocol::kHelo);
 static_assert(static_cast<Integer>(SmtpProtocol::kEsmtp) == mail::protocol::kEsmtp);
 static_assert(static_cast<Integer>(SmtpProtocol::kStartTls) == mail::protocol::kStartTls);
@@ -187,6 +190,44 @@ String qvSMTP::get_CaFile() const { return impl_->properties.CaFile; }
 void qvSMTP::put_CaFile(const String& value) {
   impl_->properties.CaFile = value;
   Changed(u"CaFile");
+}
+
+String qvSMTP::get_UserName() const { return impl_->properties.UserName; }
+
+void qvSMTP::put_UserName(const String& value) {
+  impl_->properties.UserName = value;
+  Changed(u"UserName");
+}
+
+String qvSMTP::get_Password() const { return {}; }
+
+void qvSMTP::put_Password(const String& value) {
+  impl_->properties.Password.Set(value);
+  Changed(u"Password");
+}
+
+String qvSMTP::get_OAuthToken() const { return {}; }
+
+void qvSMTP::put_OAuthToken(const String& value) {
+  impl_->properties.OAuthToken.Set(value);
+  Changed(u"OAuthToken");
+}
+
+String qvSMTP::get_AuthMechanism() const { return impl_->properties.AuthMechanism; }
+
+void qvSMTP::put_AuthMechanism(const String& value) {
+  if (!value.empty() && !mail::ParseMechanism(value)) {
+    throw AutomationError(error_number::kInvalidPropertyValue, "Invalid property value");
+  }
+  impl_->properties.AuthMechanism = value;
+  Changed(u"AuthMechanism");
+}
+
+Boolean qvSMTP::get_AuthInTheClear() const { return impl_->properties.AuthInTheClear; }
+
+void qvSMTP::put_AuthInTheClear(Boolean value) {
+  impl_->properties.AuthInTheClear = value != kFalse ? kTrue : kFalse;
+  Changed(u"AuthInTheClear");
 }
 
 }  // namespace qv

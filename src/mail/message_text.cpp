@@ -34,26 +34,6 @@ std::size_t Utf8SequenceLength(unsigned char lead) {
   return 4;
 }
 
-void AppendBase64(std::string_view bytes, String& out) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const unsigned n = static_cast<unsigned char>(bytes[i]) << 16 |
-                       static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                       static_cast<unsigned char>(bytes[i + 2]);
-    for (int shift = 18; shift >= 0; shift -= 6) out.push_back(kAlphabet[(n >> shift) & 63]);
-  }
-  if (const std::size_t rest = bytes.size() - i; rest > 0) {
-    unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
-    if (rest == 2) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    out.push_back(kAlphabet[(n >> 18) & 63]);
-    out.push_back(kAlphabet[(n >> 12) & 63]);
-    out.push_back(rest == 2 ? kAlphabet[(n >> 6) & 63] : u'=');
-    out.push_back(u'=');
-  }
-}
-
 char16_t AsciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c; }
 
 // Position of needle (lower-case ASCII) in text, ignoring letter case.
@@ -79,6 +59,26 @@ void AppendNumber(String& out, int value, int min_digits) {
 }
 
 }  // namespace
+
+void AppendBase64(std::string_view bytes, String& out) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const unsigned n = static_cast<unsigned char>(bytes[i]) << 16 |
+                       static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                       static_cast<unsigned char>(bytes[i + 2]);
+    for (int shift = 18; shift >= 0; shift -= 6) out.push_back(kAlphabet[(n >> shift) & 63]);
+  }
+  if (const std::size_t rest = bytes.size() - i; rest > 0) {
+    unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
+    if (rest == 2) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    out.push_back(kAlphabet[(n >> 18) & 63]);
+    out.push_back(kAlphabet[(n >> 12) & 63]);
+    out.push_back(rest == 2 ? kAlphabet[(n >> 6) & 63] : u'=');
+    out.push_back(u'=');
+  }
+}
 
 String WithoutControlCharacters(std::u16string_view text) {
   String out;

@@ -19,6 +19,9 @@ String WithoutControlCharacters(std::u16string_view text);
 // header line of its own or carry a NUL.
 String HeaderValue(std::u16string_view value);
 
+// Appends the base64 form of bytes (RFC 4648, with padding).
+void AppendBase64(std::string_view bytes, String& out);
+
 // True when text holds a character outside ASCII.
 bool HoldsNonAscii(std::u16string_view text);
 

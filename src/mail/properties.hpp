@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "mail/secret.hpp"
 #include "qv/core/date.hpp"
 #include "qv/core/types.hpp"
 #include "qv/core/variant.hpp"
@@ -55,6 +56,14 @@ struct Properties {
   Integer Protocol = 0;
   Long Port = 0;
   String CaFile;
+  // Authentication, in the ESMTP conversations: the login, its password or
+  // bearer token (never stored, never shown), the mechanism ("" chooses),
+  // and whether a server on this machine may have them without TLS.
+  String UserName;
+  Secret Password;
+  Secret OAuthToken;
+  String AuthMechanism;
+  Boolean AuthInTheClear = kFalse;
 };
 
 // The conversations a control can hold.

@@ -85,6 +85,7 @@ Integer Session::Send() {
   if (generation_ != started) return outcome::kSuccess;  // the handler's loop ended it
   Long port = properties_.Port;
   if (port == 0) port = protocol_ == protocol::kImplicitTls ? kSubmissionsPort : kSmtpPort;
+  port_ = port;
   if (protocol_ == protocol::kImplicitTls) {
     socket_.StartTls(TlsRequest{properties_.RemoteHost, properties_.CaFile});
   }

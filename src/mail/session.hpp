@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "mail/auth.hpp"
 #include "mail/properties.hpp"
 #include "mail/reply_tail.hpp"
 #include "mail/session_state.hpp"
@@ -63,6 +64,9 @@ class Session final : private SocketEvents, private TimerEvents {
   // "TLSv1.3 TLS_AES_256_GCM_SHA384" once the connection is encrypted.
   const String& Tls() const { return tls_; }
 
+  // A row of the ESMTP conversations' step table (esmtp_steps.cpp).
+  struct EsmtpStep;
+
   // The timer and socket notifications (also reachable through the services).
   void OnTimer() override;
   void OnConnect() override;
@@ -86,13 +90,18 @@ class Session final : private SocketEvents, private TimerEvents {
   void EndWithSocketError(String text);
 
   // The ESMTP conversations' steps, rows of a table (esmtp_steps.cpp).
-  struct EsmtpStep;
   static const EsmtpStep* FindEsmtpStep(Integer state);
   void RunEsmtpStep(const EsmtpStep& step);
   bool OnEhloAccepted();
   void OnEhloRefused(Integer code);
   bool OnStartTlsAccepted();
   void OnStartTlsRefused(Integer code);
+  void WriteAuth();
+  void WriteAuthLine();
+  bool OnAuthAccepted();
+  bool OnAuthChallenge();
+  void OnAuthRefused(Integer code);
+  bool HasCredentials() const;
   void OnConnected();
   // Ends a conversation that asked for TLS and cannot have it. No further
   // command goes out, not even QUIT: nothing in the clear after EHLO.
@@ -163,6 +172,11 @@ class Session final : private SocketEvents, private TimerEvents {
   String tls_;
   // The conversation of the running send, fixed when it starts.
   Integer protocol_ = protocol::kHelo;
+  Long port_ = 0;
+  // The AUTH exchange: its mechanism, and how many of the server's
+  // challenges have been answered.
+  AuthMechanism auth_mechanism_ = AuthMechanism::kPlain;
+  int auth_step_ = 0;
   ReplyTail reply_tail_;
   // The message has been handed to a socket that reports when it has left;
   // the wait for its acknowledgement counts from that report.

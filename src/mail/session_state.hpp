@@ -25,6 +25,8 @@ inline constexpr Integer kWaitEhloAck = 18;
 inline constexpr Integer kSendStartTls = 19;
 inline constexpr Integer kWaitStartTlsAck = 20;
 inline constexpr Integer kWaitTlsHandshake = 21;
+inline constexpr Integer kSendAuth = 22;
+inline constexpr Integer kWaitAuthAck = 23;
 }  // namespace session_state
 
 // Outcome codes: the status property and the argument of SendComplete.

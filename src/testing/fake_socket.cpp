@@ -111,6 +111,14 @@ void FakeSocket::SendData(const String& text) {
   writes.push_back(text);
 }
 
+void FakeSocket::SendSecret(const String& text, const String& shown) {
+  calls.push_back("SendSecret " + ToUtf8(shown));
+  if (writes_until_failure_ > 0 && --writes_until_failure_ == 0) {
+    throw AutomationError(write_failure_number_, write_failure_text_);
+  }
+  writes.push_back(text);
+}
+
 String FakeSocket::GetData() {
   calls.emplace_back("GetData");
   String data;

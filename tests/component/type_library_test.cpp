@@ -58,6 +58,15 @@ const std::vector<ExpectedMember> kPublished = {
      "Server port; 0: 465 for TLS from the first byte, otherwise 25."},
     {"CaFile", kProp, 0x68030012, 1745027090, kString,
      "PEM file of certificate authorities trusted instead of the system's; empty: the system's."},
+    {"UserName", kProp, 0x68030013, 1745027091, kString, "User name for AUTH."},
+    {"Password", kProp, 0x68030014, 1745027092, kString,
+     "Password for AUTH; write-only, never stored."},
+    {"OAuthToken", kProp, 0x68030015, 1745027093, kString,
+     "OAuth 2.0 bearer token for AUTH; write-only, never stored."},
+    {"AuthMechanism", kProp, 0x68030016, 1745027094, kString,
+     "AUTH mechanism: empty chooses; PLAIN, LOGIN, XOAUTH2 or OAUTHBEARER forces one."},
+    {"AuthInTheClear", kProp, 0x68030017, 1745027095, kBoolean,
+     "Allows AUTH without TLS to a server on this machine (a loopback address) only."},
 };
 
 TEST(MemberTable, EveryMemberAsPublishedInSlotOrder) {
@@ -119,7 +128,7 @@ TEST(MemberTable, LookupByIdentifierAndName) {
   // The stock enabled identifier and the default member find nothing.
   EXPECT_EQ(FindMember(Long{-514}), nullptr);
   EXPECT_EQ(FindMember(Long{0}), nullptr);
-  EXPECT_EQ(FindMember(static_cast<Long>(0x68030013)), nullptr);
+  EXPECT_EQ(FindMember(static_cast<Long>(0x68030018)), nullptr);
 
   EXPECT_EQ(FindMember(u"SEND")->name, "Send");
   EXPECT_EQ(FindMember(u"remotehostip")->name, "RemoteHostIP");
@@ -213,11 +222,11 @@ TEST(IdlText, DeclaresEveryMemberWithItsIdentifierAndHelp) {
   EXPECT_NE(idl.find("void SendComplete([in, out] short* status);"), std::string::npos);
   EXPECT_NE(idl.find("void DebugMessage([in, out] BSTR* msg);"), std::string::npos);
   EXPECT_NE(idl.find("HRESULT Port([in] long );"), std::string::npos);
-  // Two accessors a property, one declaration a method: 2 * 18 + 2 + 3 events.
+  // Two accessors a property, one declaration a method: 2 * 23 + 2 + 3 events.
   const std::regex id_attribute(R"(\[id\(0x[0-9a-f]{8}\))");
   const auto count = std::distance(std::sregex_iterator(idl.begin(), idl.end(), id_attribute),
                                    std::sregex_iterator());
-  EXPECT_EQ(count, 41);
+  EXPECT_EQ(count, 51);
   // Members appear in slot order.
   std::size_t last = 0;
   for (const ExpectedMember& member : kPublished) {
@@ -308,7 +317,7 @@ TEST(MemberListing, OneLinePerMemberAndEvent) {
     EXPECT_NE(listing.find(line_part), std::string::npos) << member.name;
   }
   EXPECT_NE(listing.find(" 1  SendBody      (iTag: Integer by reference)"), std::string::npos);
-  EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 2 + 20 + 3);
+  EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 2 + 25 + 3);
 }
 
 }  // namespace

@@ -228,6 +228,9 @@ const struct AddedEntry {
     {u"Protocol", Variant(Integer{0}), Variant(Integer{2})},
     {u"Port", Variant(Long{0}), Variant(Long{587})},
     {u"CaFile", Variant(u""), Variant(u"/etc/relay-ca.pem")},
+    {u"UserName", Variant(u""), Variant(u"ann")},
+    {u"AuthMechanism", Variant(u""), Variant(u"LOGIN")},
+    {u"AuthInTheClear", Variant(false), Variant(true)},
 };
 
 TEST(ReadProperties, ReadsEveryKeyInOrderWithItsDefault) {
@@ -262,6 +265,16 @@ TEST(AddedEntries, WrittenOnlyWhenSetAndReadBackOrRefusedOutOfRange) {
     EXPECT_EQ(written.writes.back().key, entry.key);
     EXPECT_EQ(written.writes.back().value, entry.set_value);
     EXPECT_EQ(written.writes.back().default_value, entry.default_value);
+  }
+  // The secrets are never written, whatever they hold.
+  Control secret;
+  secret.control.put_Password(u"s3cret");
+  secret.control.put_OAuthToken(u"t0ken");
+  RecordingBag written;
+  secret.control.WriteProperties(written);
+  for (const auto& write : written.writes) {
+    EXPECT_NE(write.key, u"Password");
+    EXPECT_NE(write.key, u"OAuthToken");
   }
   const struct {
     std::u16string_view key;

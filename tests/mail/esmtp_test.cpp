@@ -231,5 +231,197 @@ TEST(Esmtp, TheEndOfDataIsWaitedForTenMinutes) {
   }
 }
 
+// A submission server that wants AUTH: it offers mechanisms, asks LOGIN's
+// two questions, and answers each secret as the case says.
+struct AuthServer {
+  std::u16string offered = u"PLAIN LOGIN XOAUTH2 OAUTHBEARER";
+  std::u16string verdict = u"235 2.7.0 Authentication successful\r\n";
+  std::u16string token_error;  // a 334 error challenge before the verdict
+
+  static AuthServer Offering(std::u16string offered = u"PLAIN LOGIN XOAUTH2 OAUTHBEARER",
+                             std::u16string verdict = u"235 2.7.0 Authentication successful\r\n",
+                             std::u16string token_error = u"") {
+    return {std::move(offered), std::move(verdict), std::move(token_error)};
+  }
+
+  std::u16string operator()(const std::u16string& line) const {
+    if (line.rfind(u"EHLO", 0) == 0) {
+      return u"250-mail.example.com\r\n250-STARTTLS\r\n" +
+             (offered.empty() ? u"" : u"250-AUTH " + offered + u"\r\n") + u"250 8BITMIME\r\n";
+    }
+    if (line == u"AUTH LOGIN\r\n") return u"334 VXNlcm5hbWU6\r\n";
+    if (line == u"YW5u\r\n") return u"334 UGFzc3dvcmQ6\r\n";  // "ann"
+    if (line.rfind(u"AUTH XOAUTH2", 0) == 0 || line.rfind(u"AUTH OAUTHBEARER", 0) == 0) {
+      return token_error.empty() ? verdict : token_error;
+    }
+    // The answers to an error challenge; the message's own blank line is not one.
+    const bool after_error = !token_error.empty() && (line == u"\r\n" || line == u"AQ==\r\n");
+    if (line.rfind(u"AUTH", 0) == 0 || line == u"czNjcmV0\r\n" || after_error) return verdict;
+    return Submission(line);
+  }
+};
+
+TEST(Auth, MechanismsRefusalsAndTheRuleOfTls) {
+  const std::u16string kError =
+      u"334 eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIiwic2NvcGUiOiJtYWlsIn0=\r\n";
+  const std::string kDelivered = "MAIL RCPT RCPT DATA . QUIT";
+  const struct {
+    const char* name;
+    SmtpProtocol protocol;
+    std::u16string host;
+    bool token;
+    std::u16string forced;
+    bool in_the_clear;
+    AuthServer server;
+    Outcome want;
+    const char* auth_line;  // what the wire carries for AUTH, "" for none
+  } cases[] = {
+      {"PLAIN over STARTTLS",
+       SmtpProtocol::kStartTls,
+       u"mail.example.com",
+       false,
+       u"",
+       false,
+       {},
+       {0, "EHLO STARTTLS EHLO AUTH " + kDelivered, "Success"},
+       "AUTH PLAIN AGFubgBzM2NyZXQ=\r\n"},
+      {"LOGIN where only LOGIN is offered",
+       SmtpProtocol::kImplicitTls,
+       u"mail.example.com",
+       false,
+       u"",
+       false,
+       AuthServer::Offering(u"LOGIN"),
+       {0, "EHLO AUTH " + kDelivered, "Success"},
+       "AUTH LOGIN\r\n"},
+      {"XOAUTH2 chosen for a token",
+       SmtpProtocol::kImplicitTls,
+       u"mail.example.com",
+       true,
+       u"",
+       false,
+       AuthServer::Offering(),
+       {0, "EHLO AUTH " + kDelivered, "Success"},
+       "AUTH XOAUTH2 dXNlcj1hbm4BYXV0aD1CZWFyZXIgdDBrZW4BAQ==\r\n"},
+      {"an XOAUTH2 error challenge gets the empty line",
+       SmtpProtocol::kImplicitTls,
+       u"mail.example.com",
+       true,
+       u"",
+       false,
+       AuthServer::Offering(u"XOAUTH2", u"535 5.7.8 Username and Password not accepted\r\n",
+                            kError),
+       {4, "EHLO AUTH QUIT", "535 5.7.8 Username and Password not accepted"},
+       nullptr},
+      {"an OAUTHBEARER error challenge gets ^A",
+       SmtpProtocol::kImplicitTls,
+       u"mail.example.com",
+       true,
+       u"oauthbearer",
+       false,
+       AuthServer::Offering(u"OAUTHBEARER XOAUTH2", u"535 5.7.8 invalid token\r\n", kError),
+       {4, "EHLO AUTH QUIT", "535 5.7.8 invalid token"},
+       nullptr},
+      {"a wrong password",
+       SmtpProtocol::kStartTls,
+       u"mail.example.com",
+       false,
+       u"",
+       false,
+       AuthServer::Offering(u"PLAIN", u"535 5.7.8 Error: authentication failed\r\n"),
+       {4, "EHLO STARTTLS EHLO AUTH QUIT", "535 5.7.8 Error: authentication failed"},
+       nullptr},
+      {"a temporary failure",
+       SmtpProtocol::kStartTls,
+       u"mail.example.com",
+       false,
+       u"",
+       false,
+       AuthServer::Offering(u"PLAIN", u"454 4.7.0 Temporary authentication failure\r\n"),
+       {4, "EHLO STARTTLS EHLO AUTH QUIT", "454 4.7.0"},
+       nullptr},
+      {"no TLS: nothing of the secret is sent",
+       SmtpProtocol::kEsmtp,
+       u"mail.example.com",
+       false,
+       u"",
+       true,
+       AuthServer::Offering(),
+       {2, "EHLO QUIT", "only over TLS"},
+       ""},
+      {"no TLS, to this machine, allowed",
+       SmtpProtocol::kEsmtp,
+       u"127.0.0.1",
+       false,
+       u"",
+       true,
+       AuthServer::Offering(),
+       {0, "EHLO AUTH " + kDelivered, "Success"},
+       "AUTH PLAIN AGFubgBzM2NyZXQ=\r\n"},
+      {"no TLS, to this machine, not allowed",
+       SmtpProtocol::kEsmtp,
+       u"localhost",
+       false,
+       u"",
+       false,
+       AuthServer::Offering(),
+       {2, "EHLO QUIT", "only over TLS"},
+       ""},
+      {"AUTH not offered",
+       SmtpProtocol::kStartTls,
+       u"mail.example.com",
+       false,
+       u"",
+       false,
+       AuthServer::Offering(u""),
+       {2, "EHLO STARTTLS EHLO QUIT", "does not offer AUTH"},
+       ""},
+      {"a forced mechanism not offered",
+       SmtpProtocol::kStartTls,
+       u"mail.example.com",
+       false,
+       u"LOGIN",
+       false,
+       AuthServer::Offering(u"PLAIN"),
+       {2, "EHLO STARTTLS EHLO QUIT", "does not offer AUTH LOGIN"},
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    rig.control.put_RemoteHost(c.host);
+    rig.control.put_UserName(u"ann");
+    if (c.token) {
+      rig.control.put_OAuthToken(u"t0ken");
+    } else {
+      rig.control.put_Password(u"s3cret");
+    }
+    rig.control.put_AuthMechanism(c.forced);
+    rig.control.put_AuthInTheClear(c.in_the_clear ? kTrue : kFalse);
+    const Outcome got = Converse(rig, c.protocol, c.server);
+    EXPECT_EQ(got.status, c.want.status);
+    EXPECT_EQ(got.verbs, c.want.verbs);
+    EXPECT_NE(got.status_text.find(c.want.status_text), std::string::npos) << got.status_text;
+    const std::string wire = rig.Transcript();
+    if (c.auth_line != nullptr) {
+      EXPECT_EQ(wire.find("AUTH") == std::string::npos, *c.auth_line == '\0');
+      if (*c.auth_line != '\0') {
+        EXPECT_NE(wire.find(c.auth_line), std::string::npos) << wire;
+      }
+    }
+    // The secret and its encodings appear nowhere but on the wire.
+    EXPECT_EQ(rig.control.get_Password(), u"");
+    EXPECT_EQ(rig.control.get_OAuthToken(), u"");
+    for (const std::vector<std::string>* shown : {&rig.socket.calls, &rig.sink.events}) {
+      for (const std::string& entry : *shown) {
+        EXPECT_EQ(entry.find("s3cret"), std::string::npos) << entry;
+        EXPECT_EQ(entry.find("t0ken"), std::string::npos) << entry;
+        EXPECT_EQ(entry.find("AGFubgBz"), std::string::npos) << entry;
+        EXPECT_EQ(entry.find("dXNlcj1hbm4B"), std::string::npos) << entry;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qv::testing

@@ -77,6 +77,9 @@ class QV_CONNECTION_EXPORT ConnectionSocket final : public Socket {
   void SendText(std::unique_ptr<OutgoingText> text) override;
   // ASCII goes out as it is; other text as SendData would send it.
   void SendUtf8(std::string_view bytes) override;
+  // The trace sees shown (as UTF-8, with CR LF) in place of text; the
+  // queued bytes are overwritten once they have been written.
+  void SendSecret(const String& text, const String& shown) override;
   String GetData() override;
   // True: after RequestSendComplete, OnSendComplete follows once the peer has
   // acknowledged everything handed over, and a send that stalls for

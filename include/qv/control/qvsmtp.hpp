@@ -131,6 +131,27 @@ class QV_EXPORT qvSMTP {
   String get_CaFile() const;
   void put_CaFile(const String& value);
 
+  // Authentication (AUTH), in the ESMTP conversations only. With a user name
+  // and a password or token, the control authenticates after EHLO (after
+  // TLS), before MAIL FROM; credentials go only over TLS unless
+  // AuthInTheClear allows a server on this machine (a loopback address).
+  String get_UserName() const;
+  void put_UserName(const String& value);
+  // The password and the bearer token are secrets: reading gives "" always,
+  // WriteProperties never stores them, no event, trace or snapshot shows
+  // them, and their memory is overwritten when replaced or destroyed.
+  String get_Password() const;
+  void put_Password(const String& value);
+  String get_OAuthToken() const;
+  void put_OAuthToken(const String& value);
+  // "" (the default) chooses among what the server offers: XOAUTH2 or
+  // OAUTHBEARER with a token, else PLAIN, else LOGIN. "PLAIN", "LOGIN",
+  // "XOAUTH2" or "OAUTHBEARER" (any case) forces one; other names throw 380.
+  String get_AuthMechanism() const;
+  void put_AuthMechanism(const String& value);
+  Boolean get_AuthInTheClear() const;
+  void put_AuthInTheClear(Boolean value);
+
   // Container lifecycle: Initialize, then InitProperties or ReadProperties,
   // then any of Resize, WriteProperties and the members, Terminate last.
   void Initialize();
@@ -140,9 +161,10 @@ class QV_EXPORT qvSMTP {
   // not hold take their defaults (a record saved before Protocol, Port and
   // CaFile existed reads as before).
   void ReadProperties(PropertyBag& bag);
-  // Writes the fifteen original entries always, and Protocol, Port and
-  // CaFile only when they differ from their defaults, so a control that does
-  // not use them stores exactly the record it always did.
+  // Writes the fifteen original entries always, and the later ones
+  // (Protocol, Port, CaFile, UserName, AuthMechanism, AuthInTheClear) only
+  // when they differ from their defaults, so a control that does not use
+  // them stores exactly the record it always did. Secrets are never written.
   void WriteProperties(PropertyBag& bag);
   void Resize();
   void Terminate();

@@ -32,6 +32,9 @@ struct QV_EXPORT SessionSnapshot {
   static constexpr Integer kWaitStartTlsAck = 20;
   // The server said go ahead; the TLS handshake is running.
   static constexpr Integer kWaitTlsHandshake = 21;
+  // AUTH written; the server's 235, 334 or refusal is awaited.
+  static constexpr Integer kSendAuth = 22;
+  static constexpr Integer kWaitAuthAck = 23;
 
   Integer state = kIdle;
   // The clock's seconds (Clock::Now as a day count, times 86400) when the

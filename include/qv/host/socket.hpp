@@ -179,6 +179,14 @@ class QV_EXPORT Socket {
   // UTF-8 text (a host's own): the same on the wire as
   // SendData(FromUtf8(bytes)), without the round trip through UTF-16.
   virtual void SendUtf8(std::string_view bytes) { SendData(FromUtf8(bytes)); }
+  // Text that carries a secret (a password, a token): on the wire exactly as
+  // SendData(text); wherever the socket shows what it sent (a trace, a
+  // record), shown stands in its place. A socket that keeps a copy of the
+  // text overwrites it once sent.
+  virtual void SendSecret(const String& text, const String& shown) {
+    static_cast<void>(shown);
+    SendData(text);
+  }
   // All received text not yet fetched.
   virtual String GetData() = 0;
   // True when the socket raises OnSendComplete. A socket that does must also

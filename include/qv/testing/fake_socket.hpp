@@ -59,6 +59,8 @@ class QV_TESTING_EXPORT FakeSocket final : public Socket {
   Variant ReadSetting(Integer id) override;
   void Connect(const String& remote_host, Integer remote_port) override;
   void SendData(const String& text) override;
+  // Written as SendData writes; recorded as "SendSecret <shown>".
+  void SendSecret(const String& text, const String& shown) override;
   String GetData() override;
   bool ReportsSendComplete() const override { return reports_send_complete_; }
   void RequestSendComplete() override { calls.push_back("RequestSendComplete"); }
