@@ -393,8 +393,11 @@ TYPED_TEST_P(SocketContract, KeepsCallOrderAcrossStepsAndKindsOfPiece) {
 // Ticks keep coming while a large write waits for a peer that does not read.
 TYPED_TEST_P(SocketContract, ALargeWriteDoesNotStallTheLoop) {
   constexpr std::size_t kSize = 32 << 20;
-  LoopbackServer server([](Peer& peer) {
-    usleep(150'000);  // let the client's buffers fill first
+  // The peer reads only once the ticks have been seen, however slowly a busy
+  // machine runs them (bounded, so a failing test still ends).
+  std::atomic<bool> read_now{false};
+  LoopbackServer server([&read_now](Peer& peer) {
+    for (int i = 0; i < 1000 && !read_now; ++i) usleep(10'000);
     peer.ReadToEnd(5s);
   });
   ASSERT_TRUE(server.ok());
@@ -416,6 +419,7 @@ TYPED_TEST_P(SocketContract, ALargeWriteDoesNotStallTheLoop) {
   timer.SetEnabled(true);
   ASSERT_TRUE(this->RunUntil([&] { return ticks.count >= 5; }));
   EXPECT_GT(socket->BytesQueued(), 0u);
+  read_now = true;
   timer.SetEnabled(false);
   ASSERT_TRUE(this->RunUntil([&] { return socket->BytesQueued() == 0; }, 5s));
   socket->Close();
