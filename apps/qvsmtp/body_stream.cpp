@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "exit_codes.hpp"
+#include "narration.hpp"
 #include "qv/core/text.hpp"
 #include "qv/mail/body_encoder.hpp"
 
@@ -52,6 +53,13 @@ FileSource::~FileSource() {
 std::size_t FileSource::Read(char* buffer, std::size_t size) {
   while (true) {
     const ssize_t n = ::read(fd_, buffer, size);
+    if (n > 0) read_ += static_cast<std::uint64_t>(n);
+    if (n == 0 && size > 0 && size_ && read_ < *size_) {
+      throw ExitError(exit_code::kNoInput,
+                      name_ + " was cut short while it was read: it ended after " +
+                          GroupedNumber(read_) + " of the " + GroupedNumber(*size_) +
+                          " bytes it held at the start");
+    }
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno == EINTR) continue;
     throw ExitError(exit_code::kNoInput, "cannot read " + name_ + ": " + std::strerror(errno));
@@ -62,7 +70,10 @@ bool FileSource::WaitReadable(std::chrono::milliseconds limit) {
   if (size_) return true;  // a regular file never makes a reader wait
   pollfd ready{fd_, POLLIN, 0};
   const int n = ::poll(&ready, 1, static_cast<int>(limit.count()));
-  // An error shows in the read that follows.
+  // A signal is no text: the read would wait for text that may never come,
+  // and the caller would not see the signal. Another error shows in the read
+  // that follows.
+  if (n < 0 && errno == EINTR) return false;
   return n != 0;
 }
 
@@ -91,6 +102,12 @@ qv::String ReadAllText(BodySource& source, std::uint64_t& bytes_read) {
   return text;
 }
 
+void DropFinalLineEnd(qv::String& text) {
+  if (!text.ends_with(u'\n')) return;
+  text.pop_back();
+  if (text.ends_with(u'\r')) text.pop_back();
+}
+
 namespace {
 
 // The cut at or before limit that splits no character: before the lead byte
@@ -108,13 +125,17 @@ std::size_t CharacterBoundary(std::string_view wire, std::size_t limit) {
 
 }  // namespace
 
-void StreamBody(BodySource& source, const PieceWriter& write) {
+void StreamBody(BodySource& source, const PieceWriter& write, bool drop_final_line_end) {
   // Reads of a few pieces at a time, encoded straight into one buffer, both
   // reused for the whole body: fewer system calls, memory that stays in the
   // cache. The wire buffer holds what a read can make (twice the read at
   // most) behind what is held back: less than a piece.
-  std::vector<char> buffer(kReadBytes);
-  std::vector<char> wire(kMaxPieceBytes + qv::BodyEncoder::MaxEncodedSize(kReadBytes));
+  // The read goes behind what was held back of the last one: a line end that
+  // may turn out to be the source's last.
+  constexpr std::size_t kHeldBack = 2;
+  std::vector<char> buffer(kHeldBack + kReadBytes);
+  std::size_t kept = 0;  // bytes of buffer held back from the last read
+  std::vector<char> wire(kMaxPieceBytes + qv::BodyEncoder::MaxEncodedSize(kHeldBack + kReadBytes));
   std::size_t held = 0;  // bytes of wire not yet handed over
   // Line ends and leading dots as the control makes its own Body.
   qv::BodyEncoder encoder;
@@ -143,11 +164,19 @@ void StreamBody(BodySource& source, const PieceWriter& write) {
     if (held > 0 && !source.WaitReadable(std::chrono::milliseconds(0))) {
       hand_over(false, true);
     }
-    const std::size_t n = source.Read(buffer.data(), buffer.size());
-    if (n == 0) break;
+    const std::size_t n = source.Read(buffer.data() + kept, kReadBytes);
+    std::string_view text(buffer.data(), kept + n);
+    if (n == 0) {
+      // One line end at the very end is left out; a lone CR stays.
+      if (drop_final_line_end && text.ends_with('\n')) text = {};
+    } else if (drop_final_line_end) {
+      kept = text.ends_with("\r\n") ? 2 : text.ends_with('\n') || text.ends_with('\r') ? 1 : 0;
+      text.remove_suffix(kept);
+    }
     consumed += n;
-    held = static_cast<std::size_t>(
-        encoder.Encode(std::string_view(buffer.data(), n), wire.data() + held) - wire.data());
+    held = static_cast<std::size_t>(encoder.Encode(text, wire.data() + held) - wire.data());
+    if (n == 0) break;
+    std::memmove(buffer.data(), buffer.data() + text.size(), kept);
     hand_over(false);
   }
   hand_over(true);

@@ -49,7 +49,10 @@ class TextSource final : public BodySource {
 // A file, or standard input for "-". The file is opened at once.
 class FileSource final : public BodySource {
  public:
-  // Throws ExitError (66) naming the file when it cannot be opened.
+  // Throws ExitError (66) naming the file when it cannot be opened. A regular
+  // file's size is taken here: a file that ends before it (cut short while
+  // it was read) is a read failure, not the end of the body, so a message
+  // is never ended half-way as if it were whole.
   explicit FileSource(const std::string& path);
   ~FileSource() override;
   FileSource(const FileSource&) = delete;
@@ -67,6 +70,7 @@ class FileSource final : public BodySource {
   bool owned_ = false;
   std::string name_;
   std::optional<std::uint64_t> size_;
+  std::uint64_t read_ = 0;
 };
 
 // Reads all of source; throws as Read does.
@@ -77,13 +81,19 @@ std::string ReadAll(BodySource& source);
 // the size of the source.
 qv::String ReadAllText(BodySource& source, std::uint64_t& bytes_read);
 
+// A file's text ends with the line end of its last line; the control ends the
+// body's last line itself, so that one would make an empty line. Drops one
+// CR LF or LF at the end of text.
+void DropFinalLineEnd(qv::String& text);
+
 // Reads source to its end and hands its wire form to write in order, as
 // pieces of at most kMaxPieceBytes UTF-8 bytes that never split a character
 // (each decodes alone as the whole text would). consumed is how many bytes
 // of source were read so far. Memory stays a few pieces whatever the size
 // of the source. When the source has nothing to read at the moment, what was
-// read so far is handed over first.
+// read so far is handed over first. drop_final_line_end: one CR LF or LF at
+// the very end of the source is left out, as DropFinalLineEnd does.
 using PieceWriter = std::function<void(std::string_view piece, std::uint64_t consumed)>;
-void StreamBody(BodySource& source, const PieceWriter& write);
+void StreamBody(BodySource& source, const PieceWriter& write, bool drop_final_line_end = false);
 
 }  // namespace qvsmtp

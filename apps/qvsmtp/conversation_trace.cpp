@@ -38,6 +38,18 @@ void SplitLines(std::string_view bytes, std::string& text, std::uint64_t& extra,
   }
 }
 
+// The length of text without an unfinished UTF-8 sequence at its end.
+std::size_t WholeCharacters(std::string_view text) {
+  for (std::size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+    const auto b = static_cast<unsigned char>(text[text.size() - back]);
+    if ((b & 0xC0) == 0x80) continue;
+    if (b < 0xC2 || b > 0xF4) return text.size();  // no lead byte: nothing unfinished
+    const std::size_t length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+    return length > back ? text.size() - back : text.size();
+  }
+  return text.size();
+}
+
 std::string_view WithoutLineEnd(std::string_view line) {
   if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -63,8 +75,8 @@ void ServerReplies::EndLine() {
 }
 
 std::optional<std::string> ServerReplies::last() const {
-  if (!reply_.empty() || !line_.empty()) return reply_ + line_;
-  if (!complete_.empty()) return complete_;
+  if (!reply_.empty() || !line_.empty()) return AsTheControlDecodes(reply_ + line_);
+  if (!complete_.empty()) return AsTheControlDecodes(complete_);
   return std::nullopt;
 }
 
@@ -74,6 +86,10 @@ void ConversationPrinter::Sent(std::string_view bytes) {
 }
 
 void ConversationPrinter::Received(std::string_view bytes) {
+  const std::string_view shown = bytes.substr(0, kShownReplyBytes - turn_shown_);
+  turn_shown_ += shown.size();
+  turn_hidden_ += bytes.size() - shown.size();
+  bytes = shown;
   SplitLines(bytes, received_.text, received_.extra, kShownLineBytes,
              [this] { ReceivedLine(received_.text, received_.extra); });
   // The control writes the message as soon as a reply begins with 354,
@@ -94,6 +110,7 @@ void ConversationPrinter::SentLine(std::string_view line, std::uint64_t extra, b
   const std::string_view shown = WithoutLineEnd(line);
   switch (phase_) {
     case Phase::kCommands:
+      EndServerTurn();
       data_sent_ = whole && extra == 0 && (shown == "DATA" || shown == "data");
       Print('C', shown, extra);
       return;
@@ -103,6 +120,7 @@ void ConversationPrinter::SentLine(std::string_view line, std::uint64_t extra, b
       return;
     case Phase::kBody:
       if (whole && shown == "." && extra == 0) {
+        EndServerTurn();
         PrintElided();
         Print('C', shown, extra);
         phase_ = Phase::kCommands;
@@ -119,12 +137,35 @@ void ConversationPrinter::SentLine(std::string_view line, std::uint64_t extra, b
 }
 
 void ConversationPrinter::ReceivedLine(std::string_view line, std::uint64_t extra) {
-  const std::string_view shown = WithoutLineEnd(line);
+  std::string_view shown = WithoutLineEnd(line);
   if (data_sent_ && shown.size() >= 3) {
     if (shown.starts_with("354")) phase_ = Phase::kHeaders;
     data_sent_ = false;
   }
-  Print('S', shown, extra);
+  if (extra > 0) {
+    // A character the cut split is counted with the rest, not shown as bytes.
+    const std::size_t whole = WholeCharacters(shown);
+    extra += shown.size() - whole;
+    shown = shown.substr(0, whole);
+  }
+  Print('S', AsTheControlDecodes(shown), extra);
+}
+
+void ConversationPrinter::EndServerTurn() {
+  if (turn_hidden_ > 0) {
+    // The line cut by the limit, then the count of everything after what
+    // was shown.
+    const std::string_view cut = received_.text;
+    const std::size_t whole = WholeCharacters(cut);
+    const std::uint64_t hidden = turn_hidden_ + received_.extra + (cut.size() - whole);
+    if (whole > 0) ReceivedLine(cut.substr(0, whole), 0);
+    received_ = {};
+    if (progress_ != nullptr) progress_->Break();
+    std::fprintf(out_, "S: ... %s more bytes not shown\n", GroupedNumber(hidden).c_str());
+    std::fflush(out_);
+  }
+  turn_shown_ = 0;
+  turn_hidden_ = 0;
 }
 
 void ConversationPrinter::Print(char who, std::string_view line, std::uint64_t extra) {
@@ -157,7 +198,9 @@ void ConversationPrinter::Finish() {
     sent_ = {};
   }
   PrintElided();
-  if (!received_.text.empty() || received_.extra > 0) {
+  if (turn_hidden_ > 0) {
+    EndServerTurn();
+  } else if (!received_.text.empty() || received_.extra > 0) {
     ReceivedLine(received_.text, received_.extra);
     received_ = {};
   }

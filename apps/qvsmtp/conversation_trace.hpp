@@ -19,7 +19,8 @@ namespace qvsmtp {
 class ServerReplies {
  public:
   void Received(std::string_view bytes);
-  // The last whole reply, or the text of a reply still arriving after it.
+  // The last whole reply, or the text of a reply still arriving after it,
+  // as the control decodes the server's text (AsTheControlDecodes).
   std::optional<std::string> last() const;
 
  private:
@@ -36,6 +37,9 @@ class ConversationPrinter {
   static constexpr int kShownBodyLines = 3;
   // Longer lines are cut, with the count of what was left out.
   static constexpr std::size_t kShownLineBytes = 1000;
+  // What the server sends between two commands is shown up to this much; the
+  // rest is only counted, so a server cannot fill the terminal or a log.
+  static constexpr std::size_t kShownReplyBytes = 8 * 1024;
 
   // progress (may be null) is broken off before each line.
   ConversationPrinter(std::FILE* out, Progress* progress) : out_(out), progress_(progress) {}
@@ -60,6 +64,9 @@ class ConversationPrinter {
   void ReceivedLine(std::string_view line, std::uint64_t extra);
   void Print(char who, std::string_view line, std::uint64_t extra);
   void PrintElided();
+  // The client speaks again: the count of what the server's last turn held
+  // beyond kShownReplyBytes, and a new turn.
+  void EndServerTurn();
 
   enum class Phase { kCommands, kHeaders, kBody };
 
@@ -72,6 +79,8 @@ class ConversationPrinter {
   int body_lines_ = 0;
   std::uint64_t elided_lines_ = 0;
   std::uint64_t elided_bytes_ = 0;
+  std::size_t turn_shown_ = 0;     // bytes of the server's turn shown
+  std::uint64_t turn_hidden_ = 0;  // and only counted
 };
 
 // Both, fed by the socket's trace; printing only when verbose.

@@ -89,6 +89,39 @@ std::string Printable(std::string_view utf8) {
   return out;
 }
 
+std::string TerminalSafeJson(std::string_view json) {
+  std::string out;
+  out.reserve(json.size());
+  while (!json.empty()) {
+    const auto byte = static_cast<unsigned char>(json.front());
+    char32_t code = byte;
+    std::size_t taken = 1;
+    if (byte >= 0x80) taken = DecodeOne(json, code);
+    if (taken == 0) {
+      // No dump writes this: kept as it is.
+      taken = 1;
+      code = 0;
+    }
+    if (code == 0x7F || IsTerminalControl(code)) {
+      char text[12];
+      std::snprintf(text, sizeof text, "\\u%04X", static_cast<unsigned>(code));
+      out += text;
+    } else {
+      out.append(json.substr(0, taken));
+    }
+    json.remove_prefix(taken);
+  }
+  return out;
+}
+
+std::string AsTheControlDecodes(std::string_view bytes) { return qv::ToUtf8(qv::FromUtf8(bytes)); }
+
+std::string GroupedNumber(std::uint64_t number) {
+  std::string digits = std::to_string(number);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, 1, ',');
+  return digits;
+}
+
 std::string OutcomeLine(qv::Integer status, const qv::String& status_str) {
   std::string text = qv::ToUtf8(status_str);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();

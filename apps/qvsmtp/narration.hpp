@@ -23,6 +23,22 @@ namespace qvsmtp {
 // one message stays one line and shows what it holds.
 std::string Printable(std::string_view utf8);
 
+// JSON text (one dump) with the characters Printable escapes for a terminal
+// written as \uXXXX escapes instead, C1 controls, DEL, bidirectional controls
+// and the line and paragraph separators among them: they can only be in its
+// strings, where JSON allows the escape. The C0 controls are escaped by the
+// dump already.
+std::string TerminalSafeJson(std::string_view json);
+
+// The server's bytes as the control decodes them into StatusStr: a byte that
+// is no part of UTF-8 stands for the character of its value (0xFF for U+00FF,
+// 0x9B for the control U+009B). The server's text is shown by this one rule
+// everywhere: the outcome line, -v and --json.
+std::string AsTheControlDecodes(std::string_view bytes);
+
+// A count with its thousands grouped: 61,234,567.
+std::string GroupedNumber(std::uint64_t number);
+
 // "status N: TEXT", TEXT without the line end a server reply carries.
 std::string OutcomeLine(qv::Integer status, const qv::String& status_str);
 
@@ -49,8 +65,12 @@ class Narration final : public qv::qvSMTPEvents {
   bool complete() const { return complete_; }
   // The argument of the first SendComplete.
   qv::Integer status() const { return status_; }
-  // From Start to the first SendComplete.
-  std::chrono::milliseconds elapsed() const { return elapsed_; }
+  // From Start to the first SendComplete, or to now while none came.
+  std::chrono::milliseconds elapsed() const {
+    if (complete_) return elapsed_;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start_);
+  }
   // Every DebugMessage in order, as UTF-8.
   const std::vector<std::string>& messages() const { return messages_; }
 

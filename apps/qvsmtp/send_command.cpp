@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -50,6 +52,38 @@ constexpr auto kStallLimit = 60s;
 // While a streamed body source has nothing to read, the loop is stepped at
 // least this often.
 constexpr auto kSourcePoll = 50ms;
+
+// The label a streamed body gets when nothing else was asked for: the
+// program cannot know what the source holds, and UTF-8 is true of ASCII too.
+constexpr std::u16string_view kInitialContentType = u"text/plain; charset=US-ASCII";
+constexpr std::u16string_view kStreamedContentType = u"text/plain; charset=UTF-8";
+
+// SIGINT or SIGTERM during a send, once: a second one ends the program at
+// once, as if there were no handler.
+volatile std::sig_atomic_t g_signal = 0;
+
+void NoteSignal(int number) { g_signal = number; }
+
+void CatchInterruptions() {
+  struct sigaction action {};
+  action.sa_handler = NoteSignal;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+}
+
+// Thrown where the program notices a signal: inside the SendBody handler it
+// ends the send before the end of the data is written, so the server keeps
+// nothing.
+class Interrupted : public std::runtime_error {
+ public:
+  Interrupted() : std::runtime_error(std::string("Interrupted by ") + SignalName(g_signal)) {}
+
+  static const char* SignalName(int number) {
+    return number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "a signal";
+  }
+};
 
 struct SendOptions {
   std::string server, from, to, subject, body, body_file, priority, date, props, save_props;
@@ -281,14 +315,14 @@ class SendCommand {
     } else {
       site.emplace(loop_, socket_options);
     }
+    if (restored != nullptr) RefuseBusyRecord(site->control(), record_name);
+    const std::optional<String> content_type = ChosenContentType(site->control());
     // ContentType and XMailer take new values only from a property store
     // while the control runs: the control is made again from its own record.
-    if (Given(o_.content_type_option) || Given(o_.x_mailer_option)) {
+    if (content_type || Given(o_.x_mailer_option)) {
       qv::MemoryPropertyBag bag(qv::MemoryPropertyBag::Defaults::kKeep);
       site->control().WriteProperties(bag);
-      if (Given(o_.content_type_option)) {
-        bag.Set(u"ContentType", qv::Variant(qv::FromUtf8(o_.content_type)));
-      }
+      if (content_type) bag.Set(u"ContentType", qv::Variant(*content_type));
       if (Given(o_.x_mailer_option)) bag.Set(u"XMailer", qv::Variant(qv::FromUtf8(o_.x_mailer)));
       site.reset();
       site.emplace(loop_, bag, socket_options);
@@ -324,11 +358,13 @@ class SendCommand {
     // With BodyEvent above zero the handler writes the body, so a body file
     // is streamed, never held; otherwise its text becomes Body.
     std::unique_ptr<BodySource> stream;
+    bool stream_is_file = false;
     std::optional<std::uint64_t> body_size;
     if (control.get_BodyEvent() > 0) {
       if (body_file) {
         body_size = body_file->Size();
         stream = std::move(body_file);
+        stream_is_file = true;
       } else if (Given(o_.body_option)) {
         stream = std::make_unique<TextSource>(o_.body);
       } else {
@@ -338,6 +374,7 @@ class SendCommand {
     } else if (body_file) {
       std::uint64_t bytes = 0;
       qv::String text = ReadAllText(*body_file, bytes);
+      DropFinalLineEnd(text);
       body_size = bytes;
       control.put_Body(qv::Variant(std::move(text)));
     } else if (Given(o_.body_option)) {
@@ -356,10 +393,12 @@ class SendCommand {
     if (stream) {
       patient = std::make_unique<PatientSource>(*stream, std::chrono::seconds(o_.body_wait),
                                                 [&] { StepWhileWaiting(*site); });
-      narration.OnSendBody([&](qv::Integer&) { StreamBodyNow(*site, *patient, progress); });
+      narration.OnSendBody(
+          [&](qv::Integer&) { StreamBodyNow(*site, *patient, progress, stream_is_file); });
     }
     control.Advise(&narration);
 
+    CatchInterruptions();
     narration.Start();
     qv::Integer started = 0;
     try {
@@ -367,21 +406,20 @@ class SendCommand {
     } catch (const qv::AutomationError& e) {
       throw ExitError(exit_code::kInternal, std::string("Send failed: ") + e.what());
     }
-    if (started == 0) {
-      const bool whole_body = !stream && body_size.value_or(0) > kProgressThreshold;
+    if (started != 0) RefuseBusyRecord(control, record_name);
+    const bool whole_body = !stream && body_size.value_or(0) > kProgressThreshold;
+    try {
       RunUntilComplete(loop_, narration, [&] {
         if (whole_body) ShowQueueProgress(*site, *body_size, progress);
+        if (!narration.complete()) CheckInterrupted();
       });
       // The QUIT line and the close still have to go out.
-      loop_.RunFor(1000ms);
-    } else if (!o_.quiet) {
-      std::fputs(
-          "qvsmtp send: the control is busy (Busy is true in the restored properties); "
-          "nothing was sent\n",
-          stderr);
+      if (!interrupted_) loop_.RunFor(1000ms);
+    } catch (const Interrupted&) {
     }
     progress.Finish();
     trace_.Finish();
+    if (interrupted_) ReportInterrupted(*site, narration, trace_.last_reply(), ended);
     control.Advise(nullptr);
 
     const std::optional<std::string> last_reply = trace_.last_reply();
@@ -396,6 +434,9 @@ class SendCommand {
       qv::PropertyFile& file = save_file ? *save_file : *props_file;
       try {
         control.WriteProperties(file.Record(record_name));
+        if (saved_content_type_) {
+          file.Record(record_name).Set(u"ContentType", qv::Variant(*saved_content_type_));
+        }
         file.Save();
       } catch (const std::exception& e) {
         std::fprintf(stderr, "qvsmtp send: %s\n", Printable(e.what()).c_str());
@@ -406,7 +447,10 @@ class SendCommand {
       std::fprintf(stderr, "qvsmtp send: %s\n", Printable(*input_failure_).c_str());
       result = exit_code::kNoInput;
     }
-    if (o_.json) PrintJson(narration, control.get_StatusStr(), last_reply, ended);
+    if (o_.json) {
+      PrintJson(narration, narration.status(), qv::ToUtf8(control.get_StatusStr()), last_reply,
+                ended, result);
+    }
     if (!(o_.quiet && result == 0)) {
       std::string line = OutcomeLine(narration.status(), control.get_StatusStr());
       if (narration.status() > qv::ToInteger(qv::SendOutcome::kBusy)) {
@@ -448,13 +492,19 @@ class SendCommand {
   // The SendBody handler: writes the body piece by piece. It runs inside the
   // control's timer tick, so it steps the loop itself to let the socket's
   // queue drain; the tick and the socket's notifications wait meanwhile.
-  void StreamBodyNow(qv::runtime::ControlSite& site, BodySource& source, Progress& progress) {
+  // A file's own final line end is left out (DropFinalLineEnd).
+  void StreamBodyNow(qv::runtime::ControlSite& site, BodySource& source, Progress& progress,
+                     bool from_file) {
     try {
-      StreamBody(source, [&](std::string_view piece, std::uint64_t consumed) {
-        site.control().SendDataUtf8(piece);
-        progress.Update(consumed);
-        if (site.socket().BytesQueued() > kHighWater) Drain(site, kLowWater);
-      });
+      StreamBody(
+          source,
+          [&](std::string_view piece, std::uint64_t consumed) {
+            CheckInterrupted();
+            site.control().SendDataUtf8(piece);
+            progress.Update(consumed);
+            if (site.socket().BytesQueued() > kHighWater) Drain(site, kLowWater);
+          },
+          from_file);
       // The wait for the server's answer starts after the body: let it leave.
       Drain(site, 0);
       progress.Finish();
@@ -466,6 +516,7 @@ class SendCommand {
 
   // While the body source has nothing: the socket's work goes on.
   void StepWhileWaiting(qv::runtime::ControlSite& site) {
+    CheckInterrupted();
     loop_.Poll();
     if (site.socket().State() != qv::socket_state::kConnected) {
       throw std::runtime_error("The connection failed while the message body was being sent");
@@ -486,6 +537,7 @@ class SendCommand {
         throw std::runtime_error("The connection failed while the message body was being sent");
       }
       if (socket.BytesQueued() <= low_water) return;
+      CheckInterrupted();
       loop_.RunUntil(
           [&] {
             return socket.BytesQueued() <= low_water ||
@@ -533,11 +585,13 @@ class SendCommand {
     return control.get_Protocol() == ProtocolValue(qv::SmtpProtocol::kImplicitTls) ? 465 : 25;
   }
 
-  void PrintJson(const Narration& narration, const String& status_str,
-                 const std::optional<std::string>& last_reply, const qv::SessionSnapshot& ended) {
+  // status: the outcome code, or null when the send has none (interrupted).
+  void PrintJson(const Narration& narration, const nlohmann::ordered_json& status,
+                 const std::string& status_str, const std::optional<std::string>& last_reply,
+                 const qv::SessionSnapshot& ended, int exit_status) {
     nlohmann::ordered_json out;
-    out["status"] = narration.status();
-    out["statusStr"] = qv::ToUtf8(status_str);
+    out["status"] = status;
+    out["statusStr"] = status_str;
     out["lastReply"] = last_reply ? nlohmann::ordered_json(*last_reply) : nullptr;
     out["elapsedMs"] = narration.elapsed().count();
     out["debugMessages"] = narration.messages();
@@ -547,15 +601,71 @@ class SendCommand {
     for (const String& capability : ended.capabilities)
       capabilities.push_back(qv::ToUtf8(capability));
     out["capabilities"] = capabilities;
-    const std::string text = out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    out["exit"] = exit_status;
+    const std::string text =
+        TerminalSafeJson(out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     std::fprintf(stdout, "%s\n", text.c_str());
     std::fflush(stdout);
+  }
+
+  // A record that says a send is running cannot start one: Send would refuse
+  // with 1 and leave the record's own StatusStr, which reads like an outcome.
+  void RefuseBusyRecord(const qv::qvSMTP& control, const std::string& record_name) const {
+    if (control.get_Busy() == qv::kFalse) return;
+    throw ExitError(exit_code::kDataError,
+                    o_.props + ": record \"" + record_name +
+                        "\" holds Busy true, so a send cannot start; nothing was sent (the "
+                        "control that saved it was in the middle of a send)");
+  }
+
+  // The ContentType to give the control, if any: --content-type, or for a
+  // streamed body with the initial label the UTF-8 one, since its text is not
+  // known before it is written. A saved record keeps the label it had.
+  std::optional<String> ChosenContentType(const qv::qvSMTP& control) {
+    if (Given(o_.content_type_option)) return qv::FromUtf8(o_.content_type);
+    const bool streamed = Given(o_.body_event_option) || control.get_BodyEvent() > 0;
+    if (!streamed || control.get_ContentType() != kInitialContentType) return std::nullopt;
+    saved_content_type_ = control.get_ContentType();
+    return String(kStreamedContentType);
+  }
+
+  void CheckInterrupted() {
+    if (g_signal == 0) return;
+    interrupted_ = true;
+    throw Interrupted();
+  }
+
+  // One outcome line (and the JSON object) for a send cut short by a signal,
+  // saying whether the server can have the message: only when its end of
+  // data left the program and no answer came. Exits 128 + the signal at once:
+  // the socket would write what it still holds as it closes, and that may
+  // be the end of the data.
+  [[noreturn]] void ReportInterrupted(qv::runtime::ControlSite& site, const Narration& narration,
+                                      const std::optional<std::string>& last_reply,
+                                      const qv::SessionSnapshot& ended) {
+    const int number = g_signal;
+    const bool data_ended =
+        !narration.complete() &&
+        site.control().Snapshot().state == qv::SessionSnapshot::kWaitMessageAck &&
+        site.socket().BytesQueued() == 0;
+    const std::string text =
+        std::string("interrupted by ") + Interrupted::SignalName(number) +
+        (data_ended ? ": the whole message was sent and the server had not answered; it may have "
+                      "been delivered"
+                    : ": nothing was delivered");
+    const int result = 128 + number;
+    if (o_.json) PrintJson(narration, nullptr, text, last_reply, ended, result);
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(nullptr);
+    std::_Exit(result);
   }
 
   const SendOptions& o_;
   ConversationTrace trace_{o_.verbose, nullptr};
   qv::runtime::EventLoop loop_;
   std::optional<std::string> input_failure_;
+  std::optional<String> saved_content_type_;
+  bool interrupted_ = false;
 };
 
 }  // namespace
@@ -594,7 +704,10 @@ Command AddSendCommand(CLI::App& program) {
       "or the values restored with --props.\n"
       "\n"
       "The body comes from --body, --body-file, the --props file, or else standard input\n"
-      "when it is not a terminal.\n"
+      "when it is not a terminal. One line end at the end of a file or of standard input is\n"
+      "left out: the control ends the body's last line itself. A --body-file that ends\n"
+      "before the size it had at the start (cut short while being sent) ends the send with\n"
+      "status 2 (exit 66) and no end of the data, so the server keeps nothing.\n"
       "\n"
       "Which conversation: to a submission server on port 587, --tls starttls --port 587;\n"
       "on port 465, --tls implicit; between servers or to a local relay on port 25, the\n"
@@ -605,15 +718,25 @@ Command AddSendCommand(CLI::App& program) {
       "\n"
       "On failure the outcome line shows the server's last reply, if any, and the server\n"
       "and port: status 3: Timeout waiting for addr ack. (server said: 554 5.7.1 ...)\n"
-      "[mail.example.com port 25]. --json carries the reply as lastReply.\n"
+      "[mail.example.com port 25]. --json carries the reply as lastReply. The server's\n"
+      "text is shown as the control decodes it into StatusStr: a byte that is not UTF-8\n"
+      "stands for the character of its value (0xFF is U+00FF); characters that would act on\n"
+      "a terminal are escaped, in --json as \\uXXXX. -v shows at most 8 KiB of what the\n"
+      "server sends between two commands, with a count of the rest.\n"
       "\n"
-      "Exit status: the outcome code (0 success, 1 not sent because the restored control\n"
-      "is busy, 2 socket error, 3 time-out, 4 address refused with 550), except 75 when\n"
-      "a send that ended with 2 or 3 had a 4xx reply as the server's last word (a\n"
-      "temporary refusal: the message was not taken, try again later; --json keeps the\n"
-      "outcome code in status); 64 bad usage; 65 bad data in the --props file; 66 an\n"
-      "input file (--body-file, --props, --ca-file) cannot be read; 70 internal error;\n"
-      "73 the --save-props file cannot be written (checked before sending as well).");
+      "SIGINT or SIGTERM during the send ends it with one line saying whether the server\n"
+      "can have the message (\"interrupted by SIGINT: nothing was delivered\"), and with\n"
+      "--json an object whose status is null; the exit status is 130 or 143 and\n"
+      "--save-props saves nothing.\n"
+      "\n"
+      "Exit status: the outcome code (0 success, 2 socket error, 3 time-out, 4 address\n"
+      "refused with 550), except 75 when a send that ended with 2 or 3 had a 4xx reply as\n"
+      "the server's last word (a temporary refusal: the message was not taken, try again\n"
+      "later; --json keeps the outcome code in status, and the exit status in exit); 64\n"
+      "bad usage; 65 bad data in the --props file (a record holding Busy true among it: no\n"
+      "send can start); 66 an input file (--body-file, --props, --ca-file) cannot be read\n"
+      "or was cut short; 70 internal error; 73 the --save-props file cannot be written\n"
+      "(checked before sending as well); 130 or 143 interrupted.");
 
   o.server_option = app->add_option("--server", o.server,
                                     "SMTP server name or address (RemoteHost), optionally with "
@@ -666,7 +789,8 @@ Command AddSendCommand(CLI::App& program) {
                             ->type_name("FILE");
   o.content_type_option =
       app->add_option("--content-type", o.content_type,
-                      "Content-type header (ContentType; default \"text/plain; charset=US-ASCII\")")
+                      "Content-type header (ContentType; default \"text/plain; charset=US-ASCII\", "
+                      "for a streamed body \"text/plain; charset=UTF-8\")")
           ->type_name("TEXT");
   o.x_mailer_option =
       app->add_option("--x-mailer", o.x_mailer, "X-Mailer header (XMailer)")->type_name("TEXT");
@@ -703,8 +827,9 @@ Command AddSendCommand(CLI::App& program) {
   verbose->excludes(quiet);
   app->add_flag("--json", o.json,
                 "Print one JSON object with status, statusStr, lastReply, elapsedMs, "
-                "debugMessages, tls (protocol version and cipher, null in plain text) and "
-                "capabilities (the server's EHLO keywords) on standard output at the end");
+                "debugMessages, tls (protocol version and cipher, null in plain text), "
+                "capabilities (the server's EHLO keywords) and exit (the exit status) on "
+                "standard output at the end");
 
   return Command{app, [options] {
                    // Kept to the end of the process on purpose: destroying the loop would

@@ -88,7 +88,7 @@ TEST(Send, JsonGivesOneObjectWithTheOutcomeAndEveryMessageInOrder) {
   std::vector<std::string> keys;
   for (const auto& item : json.items()) keys.push_back(item.key());
   EXPECT_EQ(keys, (std::vector<std::string>{"status", "statusStr", "lastReply", "elapsedMs",
-                                            "debugMessages", "tls", "capabilities"}));
+                                            "debugMessages", "tls", "capabilities", "exit"}));
   EXPECT_EQ(json["status"], 0);
   EXPECT_EQ(json["statusStr"], "Success");
   EXPECT_EQ(json["lastReply"], "250 ok\r\n");
@@ -274,27 +274,6 @@ TEST(Send, SavedPropertiesAreRestoredForTheNextSend) {
             std::string::npos);
   EXPECT_NE(wire.find("\r\nDate: Thu, 2 Jan 2020 03:04:05 +0000\r\n"), std::string::npos) << wire;
   EXPECT_NE(wire.find("\r\nSubject: Kept\r\n"), std::string::npos) << wire;
-}
-
-TEST(Send, ARestoredBusyControlSendsNothingAndExits1) {
-  QV_REQUIRE_PROGRAM();
-  TempDir temp;
-  const std::string props = temp / "busy.json";
-  {
-    SmtpPeer peer;
-    ASSERT_EQ(RunProgram(SendArgs(peer.port(), {"--quiet", "--save-props", props})).exit_code, 0);
-  }
-  Json file = Json::parse(ReadFile(props));
-  for (Json& entry : file["controls"]["qvSMTP1"]) {
-    if (entry["key"] == "Busy") entry["value"] = true;
-  }
-  WriteFile(props, file.dump(2));
-  SmtpPeer peer;
-  const RunResult result =
-      RunProgram({"send", "--port", std::to_string(peer.port()), "--props", props});
-  EXPECT_EQ(result.exit_code, 1) << result.err;
-  EXPECT_EQ(result.ErrLines().back(), "status 1: Success");
-  EXPECT_EQ(peer.connections(), 0);
 }
 
 }  // namespace
