@@ -106,6 +106,11 @@ void MailWindow::Send() {
   // Only an encrypted conversation checks certificates; a file chosen for one
   // is kept in the field but not given for the others.
   c.setCaFile(Encrypted(security) ? ui_->caFileEdit->text().trimmed() : QString());
+  // Credentials go to the server only over TLS; without it the control is
+  // given none, and the fields keep what was typed for the next TLS send.
+  const QString user = Encrypted(security) ? ui_->userEdit->text().trimmed() : QString();
+  c.setUserName(user);
+  c.setPassword(user.isEmpty() ? QString() : ui_->passwordEdit->text());
   c.setRemoteHost(ui_->serverEdit->text().trimmed());
   c.setMailFrom(ui_->senderEdit->text().trimmed());
   c.setRcptTo(ui_->recipientsEdit->text());
@@ -134,7 +139,8 @@ void MailWindow::Send() {
 
 // The port follows the choice while it still holds the previous choice's
 // usual port; a port the user typed stays. The CA file matters only when
-// there is a certificate to check.
+// there is a certificate to check, the user and password only when TLS
+// protects them.
 void MailWindow::ChooseSecurity(int index) {
   const SecurityChoice& previous = ChoiceAt(security_index_);
   const SecurityChoice& chosen = ChoiceAt(index);
@@ -144,6 +150,10 @@ void MailWindow::ChooseSecurity(int index) {
   ui_->caFileLabel->setEnabled(encrypted);
   ui_->caFileEdit->setEnabled(encrypted);
   ui_->caFileButton->setEnabled(encrypted);
+  ui_->userLabel->setEnabled(encrypted);
+  ui_->userEdit->setEnabled(encrypted);
+  ui_->passwordLabel->setEnabled(encrypted);
+  ui_->passwordEdit->setEnabled(encrypted);
 }
 
 void MailWindow::ChooseCaFile() {

@@ -1,5 +1,6 @@
 // The mail form: fields for the message and for how the server is reached (its
-// security, port and CAs), a Send button, the conversation's log, a progress
+// security, port and CAs, and the user and password to log in with over
+// TLS), a Send button, the conversation's log, a progress
 // bar for long bodies and the outcome in the status bar, with the protocol
 // and cipher when the connection was encrypted. All of it runs on the GUI
 // thread; the control never blocks it.

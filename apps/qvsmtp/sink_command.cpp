@@ -13,6 +13,7 @@
 #include "exit_codes.hpp"
 #include "qv/core/automation_error.hpp"
 #include "sink/sink_tls.hpp"
+#include "sink/sink_users.hpp"
 #include "sink/smtp_sink.hpp"
 #include "sink_common.hpp"
 
@@ -32,11 +33,25 @@ struct SinkOptions {
   long count = 0;
   std::string tls_cert, tls_key, tls_self_signed;
   int tls_port = 0;
+  std::string auth_users;
   CLI::Option* count_option = nullptr;
   CLI::Option* tls_cert_option = nullptr;
   CLI::Option* tls_self_signed_option = nullptr;
   CLI::Option* tls_port_option = nullptr;
+  CLI::Option* auth_users_option = nullptr;
 };
+
+// The users AUTH is required of, if any.
+std::shared_ptr<const SinkUsers> LoadUsers(const SinkOptions& o) {
+  if (o.auth_users_option->count() == 0) return nullptr;
+  try {
+    return std::make_shared<const SinkUsers>(SinkUsers::Load(o.auth_users));
+  } catch (const SinkUsersError& e) {
+    throw ExitError(
+        e.kind() == SinkUsersError::Kind::kBadLine ? exit_code::kDataError : exit_code::kNoInput,
+        e.what());
+  }
+}
 
 // The certificate the sink presents, if any: the files given, or a
 // throwaway one; its lines for the user once the sink is up.
@@ -72,8 +87,9 @@ int RunSink(const SinkOptions& o) {
                     "--tls-port needs --tls-cert and --tls-key, or --tls-self-signed");
   }
   std::unique_ptr<MaildirStore> store = OpenMaildir(o.maildir);
-  std::vector<std::string> tls_lines;
-  std::shared_ptr<SinkTls> tls = LoadTls(o, tls_lines);
+  std::vector<std::string> told_lines;
+  std::shared_ptr<SinkTls> tls = LoadTls(o, told_lines);
+  const std::shared_ptr<const SinkUsers> users = LoadUsers(o);
 
   // The sink serves on the program's loop, beside the control.
   qv::runtime::EventLoop loop;
@@ -95,6 +111,18 @@ int RunSink(const SinkOptions& o) {
   options.tls = tls;
   if (o.tls_port_option->count() > 0) {
     options.implicit_tls_port = static_cast<std::uint16_t>(o.tls_port);
+  }
+  if (users) {
+    // The operator learns whose AUTH failed and why; the client only that it did.
+    options.auth_check = [users](std::string_view user, std::string_view password) {
+      const SinkUsers::Verdict verdict = users->Check(user, password);
+      if (verdict != SinkUsers::Verdict::kAccepted) {
+        std::fprintf(
+            stderr, "qvsmtp sink: AUTH as \"%s\" refused: %s\n", Printable(user).c_str(),
+            verdict == SinkUsers::Verdict::kUnknownUser ? "no such user" : "wrong password");
+      }
+      return verdict == SinkUsers::Verdict::kAccepted;
+    };
   }
   options.tls_failed = [](const std::string& reason) {
     std::fprintf(stderr, "qvsmtp sink: a client's TLS handshake failed: %s\n",
@@ -121,9 +149,15 @@ int RunSink(const SinkOptions& o) {
       line +=
           "; TLS from the first byte on " + HostPort(sink->address(), sink->implicit_tls_port());
     }
-    tls_lines.insert(tls_lines.begin(), line);
+    told_lines.insert(told_lines.begin(), line);
   }
-  for (const std::string& line : tls_lines) std::printf("qvsmtp sink: %s\n", line.c_str());
+  if (users) {
+    const std::size_t n = users->size();
+    told_lines.push_back("AUTH PLAIN LOGIN required before MAIL, for the " + std::to_string(n) +
+                         (n == 1 ? " user in " : " users in ") + o.auth_users +
+                         (tls ? "; offered once TLS is on" : "; offered in the clear"));
+  }
+  for (const std::string& line : told_lines) std::printf("qvsmtp sink: %s\n", line.c_str());
   std::fflush(stdout);
 
   const bool counted = o.count_option->count() > 0;
@@ -156,9 +190,18 @@ Command AddSinkCommand(CLI::App& program) {
       "them while they are valid; a sender trusts them with --ca-file DIR/cert.pem. A\n"
       "try-out certificate only: anyone who can read DIR can impersonate the sink.\n"
       "\n"
-      "Exit status: 0 after --count messages or on SIGINT/SIGTERM; 64 bad usage; 66 the\n"
-      "certificate or key cannot be used; 69 the address cannot be listened on; 73 the\n"
-      "Maildir or the throwaway certificate cannot be created.");
+      "AUTH: with --auth-users FILE the sink requires AUTH before MAIL FROM (530 until\n"
+      "then) and offers AUTH PLAIN LOGIN in its EHLO reply; with a certificate only once\n"
+      "TLS is on (AUTH in the clear gets 530). Wrong credentials get 535. FILE holds one\n"
+      "user a line, name:password (the name up to the first colon, the password all\n"
+      "after it, as written); empty lines and lines starting with # are skipped. FILE\n"
+      "must be readable by its owner alone (chmod 600). Passwords are never printed; a\n"
+      "refused AUTH is told on standard error with the user name.\n"
+      "\n"
+      "Exit status: 0 after --count messages or on SIGINT/SIGTERM; 64 bad usage; 65 the\n"
+      "users file holds a line that is not a user; 66 the certificate, key or users file\n"
+      "cannot be used; 69 the address cannot be listened on; 73 the Maildir or the\n"
+      "throwaway certificate cannot be created.");
   app->add_option("--listen", o.listen,
                   "Address and port to listen on, e.g. 127.0.0.1:2525 or [::1]:2525 "
                   "(port 0: any free port)")
@@ -191,6 +234,10 @@ Command AddSinkCommand(CLI::App& program) {
                                       "certificate")
                           ->type_name("PORT")
                           ->check(CLI::Range(0, 65535));
+  o.auth_users_option = app->add_option("--auth-users", o.auth_users,
+                                        "Require AUTH before MAIL, from the users in FILE "
+                                        "(name:password lines, mode 600)")
+                            ->type_name("FILE");
   return Command{app, [options] { return RunSink(*options); }};
 }
 

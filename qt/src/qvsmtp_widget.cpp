@@ -37,6 +37,13 @@ QImage TileImage() {
   return image;
 }
 
+// A secret's UTF-16 copy made for the control, overwritten once handed over.
+void Overwrite(String& text) {
+  volatile char16_t* p = text.data();
+  for (std::size_t i = 0; i < text.size(); ++i) p[i] = u'\0';
+  text.clear();
+}
+
 }  // namespace
 
 struct QvSmtpWidget::Impl final : ComponentHost, qvSMTPEvents {
@@ -64,6 +71,9 @@ struct QvSmtpWidget::Impl final : ComponentHost, qvSMTPEvents {
         {u"Protocol", &QvSmtpWidget::ProtocolChanged},
         {u"Port", &QvSmtpWidget::PortChanged},
         {u"CaFile", &QvSmtpWidget::CaFileChanged},
+        {u"UserName", &QvSmtpWidget::UserNameChanged},
+        {u"AuthMechanism", &QvSmtpWidget::AuthMechanismChanged},
+        {u"AuthInTheClear", &QvSmtpWidget::AuthInTheClearChanged},
     };
     for (const auto& [key, signal] : kNotices) {
       if (key == name) emit(widget.*signal)();
@@ -267,6 +277,41 @@ void QvSmtpWidget::setPort(int v) { QV_PUT("Port", control().put_Port(static_cas
 QString QvSmtpWidget::CaFile() const { return ToQString(impl_->object->control().get_CaFile()); }
 void QvSmtpWidget::setCaFile(const QString& v) {
   QV_PUT("CaFile", control().put_CaFile(FromQString(v)));
+}
+
+QString QvSmtpWidget::UserName() const {
+  return ToQString(impl_->object->control().get_UserName());
+}
+void QvSmtpWidget::setUserName(const QString& v) {
+  QV_PUT("UserName", control().put_UserName(FromQString(v)));
+}
+
+QString QvSmtpWidget::Password() const { return {}; }
+void QvSmtpWidget::setPassword(const QString& v) {
+  String secret = FromQString(v);
+  QV_PUT("Password", control().put_Password(secret));
+  Overwrite(secret);
+}
+
+QString QvSmtpWidget::OAuthToken() const { return {}; }
+void QvSmtpWidget::setOAuthToken(const QString& v) {
+  String secret = FromQString(v);
+  QV_PUT("OAuthToken", control().put_OAuthToken(secret));
+  Overwrite(secret);
+}
+
+QString QvSmtpWidget::AuthMechanism() const {
+  return ToQString(impl_->object->control().get_AuthMechanism());
+}
+void QvSmtpWidget::setAuthMechanism(const QString& v) {
+  QV_PUT("AuthMechanism", control().put_AuthMechanism(FromQString(v)));
+}
+
+bool QvSmtpWidget::AuthInTheClear() const {
+  return impl_->object->control().get_AuthInTheClear() != kFalse;
+}
+void QvSmtpWidget::setAuthInTheClear(bool v) {
+  QV_PUT("AuthInTheClear", control().put_AuthInTheClear(MakeBoolean(v)));
 }
 
 QString QvSmtpWidget::tlsDescription() const {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <exception>
+#include <optional>
 #include <utility>
 
 namespace qv::testing {
@@ -48,6 +49,44 @@ std::string OneLine(std::string text) {
   return text;
 }
 
+// A response that carried credentials does not stay in freed memory.
+void Wipe(std::string& text) {
+  volatile char* p = text.data();
+  for (std::size_t i = 0; i < text.size(); ++i) p[i] = '\0';
+  text.clear();
+}
+
+// Strict base64 (RFC 4648, padded); nullopt for anything else.
+std::optional<std::string> DecodeBase64(std::string_view text) {
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::string out;
+  out.reserve(text.size() / 4 * 3);
+  for (std::size_t i = 0; i < text.size(); i += 4) {
+    const bool last = i + 4 == text.size();
+    const int pad = last ? (text[i + 3] == '=') + (text[i + 2] == '=' && text[i + 3] == '=') : 0;
+    int v[4] = {0, 0, 0, 0};
+    for (int k = 0; k < 4 - pad; ++k) {
+      v[k] = value(text[i + static_cast<std::size_t>(k)]);
+      if (v[k] < 0) return std::nullopt;
+    }
+    const unsigned group = static_cast<unsigned>(v[0] << 18 | v[1] << 12 | v[2] << 6 | v[3]);
+    out.push_back(static_cast<char>(group >> 16));
+    if (pad < 2) out.push_back(static_cast<char>(group >> 8 & 0xFF));
+    if (pad < 1) out.push_back(static_cast<char>(group & 0xFF));
+  }
+  return out;
+}
+
+constexpr std::string_view kUndecodable = "501 5.5.2 Error: cannot decode the response\r\n";
+
 }  // namespace
 
 SmtpSinkSession::SmtpSinkSession(std::string server_name, SinkStore& store,
@@ -76,13 +115,22 @@ void SmtpSinkSession::Receive(std::string_view bytes, std::string& replies) {
     }
     if (end == std::string_view::npos) return;
     bytes.remove_prefix(end + 1);
+    // An AUTH command or response may carry credentials.
+    const bool secret = auth_step_ != AuthStep::kNone || StartsWithNoCase(line_, "AUTH");
     if (line_too_long_) {
+      auth_step_ = AuthStep::kNone;
+      Wipe(auth_login_user_);
       replies += "500 5.5.6 Error: line too long\r\n";
     } else {
       std::string_view line = line_;
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      Command(line, replies);
+      if (auth_step_ != AuthStep::kNone) {
+        AuthResponse(line, replies);
+      } else {
+        Command(line, replies);
+      }
     }
+    if (secret) Wipe(line_);
     line_.clear();
     line_too_long_ = false;
   }
@@ -102,6 +150,8 @@ void SmtpSinkSession::Command(std::string_view line, std::string& replies) {
     Hello(is("EHLO"), argument, replies);
   } else if (is("STARTTLS") && (start_tls_offered_ || secured_)) {
     StartTls(argument, replies);
+  } else if (is("AUTH") && credential_check_) {
+    Auth(argument, replies);
   } else if (is("MAIL")) {
     Mail(argument, replies);
   } else if (is("RCPT")) {
@@ -136,9 +186,114 @@ void SmtpSinkSession::Hello(bool extended, std::string_view argument, std::strin
     return;
   }
   // Pipelined commands and 8-bit text are taken as they come.
-  replies += "250-" + server_name_ + "\r\n250-PIPELINING\r\n";
-  replies +=
-      start_tls_offered_ && !secured_ ? "250-8BITMIME\r\n250 STARTTLS\r\n" : "250 8BITMIME\r\n";
+  std::vector<std::string_view> extensions{"PIPELINING", "8BITMIME"};
+  if (AuthOffered()) extensions.push_back("AUTH PLAIN LOGIN");
+  if (start_tls_offered_ && !secured_) extensions.push_back("STARTTLS");
+  replies += "250-" + server_name_ + "\r\n";
+  for (std::size_t i = 0; i < extensions.size(); ++i) {
+    replies += i + 1 < extensions.size() ? "250-" : "250 ";
+    replies.append(extensions[i]);
+    replies += "\r\n";
+  }
+}
+
+// As a submission server that takes passwords only over TLS: with STARTTLS
+// on offer, AUTH waits for it.
+bool SmtpSinkSession::AuthOffered() const {
+  return credential_check_ && (secured_ || !start_tls_offered_);
+}
+
+void SmtpSinkSession::Auth(std::string_view argument, std::string& replies) {
+  if (!AuthOffered()) {
+    replies += "530 5.7.0 Must issue a STARTTLS command first\r\n";
+    return;
+  }
+  if (!auth_user_.empty()) {
+    replies += "503 5.5.1 Error: already authenticated\r\n";
+    return;
+  }
+  if (have_sender_) {
+    replies += "503 5.5.1 Error: MAIL transaction in progress\r\n";
+    return;
+  }
+  const std::size_t space = argument.find(' ');
+  const std::string_view mechanism = argument.substr(0, space);
+  const std::optional<std::string_view> initial =
+      space == std::string_view::npos ? std::nullopt
+                                      : std::optional(TrimSpaces(argument.substr(space + 1)));
+  auto is = [&mechanism](std::string_view name) {
+    return mechanism.size() == name.size() && StartsWithNoCase(mechanism, name);
+  };
+  if (mechanism.empty()) {
+    replies += "501 5.5.4 Syntax: AUTH mechanism\r\n";
+  } else if (is("PLAIN")) {
+    auth_step_ = AuthStep::kPlain;
+    if (initial) return AuthResponse(*initial, replies);
+    replies += "334 \r\n";
+  } else if (is("LOGIN")) {
+    auth_step_ = AuthStep::kLoginUser;
+    if (initial) return AuthResponse(*initial, replies);
+    replies += "334 VXNlcm5hbWU6\r\n";  // "Username:"
+  } else {
+    replies += "504 5.5.4 Error: unsupported authentication mechanism\r\n";
+  }
+}
+
+void SmtpSinkSession::AuthResponse(std::string_view line, std::string& replies) {
+  const AuthStep step = auth_step_;
+  auth_step_ = AuthStep::kNone;
+  if (line == "*") {
+    Wipe(auth_login_user_);
+    replies += "501 5.7.0 Error: authentication cancelled\r\n";
+    return;
+  }
+  // "=" stands for an empty response.
+  std::optional<std::string> decoded = line == "=" ? std::string() : DecodeBase64(line);
+  if (!decoded) {
+    Wipe(auth_login_user_);
+    replies += kUndecodable;
+    return;
+  }
+  std::string& text = *decoded;
+  if (step == AuthStep::kLoginUser) {
+    auth_login_user_ = std::move(text);
+    auth_step_ = AuthStep::kLoginPassword;
+    replies += "334 UGFzc3dvcmQ6\r\n";  // "Password:"
+    return;
+  }
+  if (step == AuthStep::kLoginPassword) {
+    AuthCheck(auth_login_user_, text, replies);
+    Wipe(auth_login_user_);
+    Wipe(text);
+    return;
+  }
+  // PLAIN: an authorization identity (none, or the user's own), the user and
+  // the password, apart by NULs.
+  const std::size_t first = text.find('\0');
+  const std::size_t second = first == std::string::npos ? first : text.find('\0', first + 1);
+  if (second == std::string::npos || text.find('\0', second + 1) != std::string::npos) {
+    replies += kUndecodable;
+  } else {
+    const std::string_view whole = text;
+    const std::string_view authorization = whole.substr(0, first);
+    const std::string_view user = whole.substr(first + 1, second - first - 1);
+    if (!authorization.empty() && authorization != user) {
+      replies += "535 5.7.8 Authentication credentials invalid\r\n";
+    } else {
+      AuthCheck(user, whole.substr(second + 1), replies);
+    }
+  }
+  Wipe(text);
+}
+
+void SmtpSinkSession::AuthCheck(std::string_view user, std::string_view password,
+                                std::string& replies) {
+  if (user.empty() || !credential_check_(user, password)) {
+    replies += "535 5.7.8 Authentication credentials invalid\r\n";
+    return;
+  }
+  auth_user_.assign(user);
+  replies += "235 2.7.0 Authentication successful\r\n";
 }
 
 void SmtpSinkSession::StartTls(std::string_view argument, std::string& replies) {
@@ -159,10 +314,17 @@ void SmtpSinkSession::Secured() {
   line_too_long_ = false;
   // Nothing said in the clear carries over: the client greets again.
   client_name_.clear();
+  auth_step_ = AuthStep::kNone;
+  auth_user_.clear();
+  Wipe(auth_login_user_);
   Reset();
 }
 
 void SmtpSinkSession::Mail(std::string_view argument, std::string& replies) {
+  if (credential_check_ && auth_user_.empty()) {
+    replies += "530 5.7.0 Authentication required\r\n";
+    return;
+  }
   if (have_sender_) {
     replies += "503 5.5.1 Error: nested MAIL command\r\n";
     return;
@@ -339,6 +501,8 @@ void SmtpSinkSession::Reset() {
 }
 
 void SmtpSinkSession::Abort() {
+  auth_step_ = AuthStep::kNone;
+  Wipe(auth_login_user_);
   message_.reset();
   in_data_ = false;
   Reset();

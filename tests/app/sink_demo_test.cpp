@@ -178,6 +178,32 @@ TEST(Sink, RefusesABadListenAddressAndAnAddressInUse) {
   EXPECT_NE(result.err.find("Address in use"), std::string::npos) << result.err;
 }
 
+// A users file is read only when its passwords are its owner's alone, and
+// what is wrong with it is told without its text.
+TEST(Sink, RefusesAUsersFileOthersCanReadOrThatHoldsNoUser) {
+  QV_REQUIRE_PROGRAM();
+  struct Case {
+    const char* text;
+    fs::perms mode;
+    int status;
+    const char* told;
+  };
+  const fs::perms owner = fs::perms::owner_read | fs::perms::owner_write;
+  for (const Case& c : {Case{"alice:pw-7f3a\n", owner | fs::perms::others_read, 66,
+                             "can be read by other users (mode 0604); make it the owner's alone"},
+                        Case{"alice:pw-7f3a\npw-7f3a\n", owner, 65, "users:2: not name:password"},
+                        Case{"# nobody\n", owner, 66, "users: no user in it"}}) {
+    TempDir temp;
+    WriteFile(temp / "users", c.text);
+    fs::permissions(temp / "users", c.mode);
+    const RunResult result = RunProgram({"sink", "--listen", "127.0.0.1:0", "--maildir",
+                                         temp / "box", "--auth-users", temp / "users"});
+    EXPECT_EQ(result.exit_code, c.status) << result.err;
+    EXPECT_NE(result.err.find(c.told), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("pw-7f3a"), std::string::npos) << result.err;
+  }
+}
+
 TEST(Sink, EndsCleanlyOnSigterm) {
   QV_REQUIRE_PROGRAM();
   TempDir temp;

@@ -1,8 +1,10 @@
 // qvsmtp send with --tls against qvsmtp sink with a throwaway certificate:
 // what arrives, what the user is told, and that nothing of the mail leaves
-// in the clear when TLS cannot be had.
+// in the clear when TLS cannot be had. The control, driven through the
+// library, logging in to the sink that requires AUTH.
 #include <signal.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,10 @@
 #include <nlohmann/json.hpp>
 
 #include "program_runner.hpp"
+#include "qv/core/text.hpp"
+#include "qv/runtime/control_site.hpp"
+#include "qv/runtime/event_loop.hpp"
+#include "qv/testing/recording_sink.hpp"
 #include "sink/sink_tls.hpp"
 #include "sink_process.hpp"
 
@@ -84,6 +90,60 @@ TEST(SendTls, EncryptsOrSendsNoMailCommandAtAll) {
     sink.child().Signal(SIGTERM);
     EXPECT_EQ(sink.child().Finish({}, 5s).exit_code, 0);
     EXPECT_EQ(Files(temp.path() / "box" / "new").size(), c.status == 0 ? runs.size() : 0u);
+  }
+}
+
+// The password holds a colon: all after the first one in the users file is
+// the password.
+TEST(SinkAuth, TakesTheControlsPasswordOverStartTlsAndShowsItNowhere) {
+  QV_REQUIRE_PROGRAM();
+  struct Case {
+    const char* name;
+    std::string password;
+    qv::Integer status;
+    const char* sink_told;  // in the sink's standard error
+    std::size_t stored;
+  };
+  const std::vector<Case> cases = {
+      {"right password", "pw:7f3a", 0, "", 1},
+      {"wrong password", "pw-guess", 4, "AUTH as \"alice\" refused: wrong password", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir temp;
+    WriteFile(temp / "users", "# try-out\nalice:pw:7f3a\n");
+    std::filesystem::permissions(temp / "users", std::filesystem::perms::owner_read);
+    SinkProcess sink(temp / "box",
+                     {"--tls-self-signed", temp / "tls", "--auth-users", temp / "users"});
+    ASSERT_NE(sink.port(), 0) << sink.first_line();
+
+    qv::runtime::EventLoop loop;
+    qv::runtime::ControlSite site(loop);
+    qv::testing::RecordingSink events;
+    site->Advise(&events);
+    site->put_RemoteHost(u"127.0.0.1");
+    site->put_Port(sink.port());
+    site->put_Protocol(2);  // STARTTLS
+    site->put_CaFile(qv::FromUtf8(temp / "tls/cert.pem"));
+    site->put_UserName(u"alice");
+    site->put_Password(qv::FromUtf8(c.password));
+    site->put_MailFrom(u"a@b.c");
+    site->put_RcptTo(u"d@e.f");
+    site->put_Body(qv::Variant(u"hello"));
+    ASSERT_EQ(site->Send(), 0);
+    ASSERT_TRUE(loop.RunUntil([&] { return site->get_Busy() == qv::kFalse; }, 10s));
+    EXPECT_EQ(site->get_status(), c.status) << qv::ToUtf8(site->get_StatusStr());
+    EXPECT_EQ(events.CountOf("DebugMessage Sending AUTH PLAIN"), 1);
+    for (const std::string& event : events.events) {
+      EXPECT_EQ(event.find(c.password), std::string::npos) << event;
+    }
+
+    sink.child().Signal(SIGTERM);
+    const RunResult run = sink.child().Finish({}, 5s);
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_NE(run.err.find(c.sink_told), std::string::npos) << run.err;
+    EXPECT_EQ((sink.first_line() + run.out + run.err).find(c.password), std::string::npos);
+    EXPECT_EQ(Files(temp.path() / "box" / "new").size(), c.stored);
   }
 }
 

@@ -128,6 +128,7 @@ struct SecurityCase {
   int usual_port;          // the port field once chosen
   QString ca_typed;        // put in the CA file field
   QString ca_file;         // the control's CaFile after Send
+  QString user_name;       // the control's UserName after Send ("alice" typed)
   std::string wire_start;  // the first bytes the server received
   const char* status;      // the status bar's code
   const char* picture;     // a screenshot of the filled form, else nullptr
@@ -147,6 +148,9 @@ TEST_P(MailFormSecurity, ReachesTheControl) {
   ui.securityCombo->setCurrentIndex(ui.securityCombo->findText(c.choice));
   EXPECT_EQ(ui.portSpin->value(), c.usual_port);
   ui.caFileEdit->setText(c.ca_typed);
+  ui.userEdit->setText("alice");
+  ui.passwordEdit->setText("pw-7f3a");
+  EXPECT_EQ(ui.passwordEdit->echoMode(), QLineEdit::Password);
   Fill(w, server.port(), "Hello");
   if (c.picture != nullptr) {
     EXPECT_TRUE(SaveScreenshot(w, QString(c.picture) + ".png"));
@@ -157,6 +161,7 @@ TEST_P(MailFormSecurity, ReachesTheControl) {
   EXPECT_EQ(w.control().Protocol(), c.protocol);
   EXPECT_EQ(w.control().Port(), server.port());
   EXPECT_EQ(w.control().CaFile(), c.ca_file);
+  EXPECT_EQ(w.control().UserName(), c.user_name);
   EXPECT_EQ(w.statusCode(), c.status) << w.statusText().toStdString();
   EXPECT_EQ(w.statusSecurity(), "");
   ASSERT_TRUE(TurnUntil([&] { return server.finished() == 1; }, 5s));
@@ -166,13 +171,14 @@ TEST_P(MailFormSecurity, ReachesTheControl) {
 INSTANTIATE_TEST_SUITE_P(
     Choices, MailFormSecurity,
     ::testing::Values(
-        // A CA file left in the field is not given when there is no certificate to check.
-        SecurityCase{"None (HELO)", 0, 25, "/etc/relay-ca.pem", "", "HELO ", "0", nullptr},
-        SecurityCase{"None (EHLO)", 1, 25, "", "", "EHLO ", "0", nullptr},
-        SecurityCase{"STARTTLS", 2, 587, "/etc/relay-ca.pem", "/etc/relay-ca.pem", "EHLO ", "2",
-                     "qvmail-security"},
+        // A CA file left in the field is not given when there is no certificate to check,
+        // nor are a user and password: they would go in the clear.
+        SecurityCase{"None (HELO)", 0, 25, "/etc/relay-ca.pem", "", "", "HELO ", "0", nullptr},
+        SecurityCase{"None (EHLO)", 1, 25, "", "", "", "EHLO ", "0", nullptr},
+        SecurityCase{"STARTTLS", 2, 587, "/etc/relay-ca.pem", "/etc/relay-ca.pem", "alice", "EHLO ",
+                     "2", "qvmail-security"},
         // A TLS record: the handshake's hello, checked against the system's CAs.
-        SecurityCase{"TLS", 3, 465, "", "", "\x16\x03", "2", nullptr}),
+        SecurityCase{"TLS", 3, 465, "", "", "alice", "\x16\x03", "2", nullptr}),
     [](const auto& info) { return "Protocol" + std::to_string(info.param.protocol); });
 
 TEST(MailForm, ARefusedConnectionShowsTheSocketsText) {

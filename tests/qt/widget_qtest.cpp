@@ -62,7 +62,14 @@ INSTANTIATE_TEST_SUITE_P(
                       WriteCase{"Port", 587, true, 0, true, true},
                       // Beyond 16 bits: refused, not wrapped round to 0.
                       WriteCase{"Port", 65536, false, 380, false, false},
-                      WriteCase{"CaFile", QString("/etc/relay-ca.pem"), false, 0, true, true}),
+                      WriteCase{"CaFile", QString("/etc/relay-ca.pem"), false, 0, true, true},
+                      WriteCase{"UserName", QString("alice"), false, 0, true, true},
+                      // Taken, but read back as "" and not announced.
+                      WriteCase{"Password", QString("pw-7f3a"), false, 0, false, false},
+                      WriteCase{"OAuthToken", QString("tok-91c2"), true, 0, false, false},
+                      WriteCase{"AuthMechanism", QString("login"), false, 0, true, true},
+                      WriteCase{"AuthMechanism", QString("CRAM-MD5"), false, 380, false, false},
+                      WriteCase{"AuthInTheClear", true, false, 0, true, true}),
     [](const auto& info) {
       return std::string(info.param.property) + (info.param.design_time ? "Design" : "Run") +
              std::to_string(info.index);
@@ -78,6 +85,25 @@ TEST(Widget, NewControlHasTheInitialValues) {
   EXPECT_EQ(w.StatusStr(), "");
   EXPECT_FALSE(w.Busy());
   EXPECT_LE(qAbs(w.DateHeader().secsTo(QDateTime::currentDateTime())), 2);
+}
+
+// No property shows a secret, and a form never holds one: Designer writes
+// only designable properties, and a saver that honours STORED skips them too.
+TEST(Widget, SecretsAppearInNoPropertyAndNoForm) {
+  QvSmtpWidget w;
+  w.setPassword("pw-7f3a");
+  w.setOAuthToken("tok-91c2");
+  const QMetaObject* meta = w.metaObject();
+  for (int i = 0; i < meta->propertyCount(); ++i) {
+    const QMetaProperty p = meta->property(i);
+    const QString shown = p.read(&w).toString();
+    EXPECT_FALSE(shown.contains("pw-7f3a") || shown.contains("tok-91c2")) << p.name();
+    const QByteArray name = p.name();
+    if (name == "Password" || name == "OAuthToken") {
+      EXPECT_FALSE(p.isDesignable()) << p.name();
+      EXPECT_FALSE(p.isStored()) << p.name();
+    }
+  }
 }
 
 // Invisible at run time even inside a shown layout; at design time the 24 x

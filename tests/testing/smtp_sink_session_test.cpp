@@ -177,6 +177,60 @@ TEST(SmtpSinkSession, OffersStartTlsOnlyInTheClearAndDropsWhatFollowsIt) {
   }
 }
 
+// alice's password is "secret".
+TEST(SmtpSinkSession, RequiredAuthGuardsMailAndWaitsForTls) {
+  struct Case {
+    const char* name;
+    bool required;
+    bool tls_offered;   // and not yet encrypted
+    std::string input;  // after EHLO
+    bool listed;        // EHLO lists AUTH PLAIN LOGIN
+    std::vector<int> codes;
+    std::string user;  // authenticated as
+  };
+  // The responses: base64 of "\0alice\0secret", "\0alice\0wrong", "alice", "secret".
+  const std::string alice = "AGFsaWNlAHNlY3JldA==\r\n";
+  const std::string plain = "AUTH PLAIN " + alice;
+  const std::string wrong = "AUTH PLAIN AGFsaWNlAHdyb25n\r\n";
+  const std::string login = "AUTH LOGIN\r\nYWxpY2U=\r\nc2VjcmV0\r\n";
+  const std::string mail = "MAIL FROM:<a>\r\n";
+  const std::vector<Case> cases = {
+      {"not required", false, false, "AUTH PLAIN\r\n" + mail, false, {502, 250}, ""},
+      {"MAIL before AUTH", true, false, mail, true, {530}, ""},
+      {"PLAIN with its response", true, false, plain + mail, true, {235, 250}, "alice"},
+      {"334 first", true, false, "AUTH PLAIN\r\n" + alice + mail, true, {334, 235, 250}, "alice"},
+      {"wrong password", true, false, wrong + mail, true, {535, 530}, ""},
+      // "bob\0alice\0secret": alice's password, asking to act for bob
+      {"for someone else", true, false, "AUTH PLAIN Ym9iAGFsaWNlAHNlY3JldA==\r\n", true, {535}, ""},
+      {"LOGIN", true, false, login + mail, true, {334, 334, 235, 250}, "alice"},
+      {"cancelled", true, false, "auth login\r\n*\r\n" + mail, true, {334, 501, 530}, ""},
+      {"not base64", true, false, "AUTH PLAIN !!!!\r\n", true, {501}, ""},
+      {"unknown mechanism", true, false, "AUTH CRAM-MD5\r\n", true, {504}, ""},
+      {"twice", true, false, plain + "AUTH LOGIN\r\n", true, {235, 503}, "alice"},
+      {"before TLS", true, true, plain + mail, false, {530, 530}, ""},
+  };
+  for (const Case& c : cases) {
+    Dialogue d;
+    d.session.OfferStartTls(c.tls_offered);
+    if (c.required) {
+      d.session.RequireAuth([](std::string_view user, std::string_view password) {
+        return user == "alice" && password == "secret";
+      });
+    }
+    EXPECT_EQ(d.Feed("EHLO c\r\n").find("AUTH PLAIN LOGIN\r\n") != std::string::npos, c.listed)
+        << c.name;
+    EXPECT_EQ(ReplyCodes(d.Feed(c.input)), c.codes) << c.name;
+    EXPECT_EQ(d.session.AuthenticatedUser(), c.user) << c.name;
+  }
+  // Once encrypted, what STARTTLS held back is offered, and taken.
+  Dialogue d;
+  d.session.OfferStartTls(true);
+  d.session.RequireAuth([](std::string_view, std::string_view) { return true; });
+  d.session.Secured();
+  EXPECT_NE(d.Feed("EHLO c\r\n").find("250 AUTH PLAIN LOGIN\r\n"), std::string::npos);
+  EXPECT_EQ(ReplyCodes(d.Feed(plain)), std::vector<int>{235});
+}
+
 TEST(SmtpSinkSession, RefusesAnOverlongLineAndCarriesOn) {
   Dialogue d;
   std::string line = "NOOP " + std::string(SmtpSinkSession::kMaxCommandLine, 'x') + "\r\n";

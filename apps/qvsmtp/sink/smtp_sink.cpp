@@ -164,6 +164,7 @@ class SinkConnection : public std::enable_shared_from_this<SinkConnection> {
         buffer_(std::make_unique<char[]>(kBufferSize)) {
     core_->connections_.insert(this);
     session_.OfferStartTls(core_->options_.tls != nullptr);
+    if (core_->options_.auth_check) session_.RequireAuth(core_->options_.auth_check);
   }
 
   ~SinkConnection() {

@@ -3,8 +3,9 @@
 // sender and recipient accepted) behind a non-blocking TCP socket, and each
 // message goes to a store, a Maildir for `qvsmtp sink` and `qvsmtp demo`.
 // Given a certificate it offers STARTTLS, and TLS from the first byte on a
-// port of its own. Its TLS writes to the socket itself: the program ignores
-// SIGPIPE.
+// port of its own. Given a credential check it requires AUTH before MAIL
+// (offered once encrypted when STARTTLS is). Its TLS writes to the socket
+// itself: the program ignores SIGPIPE.
 #pragma once
 
 #include <chrono>
@@ -17,6 +18,7 @@
 
 #include "qv/connection/loop.hpp"
 #include "qv/testing/sink_store.hpp"
+#include "qv/testing/smtp_sink_session.hpp"
 #include "sink/sink_tls.hpp"
 
 namespace qvsmtp {
@@ -35,6 +37,9 @@ struct SmtpSinkOptions {
   // With tls: a second port on the same address where TLS starts with the
   // first byte (0: a free port chosen by the system).
   std::optional<std::uint16_t> implicit_tls_port;
+  // Set: every connection must authenticate with credentials it accepts
+  // before MAIL (see SmtpSinkSession::RequireAuth).
+  qv::testing::SmtpSinkSession::CredentialCheck auth_check;
   // Told why a client's TLS handshake failed (the connection is closed).
   std::function<void(const std::string&)> tls_failed;
 };

@@ -17,6 +17,16 @@
 // the replies, turns the connection to TLS and calls Secured. Bytes that came
 // after the STARTTLS line in the clear are dropped, never taken as commands.
 //
+// AUTH, when the owner requires it (RequireAuth): EHLO lists "AUTH PLAIN
+// LOGIN", once the connection is encrypted when STARTTLS is offered (no
+// client is invited to send a password in the clear where TLS could be had;
+// AUTH before it gets 530), and MAIL is refused with 530 until a client has
+// authenticated. PLAIN takes its response on the AUTH line or after a "334 ";
+// LOGIN asks for the user name and then the password. 235 on success; 535
+// for credentials the check refuses; "*" in place of a response cancels the
+// exchange (501). The responses are never kept beyond the check, nor handed
+// to the store or the observer.
+//
 // Threads and lifetime: one thread at a time. The store and the observer must
 // outlive the session; the observer is called inside Receive. Receive throws
 // only what the observer's functions throw; a store's exceptions become 451.
@@ -24,6 +34,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -69,6 +80,14 @@ class QV_TESTING_EXPORT SmtpSinkSession {
   void Secured();
   bool IsSecured() const { return secured_; }
 
+  // Whether a user name and password may pass; called inside Receive.
+  using CredentialCheck = std::function<bool(std::string_view user, std::string_view password)>;
+  // From now on MAIL needs a successful AUTH first, and EHLO offers it (see
+  // above). An empty check offers no AUTH: the command is unknown (502).
+  void RequireAuth(CredentialCheck check) { credential_check_ = std::move(check); }
+  // The user name a successful AUTH gave; empty before (and after Secured).
+  const std::string& AuthenticatedUser() const { return auth_user_; }
+
   // Scripts a refusal: the nth command from now (1: the next) with this verb
   // ("RCPT", any case; "." for the end of a message's data) is answered with
   // reply, appended as given (end each line with CR LF), and otherwise
@@ -93,6 +112,13 @@ class QV_TESTING_EXPORT SmtpSinkSession {
   void Data(std::string_view argument, std::string& replies);
   void Hello(bool extended, std::string_view argument, std::string& replies);
   void StartTls(std::string_view argument, std::string& replies);
+  // AUTH is listed in the EHLO reply and taken now.
+  bool AuthOffered() const;
+  void Auth(std::string_view argument, std::string& replies);
+  // A line of the client's in an AUTH exchange, after a 334.
+  void AuthResponse(std::string_view line, std::string& replies);
+  // Checks the credentials and ends the exchange with 235 or 535.
+  void AuthCheck(std::string_view user, std::string_view password, std::string& replies);
   // Consumes data bytes up to and including the final dot line; returns how
   // many were consumed.
   std::size_t ReceiveData(std::string_view bytes, std::string& replies);
@@ -110,6 +136,13 @@ class QV_TESTING_EXPORT SmtpSinkSession {
   bool start_tls_offered_ = false;
   bool start_tls_accepted_ = false;
   bool secured_ = false;
+
+  // What the next line of the client answers in an AUTH exchange.
+  enum class AuthStep { kNone, kPlain, kLoginUser, kLoginPassword };
+  CredentialCheck credential_check_;
+  AuthStep auth_step_ = AuthStep::kNone;
+  std::string auth_login_user_;  // LOGIN's user name, while its password is awaited
+  std::string auth_user_;
 
   std::string client_name_;
   bool have_sender_ = false;

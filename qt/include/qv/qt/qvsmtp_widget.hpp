@@ -21,6 +21,12 @@
 // the control does not take (a Protocol other than 0 to 3, a Port outside 0
 // to 65535) is refused with 380 the same way. tlsDescription tells what the
 // last send agreed once its connection was encrypted.
+// UserName, Password, OAuthToken, AuthMechanism and AuthInTheClear
+// authenticate the ESMTP conversations (Protocol 1 to 3). Password and
+// OAuthToken are write-only: they read as "", are neither designable nor
+// stored (a form never holds them; set them in code, from the user), send no
+// NOTIFY signal, and the widget keeps no copy of them. An AuthMechanism the
+// control does not know is refused with 380.
 //
 // Events are signals emitted synchronously inside the step that raises them:
 // connect them directly (the default for receivers on this thread). SendBody's
@@ -66,6 +72,13 @@ class QV_QT_EXPORT QvSmtpWidget : public QWidget {
   Q_PROPERTY(int Protocol READ Protocol WRITE setProtocol NOTIFY ProtocolChanged)
   Q_PROPERTY(int Port READ Port WRITE setPort NOTIFY PortChanged)
   Q_PROPERTY(QString CaFile READ CaFile WRITE setCaFile NOTIFY CaFileChanged)
+  Q_PROPERTY(QString UserName READ UserName WRITE setUserName NOTIFY UserNameChanged)
+  Q_PROPERTY(QString Password READ Password WRITE setPassword DESIGNABLE false STORED false)
+  Q_PROPERTY(QString OAuthToken READ OAuthToken WRITE setOAuthToken DESIGNABLE false STORED false)
+  Q_PROPERTY(
+      QString AuthMechanism READ AuthMechanism WRITE setAuthMechanism NOTIFY AuthMechanismChanged)
+  Q_PROPERTY(
+      bool AuthInTheClear READ AuthInTheClear WRITE setAuthInTheClear NOTIFY AuthInTheClearChanged)
 
  public:
   enum class Mode { RunTime, DesignTime };
@@ -123,6 +136,21 @@ class QV_QT_EXPORT QvSmtpWidget : public QWidget {
   // instead of the system's; empty (the default): the system's.
   QString CaFile() const;
   void setCaFile(const QString& value);
+  // The user to authenticate as; empty (the default): no AUTH.
+  QString UserName() const;
+  void setUserName(const QString& value);
+  // Secrets: "" when read, whatever was written.
+  QString Password() const;
+  void setPassword(const QString& value);
+  QString OAuthToken() const;
+  void setOAuthToken(const QString& value);
+  // "" (the default): chosen among what the server offers; "PLAIN", "LOGIN",
+  // "XOAUTH2" or "OAUTHBEARER" forces one.
+  QString AuthMechanism() const;
+  void setAuthMechanism(const QString& value);
+  // Credentials may go without TLS to a server on this machine.
+  bool AuthInTheClear() const;
+  void setAuthInTheClear(bool value);
 
   // The protocol version and cipher the last send agreed, as the control
   // reports them ("TLSv1.3 TLS_AES_256_GCM_SHA384"); empty until a send's
@@ -169,6 +197,9 @@ class QV_QT_EXPORT QvSmtpWidget : public QWidget {
   void ProtocolChanged();
   void PortChanged();
   void CaFileChanged();
+  void UserNameChanged();
+  void AuthMechanismChanged();
+  void AuthInTheClearChanged();
 
  protected:
   void paintEvent(QPaintEvent* event) override;
