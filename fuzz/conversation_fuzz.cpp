@@ -20,7 +20,9 @@
 //  - in the ESMTP conversations: EHLO first, HELO only after a refused EHLO
 //    and never when TLS is required; when TLS is required, nothing after
 //    EHLO but STARTTLS until the handshake is done, and EHLO again first
-//    after it (no MAIL FROM, no data in the clear);
+//    after it (no MAIL FROM, no data in the clear); AUTH only after EHLO and
+//    only over TLS (the server is not on this machine), and the password
+//    never in an event;
 //  - only AutomationError reaches the host, and every send ends in bounded
 //    time once the server falls silent.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -99,8 +101,10 @@ constexpr std::u16string_view kTimeoutTexts[] = {
     u"Timeout waiting for HELO ack.",      u"Timeout waiting for addr ack.",
     u"Timeout waiting for DATA ack.",      u"Timeout waiting for MESSAGE ack.",
     u"Timeout waiting for EHLO ack.",      u"Timeout waiting for STARTTLS ack.",
-    u"Timeout waiting for TLS handshake.",
+    u"Timeout waiting for TLS handshake.", u"Timeout waiting for AUTH ack.",
 };
+
+constexpr std::u16string_view kPassword = u"pw-s3cret";
 
 class Harness final : public qv::qvSMTPEvents {
  public:
@@ -169,6 +173,7 @@ class Harness final : public qv::qvSMTPEvents {
     Enter enter(depth_);
     CatchUp();
     Check(!msg.empty());
+    Check(msg.find(kPassword) == String::npos);
     Act(nullptr, nullptr);
     if (in_.ConsumeBool()) msg = u"changed by the handler";
   }
@@ -271,7 +276,8 @@ class Harness final : public qv::qvSMTPEvents {
   // lines carry no control characters but tab and their own line ends.
   void CheckOrder(const String& text) {
     // The HELO name is the socket's and the body the host's: both unchecked.
-    if (wire_ != Wire::kNothing && wire_ != Wire::kBlank) {
+    const bool greeting = text.rfind(u"EHLO ", 0) == 0 || text.rfind(u"HELO ", 0) == 0;
+    if (wire_ != Wire::kNothing && wire_ != Wire::kBlank && !greeting) {
       for (const char16_t c : text) Check(c >= 0x20 || c == u'\t' || c == u'\r' || c == u'\n');
     }
     static constexpr std::u16string_view kHeaders[] = {
@@ -296,8 +302,18 @@ class Harness final : public qv::qvSMTPEvents {
           wire_ = Wire::kHelo;
         }
         return;
+      case Wire::kAuth:
+        if (starts(u"MAIL FROM: <")) {
+          wire_ = Wire::kMailFrom;
+        } else {
+          Check(text.find(u' ') == String::npos);  // the answers to challenges
+        }
+        return;
       case Wire::kEhlo:
-        if (text == u"STARTTLS\r\n") {
+        if (starts(u"AUTH ")) {
+          Check(secured);
+          wire_ = Wire::kAuth;
+        } else if (text == u"STARTTLS\r\n") {
           Check(tls_required_ && !secured);
           wire_ = Wire::kStartTls;
         } else if (starts(u"HELO ")) {
@@ -439,10 +455,14 @@ class Harness final : public qv::qvSMTPEvents {
       case state::kWaitDataAck:
         return u"354 go ahead\r\n";
       case state::kWaitEhloAck:
-        return in_.ConsumeBool() ? u"250-mail.example.com\r\n250-SIZE 1000\r\n250 STARTTLS\r\n"
-                                 : u"250 mail.example.com\r\n";
+        return in_.ConsumeBool()
+                   ? u"250-mail.example.com\r\n250-AUTH PLAIN LOGIN\r\n250 STARTTLS\r\n"
+                   : u"250 mail.example.com\r\n";
       case state::kWaitStartTlsAck:
         return u"220 go ahead\r\n";
+      case state::kWaitAuthAck:
+        return in_.ConsumeBool() ? u"235 2.7.0 Authentication successful\r\n"
+                                 : u"334 VXNlcm5hbWU6\r\n";
       default:
         return u"250 OK\r\n";
     }
@@ -472,7 +492,7 @@ class Harness final : public qv::qvSMTPEvents {
 
   // Property writes as a host makes them; the refused ones throw.
   void WriteProperty() {
-    const int which = in_.ConsumeIntegralInRange(0, 15);
+    const int which = in_.ConsumeIntegralInRange(0, 16);
     Trace("property write " + std::to_string(which));
     switch (which) {
       case 0:
@@ -521,6 +541,10 @@ class Harness final : public qv::qvSMTPEvents {
         break;
       case 15:
         control_.put_Port(in_.ConsumeIntegralInRange<qv::Long>(-1, 70000));
+        break;
+      case 16:
+        control_.put_UserName(in_.ConsumeBool() ? u"ann" : u"");
+        control_.put_Password(in_.ConsumeBool() ? String(kPassword) : String());
         break;
       default:
         host_.user_mode = in_.ConsumeBool() ? qv::kTrue : qv::kFalse;
@@ -765,6 +789,7 @@ class Harness final : public qv::qvSMTPEvents {
     kNothing,
     kEhlo,
     kStartTls,
+    kAuth,
     kHelo,
     kMailFrom,
     kRcptTo,

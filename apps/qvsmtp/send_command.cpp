@@ -17,6 +17,7 @@
 #include "body_stream.hpp"
 #include "commands.hpp"
 #include "conversation_trace.hpp"
+#include "credentials.hpp"
 #include "exit_codes.hpp"
 #include "progress.hpp"
 #include "qv/control/outcome.hpp"
@@ -58,6 +59,11 @@ constexpr auto kSourcePoll = 50ms;
 constexpr std::u16string_view kInitialContentType = u"text/plain; charset=US-ASCII";
 constexpr std::u16string_view kStreamedContentType = u"text/plain; charset=UTF-8";
 
+// Where a secret comes from when no file is given. A process's environment
+// can be read by its own user only, its command line by every user.
+constexpr const char* kPasswordVariable = "QVSMTP_PASSWORD";
+constexpr const char* kTokenVariable = "QVSMTP_OAUTH2_TOKEN";
+
 // SIGINT or SIGTERM during a send, once: a second one ends the program at
 // once, as if there were no handler.
 volatile std::sig_atomic_t g_signal = 0;
@@ -88,8 +94,13 @@ class Interrupted : public std::runtime_error {
 struct SendOptions {
   std::string server, from, to, subject, body, body_file, priority, date, props, save_props;
   std::string content_type, x_mailer, helo, tls, ca_file;
+  std::string user, password_file, token_file, auth;
+  // The value of a --password or --oauth2-token someone tried anyway: it is
+  // refused without being shown.
+  std::string refused_secret;
   int port = 0;
   bool ehlo = false;
+  bool auth_in_the_clear = false;
   int body_event = 0;
   int body_wait = 60;
   bool quiet = false;
@@ -114,6 +125,12 @@ struct SendOptions {
   CLI::Option* tls_option = nullptr;
   CLI::Option* ehlo_option = nullptr;
   CLI::Option* ca_file_option = nullptr;
+  CLI::Option* user_option = nullptr;
+  CLI::Option* password_file_option = nullptr;
+  CLI::Option* token_file_option = nullptr;
+  CLI::Option* auth_option = nullptr;
+  CLI::Option* refused_password_option = nullptr;
+  CLI::Option* refused_token_option = nullptr;
 };
 
 bool Given(const CLI::Option* option) { return option->count() > 0; }
@@ -228,6 +245,7 @@ class SendCommand {
   explicit SendCommand(const SendOptions& options) : o_(options) {}
 
   int Run() {
+    RefuseSecretOnCommandLine();
     std::optional<qv::Date> date;
     if (Given(o_.date_option)) {
       date = qv::ParseDateText(qv::FromUtf8(o_.date));
@@ -382,6 +400,8 @@ class SendCommand {
       control.put_Body(qv::Variant(qv::FromUtf8(o_.body)));
     }
 
+    ApplyCredentials(control, port, Given(o_.body_file_option) && o_.body_file == "-");
+
     Progress progress(stream != nullptr || body_size.has_value(), body_size);
     trace_.SetProgress(&progress);
     Narration narration(stderr, o_.quiet, &progress);
@@ -425,9 +445,13 @@ class SendCommand {
     const std::optional<std::string> last_reply = trace_.last_reply();
     const qv::SendOutcome outcome = qv::ToSendOutcome(narration.status());
     int result = narration.status();
-    // The server said to try again later: scripts may retry these alone.
-    if ((outcome == qv::SendOutcome::kSocketError || outcome == qv::SendOutcome::kTimeout) &&
-        last_reply && last_reply->starts_with('4')) {
+    // The server said to try again later: scripts may retry these alone. An
+    // EHLO conversation ends a refusal (of AUTH, say) with status 4 and the
+    // reply itself as StatusStr.
+    if (((outcome == qv::SendOutcome::kSocketError || outcome == qv::SendOutcome::kTimeout) &&
+         last_reply && last_reply->starts_with('4')) ||
+        (outcome == qv::SendOutcome::kAddressRefused &&
+         control.get_StatusStr().starts_with(u'4'))) {
       result = exit_code::kTempFail;
     }
     if (Given(o_.save_props_option)) {
@@ -466,6 +490,100 @@ class SendCommand {
   }
 
  private:
+  // A secret given as an option's value has already reached the process
+  // list; at least it goes no further.
+  void RefuseSecretOnCommandLine() {
+    for (const CLI::Option* option : {o_.refused_password_option, o_.refused_token_option}) {
+      if (!Given(option)) continue;
+      throw ExitError(exit_code::kUsage,
+                      "there is no --" + option->get_lnames().front() +
+                          " option: a value on the command line can be read by every user of "
+                          "this machine; give --password-file FILE, --oauth2-token-file FILE, " +
+                          kPasswordVariable + " or " + kTokenVariable +
+                          " in the environment, or type it at the prompt");
+    }
+  }
+
+  // The login: UserName, AuthMechanism and AuthInTheClear from the options
+  // over what --props restored, and the password or token from a file, the
+  // environment or the prompt. It runs once every other input has been
+  // checked, so no secret is typed for a send that cannot start.
+  void ApplyCredentials(qv::qvSMTP& control, std::uint16_t port, bool body_from_stdin) {
+    if (Given(o_.user_option)) control.put_UserName(qv::FromUtf8(o_.user));
+    if (Given(o_.auth_option)) control.put_AuthMechanism(qv::FromUtf8(o_.auth));
+    if (o_.auth_in_the_clear) control.put_AuthInTheClear(qv::kTrue);
+    const bool from_files = Given(o_.password_file_option) || Given(o_.token_file_option);
+    const std::string user = qv::ToUtf8(control.get_UserName());
+    if (user.empty()) {
+      if (!from_files) return;
+      throw ExitError(
+          exit_code::kUsage,
+          std::string(Given(o_.password_file_option) ? "--password-file" : "--oauth2-token-file") +
+              " needs --user, the name to log in with");
+    }
+    if (control.get_Protocol() < ProtocolValue(qv::SmtpProtocol::kEsmtp)) {
+      throw ExitError(exit_code::kUsage,
+                      "logging in takes an EHLO conversation: add --tls starttls (port 587), "
+                      "--tls implicit (port 465), or --ehlo for a server on this machine with "
+                      "--auth-in-the-clear");
+    }
+    String mechanism = control.get_AuthMechanism();
+    for (char16_t& c : mechanism)
+      c = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c;
+    const bool token_mechanism = mechanism == u"XOAUTH2" || mechanism == u"OAUTHBEARER";
+
+    // A file given wins over both variables: a token left in the
+    // environment must not replace the password the user chose.
+    SecretText password;
+    SecretText token;
+    if (Given(o_.password_file_option)) {
+      ReadSecretFile("--password-file", o_.password_file, password);
+    }
+    if (Given(o_.token_file_option)) ReadSecretFile("--oauth2-token-file", o_.token_file, token);
+    if (!from_files) {
+      ReadSecretVariable(kPasswordVariable, password);
+      ReadSecretVariable(kTokenVariable, token);
+    }
+    if (password.empty() && token.empty()) {
+      if (::isatty(STDIN_FILENO) == 0 || body_from_stdin) {
+        throw ExitError(exit_code::kUsage,
+                        "logging in as \"" + user +
+                            "\" needs a password or token, and none was given: --password-file "
+                            "FILE, --oauth2-token-file FILE, " +
+                            kPasswordVariable + " or " + kTokenVariable +
+                            " in the environment, or the prompt when standard input is a "
+                            "terminal that carries no body");
+      }
+      const std::string what = token_mechanism ? "OAuth 2.0 token" : "password";
+      PromptForSecret((token_mechanism ? "OAuth 2.0 token" : "Password") + std::string(" for ") +
+                          Printable(user) + " at " +
+                          Printable(DescribeServer(qv::ToUtf8(control.get_RemoteHost()), port)) +
+                          ": ",
+                      what, token_mechanism ? token : password);
+    }
+    if (!mechanism.empty() && (token_mechanism ? token.empty() : password.empty())) {
+      throw ExitError(
+          exit_code::kUsage,
+          "AUTH " + qv::ToUtf8(mechanism) + " sends " +
+              (token_mechanism
+                   ? "a token (--oauth2-token-file or " + std::string(kTokenVariable) +
+                         "), and only a password was given"
+                   : "a password (--password-file or " + std::string(kPasswordVariable) +
+                         "), and only a token was given"));
+    }
+    // The control keeps a copy of its own; the program's are overwritten.
+    if (!password.empty()) {
+      String text = qv::FromUtf8(password.text());
+      control.put_Password(text);
+      Wipe(text);
+    }
+    if (!token.empty()) {
+      String text = qv::FromUtf8(token.text());
+      control.put_OAuthToken(text);
+      Wipe(text);
+    }
+  }
+
   qv::MemoryPropertyBag* FindRecord(qv::PropertyFile& file, std::string& name) {
     if (qv::MemoryPropertyBag* bag = file.Find(name)) return bag;
     const std::vector<std::string> names = file.Names();
@@ -716,6 +834,24 @@ Command AddSendCommand(CLI::App& program) {
       "STARTTLS or its certificate is not trusted for its name; -v marks where TLS\n"
       "began.\n"
       "\n"
+      "Logging in (AUTH, after TLS and before MAIL FROM): --user NAME with a password\n"
+      "(a provider's app password) or an OAuth 2.0 bearer token. The secret comes from\n"
+      "--password-file FILE or --oauth2-token-file FILE (the first line, without its line\n"
+      "end; a file other users can read is refused), else from the environment\n"
+      "(QVSMTP_PASSWORD, QVSMTP_OAUTH2_TOKEN), else from a prompt that does not echo when\n"
+      "standard input is a terminal that carries no body. There is no --password option:\n"
+      "a command line can be read by every user of the machine (ps), an environment\n"
+      "or a file of mode 0600 by its owner only. The secret never appears in -v (the\n"
+      "line shows as AUTH PLAIN ****), in --json, in messages or in --save-props, which\n"
+      "keeps UserName, AuthMechanism and AuthInTheClear, so a replay with --props asks\n"
+      "for the secret again. Credentials go only over TLS; a refusal (535 wrong\n"
+      "password, 534, 538) ends the send with status 4 and the server's reply.\n"
+      "  qvsmtp send --server smtp.example.com --tls starttls --port 587 \\\n"
+      "      --user me@example.com --password-file ~/.config/qvsmtp/app-password \\\n"
+      "      --from me@example.com --to you@example.org --subject Hi --body Hello\n"
+      "  qvsmtp send --server smtp.example.com --tls implicit --user me@example.com \\\n"
+      "      --oauth2-token-file ~/.config/qvsmtp/token ...\n"
+      "\n"
       "On failure the outcome line shows the server's last reply, if any, and the server\n"
       "and port: status 3: Timeout waiting for addr ack. (server said: 554 5.7.1 ...)\n"
       "[mail.example.com port 25]. --json carries the reply as lastReply. The server's\n"
@@ -730,13 +866,15 @@ Command AddSendCommand(CLI::App& program) {
       "--save-props saves nothing.\n"
       "\n"
       "Exit status: the outcome code (0 success, 2 socket error, 3 time-out, 4 address\n"
-      "refused with 550), except 75 when a send that ended with 2 or 3 had a 4xx reply as\n"
-      "the server's last word (a temporary refusal: the message was not taken, try again\n"
+      "or login refused), except 75 when the send ended on a 4xx reply from the server (a\n"
+      "temporary refusal, 454 to AUTH among them: the message was not taken, try again\n"
       "later; --json keeps the outcome code in status, and the exit status in exit); 64\n"
-      "bad usage; 65 bad data in the --props file (a record holding Busy true among it: no\n"
-      "send can start); 66 an input file (--body-file, --props, --ca-file) cannot be read\n"
-      "or was cut short; 70 internal error; 73 the --save-props file cannot be written\n"
-      "(checked before sending as well); 130 or 143 interrupted.");
+      "bad usage (--user without a secret among it); 65 bad data in the --props file (a\n"
+      "record holding Busy true among it: no send can start) or in the first line of a\n"
+      "secret file; 66 an input file (--body-file, --props, --ca-file, a secret file)\n"
+      "cannot be read, was cut short or can be read by other users; 70 internal error; 73\n"
+      "the --save-props file cannot be written (checked before sending as well); 130 or\n"
+      "143 interrupted.");
 
   o.server_option = app->add_option("--server", o.server,
                                     "SMTP server name or address (RemoteHost), optionally with "
@@ -813,6 +951,34 @@ Command AddSendCommand(CLI::App& program) {
                                      "(CaFile, saved as an absolute path); the server's "
                                      "certificate and name are always checked")
                          ->type_name("FILE");
+  o.user_option = app->add_option("--user", o.user,
+                                  "Log in as NAME (UserName; needs an EHLO conversation and a "
+                                  "password or token, see below)")
+                      ->type_name("NAME");
+  o.password_file_option = app->add_option("--password-file", o.password_file,
+                                           "Take the password from the first line of FILE (mode "
+                                           "0600, or a pipe: <(COMMAND))")
+                               ->type_name("FILE");
+  o.token_file_option = app->add_option("--oauth2-token-file", o.token_file,
+                                        "Take an OAuth 2.0 bearer token (OAuthToken) from the "
+                                        "first line of FILE, as --password-file")
+                            ->type_name("FILE");
+  o.auth_option =
+      app->add_option("--auth", o.auth,
+                      "Force the mechanism (AuthMechanism): PLAIN, LOGIN, XOAUTH2 or OAUTHBEARER; "
+                      "by default XOAUTH2 then OAUTHBEARER with a token, PLAIN then LOGIN with a "
+                      "password, among those the server offers")
+          ->type_name("MECH")
+          ->check(CLI::IsMember({"PLAIN", "LOGIN", "XOAUTH2", "OAUTHBEARER"}, CLI::ignore_case));
+  app->add_flag("--auth-in-the-clear", o.auth_in_the_clear,
+                "Allow logging in without TLS to a server on this machine (localhost, 127.x.x.x, "
+                "::1), where no network carries the secret: for a local test server (with "
+                "--ehlo). To any other server credentials still go only over TLS "
+                "(AuthInTheClear)");
+  // Hidden: they exist to refuse a secret given on the command line without
+  // repeating it in the error.
+  o.refused_password_option = app->add_option("--password", o.refused_secret)->group("");
+  o.refused_token_option = app->add_option("--oauth2-token", o.refused_secret)->group("");
   app->add_option("--body-wait", o.body_wait,
                   "With --body-event: end the send (status 2) when the body source gives "
                   "nothing for this many seconds (default 60)")
