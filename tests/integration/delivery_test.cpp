@@ -14,18 +14,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
-#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "integration/real_server.hpp"
 #include "qv/control/protocol.hpp"
 #include "qv/core/date.hpp"
 #include "qv/core/text.hpp"
@@ -41,72 +39,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using connection::SocketOptions;
 using qv::testing::RecordingSink;
-
-nlohmann::json ReadJson(const fs::path& path) {
-  std::ifstream in(path);
-  if (!in) return nullptr;
-  return nlohmann::json::parse(in, nullptr, false);
-}
-
-std::string ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string UniqueSender(const std::string& tag) {
-  static std::mt19937_64 random{std::random_device{}()};
-  char text[32];
-  std::snprintf(text, sizeof text, "%012llx",
-                static_cast<unsigned long long>(random() & 0xffffffffffffULL));
-  return tag + "-" + text + "@qvsmtp.test";
-}
-
-struct Stored {
-  nlohmann::json envelope;
-  std::string message;
-};
-
-// Every message the store server took from sender.
-std::vector<Stored> StoredFrom(const fs::path& spool, const std::string& sender) {
-  std::vector<Stored> found;
-  for (const auto& entry : fs::directory_iterator(spool)) {
-    if (entry.path().extension() != ".json") continue;
-    nlohmann::json envelope = ReadJson(entry.path());
-    if (!envelope.is_object() || envelope.value("mail_from", "") != sender) continue;
-    std::string message = ReadBytes(spool / envelope.at("message").get<std::string>());
-    found.push_back({std::move(envelope), std::move(message)});
-  }
-  return found;
-}
-
-// A server that servers.py started.
-class RealServer : public ::testing::Test {
- protected:
-  void Load(const std::string& name) {
-    const char* dir = std::getenv("QV_INTEGRATION_SERVERS");
-    if (dir == nullptr || *dir == '\0') {
-      GTEST_SKIP() << "QV_INTEGRATION_SERVERS is not set (run through ctest)";
-    }
-    const fs::path path = fs::path(dir) / (name + ".json");
-    state_ = ReadJson(path);
-    ASSERT_TRUE(state_.is_object()) << "no server recorded in " << path;
-    if (state_.contains("unavailable")) {
-      GTEST_SKIP() << name << " cannot run here: " << state_.at("unavailable").get<std::string>();
-    }
-    port_ = state_.at("port").get<std::uint16_t>();
-    if (state_.contains("spool")) spool_ = state_.at("spool").get<std::string>();
-  }
-
-  SocketOptions Options() const {
-    SocketOptions options;
-    options.port = port_;
-    return options;
-  }
-
-  nlohmann::json state_;
-  std::uint16_t port_ = 0;
-  fs::path spool_;
-};
+using namespace integration;
 
 class Aiosmtpd : public RealServer {
  protected:
@@ -301,14 +234,6 @@ TEST_F(SmtpSink, ManyControlsOnOneLoopAllSucceed) {
               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 }
 
-// What the control sent, split where TLS began (connection::WireDirection).
-struct Wire {
-  std::string clear;
-  std::string encrypted;
-  // The version and cipher agreed, "" while TLS has not begun.
-  std::string secured;
-};
-
 // The command words of the lines in text, one space between them:
 // "EHLO STARTTLS".
 std::string Commands(const std::string& text) {
@@ -321,38 +246,6 @@ std::string Commands(const std::string& text) {
     at = end + 2;
   }
   return commands;
-}
-
-// The messages from sender in a Maildir's new/ folder. Postfix delivers a
-// moment after its 250, so this waits up to wait for one to appear.
-std::vector<std::string> Delivered(const fs::path& maildir, const std::string& sender,
-                                   std::chrono::seconds wait) {
-  const auto deadline = std::chrono::steady_clock::now() + wait;
-  for (;;) {
-    std::vector<std::string> found;
-    for (const auto& entry : fs::directory_iterator(maildir / "new")) {
-      std::string message = ReadBytes(entry.path());
-      if (message.rfind("Return-Path: <" + sender + ">\n", 0) == 0) {
-        found.push_back(std::move(message));
-      }
-    }
-    if (!found.empty() || std::chrono::steady_clock::now() > deadline) return found;
-    std::this_thread::sleep_for(100ms);
-  }
-}
-
-// The header section with folded lines joined.
-std::string UnfoldedHeader(const std::string& message) {
-  const std::string header = message.substr(0, message.find("\n\n"));
-  std::string unfolded;
-  for (std::size_t at = 0; at < header.size(); ++at) {
-    if (header[at] == '\n' && at + 1 < header.size() &&
-        (header[at + 1] == ' ' || header[at + 1] == '\t')) {
-      ++at;
-    }
-    unfolded += header[at];
-  }
-  return unfolded;
 }
 
 // A conversation with one of the private Postfix's listeners, and how it ends.
@@ -384,16 +277,8 @@ class PostfixTls : public RealServer, public ::testing::WithParamInterface<TlsCa
 TEST_P(PostfixTls, EndsAsTheListenerAllows) {
   const TlsCase& c = GetParam();
   Wire wire;
-  SocketOptions options;
-  options.wire_trace = [&wire](connection::WireDirection direction, std::string_view piece) {
-    if (direction == connection::WireDirection::kSecured) {
-      wire.secured = piece;
-    } else if (direction == connection::WireDirection::kSent) {
-      (wire.secured.empty() ? wire.clear : wire.encrypted) += piece;
-    }
-  };
   EventLoop loop;
-  ControlSite site(loop, options);
+  ControlSite site(loop, TracedTo(wire));
   RecordingSink sink;
   site->Advise(&sink);
   const std::string sender = UniqueSender(std::string("tls-") + c.name);

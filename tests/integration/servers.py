@@ -4,6 +4,7 @@
   servers.py start NAME STATE_DIR aiosmtpd
   servers.py start NAME STATE_DIR smtp-sink [-- SMTP-SINK OPTIONS...]
   servers.py start NAME STATE_DIR postfix
+  servers.py start NAME STATE_DIR aiosmtpd-oauth
   servers.py stop NAME STATE_DIR
 
 start launches the server in the background on a free port of 127.0.0.1,
@@ -14,18 +15,25 @@ runner) is gone, or after an hour, so that no server outlives a test run
 that died before it could run stop.
 
 postfix is a private instance of the Postfix mail system (it needs root,
-Debian's postfix package and the openssl command; otherwise the state file
-says why it is unavailable and its tests skip): configuration, queue, a test
-CA with its certificates and Maildirs under a short folder of its own in
-/tmp, smtpd listeners on free ports of 127.0.0.1 with the settings of a
-careful admin, some of them with TLS. A watcher of its own stops the
-instance when the test runner is gone.
+Debian's postfix package, the openssl command and Cyrus SASL's saslpasswd2;
+otherwise the state file says why it is unavailable and its tests skip):
+configuration, queue, a test CA with its certificates, a SASL user database
+and Maildirs under a short folder of its own in /tmp, smtpd listeners on free
+ports of 127.0.0.1 with the settings of a careful admin, some of them with TLS
+and some with authentication. A watcher of its own stops the instance when
+the test runner is gone.
+
+aiosmtpd-oauth is store_server.py with STARTTLS required and authentication
+by OAuth 2.0 bearer token only (XOAUTH2 and OAUTHBEARER), with a certificate
+from a test CA of its own.
 
 The state file (STATE_DIR/NAME.json, one JSON object) is what tests read;
 every server's holds "name", "kind", "port" and "log", or only "name",
 "kind" and "unavailable" (why it cannot run here: skip). aiosmtpd's adds
-"spool"; smtp-sink's "command". postfix's adds (ports on 127.0.0.1; every
-listener greets with "220 mx.qvsmtp.test ESMTP " and the instance's tag):
+"spool"; smtp-sink's "command"; aiosmtpd-oauth's "spool", "ca_file" (its
+CA), "oauth_user" and "oauth_token" (the one token it takes, for that user).
+postfix's adds (ports on 127.0.0.1; every listener greets with
+"220 mx.qvsmtp.test ESMTP " and the instance's tag):
   port                 plain text, no STARTTLS offered (TLS is off here)
   port_8bitmime        plain text, also strict_8bitmime
   port_starttls        STARTTLS offered and required before MAIL
@@ -35,13 +43,22 @@ listener greets with "220 mx.qvsmtp.test ESMTP " and the instance's tag):
   port_tls_expired     TLS from the first byte; its certificate (names
                        localhost and 127.0.0.1, from the test CA) expired
                        yesterday
+  port_submission      STARTTLS required, then AUTH PLAIN or LOGIN; mail is
+                       taken only from a client that authenticated; UTF-8
+                       headers are taken with SMTPUTF8
+  port_submissions     the same with TLS from the first byte
+  port_auth_in_clear   offers AUTH without TLS (what a careless admin
+                       does), and logs as postfix/auth-in-clear
+  sasl_user, sasl_password  the one login the AUTH listeners take
   ca_file              PEM of the test CA that issued every certificate here;
                        no system trust store knows it
   certificate_names    the names the good certificate holds
   wrong_name           the one name the wrong-name certificate holds
   mail                 the Maildirs' folder: mail/USER/new/ holds what
                        USER@qvsmtp.test was delivered (users: ann bea cid bob)
-  size_limit           message_size_limit in bytes
+  utf8_recipient, utf8_maildir  an address with a local part in UTF-8 and
+                       the Maildir that receives its mail
+  size_limit           message_size_limit in bytes, on every listener
   refused_sender       an envelope sender refused at MAIL FROM
   folder, etc          the instance's folder and configuration folder
   watcher              the process that stops the instance if the runner dies
@@ -176,7 +193,12 @@ def stop_process_group(pid, pgid):
         pass
 
 
-def start_aiosmtpd(name, state_dir):
+OAUTH_USER = "sender@aiosmtpd.test"
+
+
+def start_aiosmtpd(name, state_dir, oauth=False):
+    """oauth: STARTTLS and AUTH by bearer token required (store_server.py
+    --oauth), with a certificate from a test CA of its own."""
     import importlib.util
     if importlib.util.find_spec("aiosmtpd") is None:
         sys.exit(f"aiosmtpd is not installed for {sys.executable}: install the Debian "
@@ -184,6 +206,26 @@ def start_aiosmtpd(name, state_dir):
     spool = os.path.join(state_dir, name + "-spool")
     shutil.rmtree(spool, ignore_errors=True)
     os.makedirs(spool)
+    options, state = [], {}
+    if oauth:
+        if shutil.which("openssl") is None:
+            return {"unavailable": "the openssl command is not installed (Debian package openssl)"}
+        # The spool is removed at stop, and the certificates with it.
+        tls = os.path.join(spool, "tls")
+        try:
+            make_test_certificates(tls)
+        except RuntimeError as error:
+            sys.exit(str(error))
+        # About as long as the tokens real providers issue: the AUTH line is
+        # longer than any other command.
+        token = secrets.token_urlsafe(600)
+        settings = os.path.join(tls, "oauth.json")
+        with open(os.open(settings, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w",
+                  encoding="utf-8") as f:
+            json.dump({"user": OAUTH_USER, "token": token}, f)
+        options = ["--oauth", settings, "--tls-dir", tls]
+        state = {"ca_file": os.path.join(tls, "ca.pem"), "oauth_user": OAUTH_USER,
+                 "oauth_token": token}
     port_file = os.path.join(state_dir, name + ".port")
     if os.path.exists(port_file):
         os.remove(port_file)
@@ -197,12 +239,13 @@ def start_aiosmtpd(name, state_dir):
 
     supervisor, log = launch(name, state_dir, [
         sys.executable, "-B", os.path.join(HERE, "store_server.py"),
-        "--spool", spool, "--port-file", port_file])
+        "--spool", spool, "--port-file", port_file, *options])
     port = wait_for_greeting(supervisor, port_of, b"220 aiosmtpd.test")
     if port is None:
         stop_process_group(supervisor.pid, supervisor.pid)
         sys.exit(f"aiosmtpd did not start; its log:\n{log_tail(log)}")
-    return {"port": port, "pid": supervisor.pid, "spool": spool, "log": log}
+    state.update({"port": port, "pid": supervisor.pid, "spool": spool, "log": log})
+    return state
 
 
 def find_smtp_sink():
@@ -276,6 +319,23 @@ smtpd_tls_key_file = {tls}/server.key
 smtpd_tls_security_level = none
 smtpd_tls_received_header = yes
 smtpd_tls_loglevel = 1
+# Addresses in UTF-8 when the client asks for SMTPUTF8 (the default at this
+# compatibility level, said here because the tests count on it).
+smtputf8_enable = yes
+# Cyrus SASL, on the listeners that turn AUTH on: Debian's smtpd reads its
+# settings from {etc}/sasl/smtpd.conf, and a login without a realm is in
+# this one.
+smtpd_sasl_type = cyrus
+smtpd_sasl_path = smtpd
+smtpd_sasl_local_domain = qvsmtp.test
+"""
+
+# Users and passwords come from the instance's own sasldb only.
+POSTFIX_SASL_CONF = """\
+pwcheck_method: auxprop
+auxprop_plugin: sasldb
+mech_list: PLAIN LOGIN
+sasldb_path: {sasldb}
 """
 
 POSTFIX_SERVICES = """\
@@ -305,9 +365,13 @@ tlsmgr unix - - n 1000? 1 tlsmgr
 
 POSTFIX_SIZE_LIMIT = 200000
 POSTFIX_USERS = ("ann", "bea", "cid", "bob")
+# A local part in UTF-8, and the Maildir its mail goes to.
+POSTFIX_UTF8_USER = ("z\u00f6e", "zoe")
 POSTFIX_REFUSED_SENDER = "refused@qvsmtp.test"
 POSTFIX_CERTIFICATE_NAMES = ("localhost", "127.0.0.1")
 POSTFIX_WRONG_NAME = "mx.elsewhere.test"
+# The one SASL user; the password is made anew at every start.
+POSTFIX_SASL_USER = "sender@qvsmtp.test"
 
 # Just enough of a CA for openssl ca, which takes a start and an end date
 # (OpenSSL 3.0's x509 only counts days from now):
@@ -373,6 +437,24 @@ def make_test_certificates(tls):
     os.chmod(os.path.join(tls, "ca.key"), 0o600)
 
 
+def make_sasl_user(etc, sasl, postfix_user):
+    """Writes etc/sasl/smtpd.conf and sasl/sasldb2 that holds
+    POSTFIX_SASL_USER with a new password, which it returns. The database is
+    outside etc, where postfix wants every file to be root's."""
+    os.makedirs(os.path.join(etc, "sasl"))
+    sasldb = os.path.join(sasl, "sasldb2")
+    with open(os.path.join(etc, "sasl", "smtpd.conf"), "w", encoding="ascii") as f:
+        f.write(POSTFIX_SASL_CONF.format(sasldb=sasldb))
+    password = secrets.token_urlsafe(12)
+    user, realm = POSTFIX_SASL_USER.split("@")
+    # Through standard input: the password is never on a command line.
+    subprocess.run(["/usr/sbin/saslpasswd2", "-p", "-c", "-f", sasldb, "-u", realm, user],
+                   input=password + "\n", text=True, check=True, timeout=60)
+    os.chown(sasldb, postfix_user.pw_uid, postfix_user.pw_gid)
+    os.chmod(sasldb, 0o640)
+    return password
+
+
 def postfix_run(etc, *arguments):
     return subprocess.run(["/usr/sbin/postfix", "-c", etc, *arguments], capture_output=True,
                           text=True, timeout=120)
@@ -385,6 +467,9 @@ def start_postfix(name, state_dir):
         return {"unavailable": "a private Postfix instance needs root"}
     if shutil.which("openssl") is None:
         return {"unavailable": "the openssl command is not installed (Debian package openssl)"}
+    if not os.path.exists("/usr/sbin/saslpasswd2"):
+        return {"unavailable": "saslpasswd2 is not installed (Debian packages sasl2-bin and "
+                "libsasl2-modules)"}
     import pwd
     import tempfile
     # The instance's UNIX sockets live in its queue folder and a socket path
@@ -392,9 +477,9 @@ def start_postfix(name, state_dir):
     # own, wherever the build tree is, and is removed when it stops.
     folder = tempfile.mkdtemp(prefix="qv-postfix-")
     os.chmod(folder, 0o755)
-    etc, queue, data, mail, tls = (os.path.join(folder, d)
-                                   for d in ("etc", "queue", "data", "mail", "tls"))
-    for d in (etc, queue, data, mail, tls):
+    etc, queue, data, mail, tls, sasl = (os.path.join(folder, d)
+                                         for d in ("etc", "queue", "data", "mail", "tls", "sasl"))
+    for d in (etc, queue, data, mail, tls, sasl):
         os.makedirs(d)
     try:
         make_test_certificates(tls)
@@ -406,7 +491,7 @@ def start_postfix(name, state_dir):
     os.chown(data, postfix_user.pw_uid, postfix_user.pw_gid)
     os.chown(mail, nobody.pw_uid, nobody.pw_gid)
     # local(8) delivers to files named in a root-owned alias map as nobody.
-    for user in POSTFIX_USERS:
+    for user in (*POSTFIX_USERS, POSTFIX_UTF8_USER[1]):
         os.makedirs(os.path.join(mail, user))
         os.chown(os.path.join(mail, user), nobody.pw_uid, nobody.pw_gid)
     # The listeners: state key, smtpd's own settings, and whether it speaks
@@ -414,6 +499,14 @@ def start_postfix(name, state_dir):
     # before STARTTLS is refused, so a delivery through it went encrypted.
     starttls = "-o smtpd_tls_security_level=encrypt"
     implicit = starttls + " -o smtpd_tls_wrappermode=yes"
+    # AUTH is offered only once TLS is on, and nothing is taken from a
+    # client that did not authenticate, not even mail for this domain.
+    auth = ("-o smtpd_sasl_auth_enable=yes -o smtpd_relay_restrictions=permit_sasl_authenticated,"
+            "reject -o smtpd_recipient_restrictions=permit_sasl_authenticated,reject")
+    # What is submitted with SMTPUTF8 may carry UTF-8 in its headers: its
+    # cleanup does not insist on 7-bit headers.
+    submission = (f"{starttls} {auth} -o smtpd_tls_auth_only=yes "
+                  "-o cleanup_service_name=submission-cleanup")
     listeners = [
         ("port", "", False),
         ("port_8bitmime", "-o strict_8bitmime=yes", False),
@@ -422,6 +515,10 @@ def start_postfix(name, state_dir):
         ("port_starttls_wrong_name",
          f"{starttls} -o smtpd_tls_cert_file={tls}/wrong-name.pem", False),
         ("port_tls_expired", f"{implicit} -o smtpd_tls_cert_file={tls}/expired.pem", True),
+        ("port_submission", submission, False),
+        ("port_submissions", f"{submission} -o smtpd_tls_wrappermode=yes", True),
+        # Its own log name tells what a client sent it from what the others saw.
+        ("port_auth_in_clear", f"{auth} -o syslog_name=postfix/auth-in-clear", False),
     ]
     ports = []
     while len(ports) < len(listeners):
@@ -436,14 +533,20 @@ def start_postfix(name, state_dir):
         for (_, settings, _), port in zip(listeners, ports):
             f.write(f"127.0.0.1:{port} inet n - n - - smtpd {settings}".rstrip() + "\n")
         f.write(POSTFIX_SERVICES)
-    with open(os.path.join(etc, "aliases"), "w", encoding="ascii") as f:
+        f.write("submission-cleanup unix n - n - 0 cleanup -o strict_7bit_headers=no\n")
+    with open(os.path.join(etc, "aliases"), "w", encoding="utf-8") as f:
         f.write("postmaster: root\n")
-        for user in POSTFIX_USERS:
-            f.write(f"{user}: {os.path.join(mail, user)}/\n")
+        for user, folder_name in (*((u, u) for u in POSTFIX_USERS), POSTFIX_UTF8_USER):
+            f.write(f"{user}: {os.path.join(mail, folder_name)}/\n")
     with open(os.path.join(etc, "senders"), "w", encoding="ascii") as f:
         f.write(f"{POSTFIX_REFUSED_SENDER} REJECT\n")
     subprocess.run(["/usr/sbin/postalias", "-c", etc, f"hash:{etc}/aliases"], check=True)
     subprocess.run(["/usr/sbin/postmap", "-c", etc, f"hash:{etc}/senders"], check=True)
+    try:
+        sasl_password = make_sasl_user(etc, sasl, postfix_user)
+    except (OSError, subprocess.SubprocessError) as error:
+        shutil.rmtree(folder, ignore_errors=True)
+        sys.exit(f"the SASL user database could not be made: {error}")
     # start checks the installation (and makes the queue folders) first.
     done = postfix_run(etc, "start")
     if done.returncode != 0:
@@ -473,7 +576,10 @@ def start_postfix(name, state_dir):
                 "certificate_names": list(POSTFIX_CERTIFICATE_NAMES),
                 "wrong_name": POSTFIX_WRONG_NAME, "folder": folder, "etc": etc, "mail": mail,
                 "watcher": watcher.pid, "size_limit": POSTFIX_SIZE_LIMIT,
-                "refused_sender": POSTFIX_REFUSED_SENDER, "log": os.path.join(folder, "maillog")})
+                "refused_sender": POSTFIX_REFUSED_SENDER, "log": os.path.join(folder, "maillog"),
+                "sasl_user": POSTFIX_SASL_USER, "sasl_password": sasl_password,
+                "utf8_recipient": f"{POSTFIX_UTF8_USER[0]}@qvsmtp.test",
+                "utf8_maildir": os.path.join(mail, POSTFIX_UTF8_USER[1])})
             return state
         time.sleep(0.1)
     postfix_run(etc, "stop")
@@ -511,7 +617,7 @@ def stop(name, state_dir, quiet=False):
     if state.get("kind") == "postfix":
         if "etc" in state:
             stop_postfix(state)
-    else:
+    elif "pid" in state:
         stop_process_group(state["pid"], state["pid"])
     if not quiet:
         print(f"{name}: stopped (port {state.get('port')}); the end of its log:\n"
@@ -531,10 +637,10 @@ def start(args):
     log = os.path.join(args.state_dir, args.name + ".log")
     if os.path.exists(log):
         os.remove(log)
-    if args.kind == "aiosmtpd":
+    if args.kind in ("aiosmtpd", "aiosmtpd-oauth"):
         if args.options:
-            sys.exit("aiosmtpd takes no options")
-        state = start_aiosmtpd(args.name, args.state_dir)
+            sys.exit(f"{args.kind} takes no options")
+        state = start_aiosmtpd(args.name, args.state_dir, oauth=args.kind == "aiosmtpd-oauth")
     elif args.kind == "postfix":
         if args.options:
             sys.exit("postfix takes no options")
@@ -553,6 +659,8 @@ def start(args):
               f":{state['port_8bitmime']} (strict_8bitmime), :{state['port_starttls']} "
               f"(STARTTLS), :{state['port_tls']} (TLS), :{state['port_starttls_wrong_name']} "
               f"(STARTTLS, wrong name), :{state['port_tls_expired']} (TLS, expired), "
+              f":{state['port_submission']} (STARTTLS, AUTH), :{state['port_submissions']} "
+              f"(TLS, AUTH), :{state['port_auth_in_clear']} (AUTH without TLS), "
               f"folder {state['folder']}, CA {state['ca_file']}")
     else:
         print(f"{args.name}: {args.kind} listening on 127.0.0.1:{state['port']} "
@@ -588,7 +696,7 @@ def main():
     p = commands.add_parser("start")
     p.add_argument("name")
     p.add_argument("state_dir")
-    p.add_argument("kind", choices=["aiosmtpd", "smtp-sink", "postfix"])
+    p.add_argument("kind", choices=["aiosmtpd", "aiosmtpd-oauth", "smtp-sink", "postfix"])
     p.add_argument("options", nargs=argparse.REMAINDER)
     p = commands.add_parser("stop")
     p.add_argument("name")

@@ -11,16 +11,26 @@ not, is appended to rcpt.jsonl in the spool.
 A recipient whose local part begins with "refuse" is refused with 550. The
 server ends on SIGTERM or SIGINT, and by itself once the process --watch-pid
 is gone, so that a test run that dies cannot leave it behind.
+
+With --oauth FILE (JSON: "user" and "token") it requires STARTTLS with the
+certificate in --tls-dir (server.pem, server.key), then AUTH with that one
+bearer token, by XOAUTH2 or OAUTHBEARER only. Another token gets the
+mechanism's error challenge (334 and a JSON error in base64); once the client
+has answered it as the mechanism says (an empty line for XOAUTH2, a single
+^A for OAUTHBEARER) the refusal follows: 535. The stored envelope names the
+login, and the mechanism used.
 """
 
 import argparse
 import asyncio
+import base64
 import json
 import os
 import signal
+import ssl
 import sys
 
-from aiosmtpd.smtp import SMTP
+from aiosmtpd.smtp import MISSING, SMTP, AuthResult
 
 SERVER_NAME = "aiosmtpd.test"
 
@@ -64,9 +74,111 @@ class StoringHandler:
             "size": len(content),
             "message": name + ".eml",
         }
+        if session.authenticated:
+            record["login"] = session.auth_data["login"]
+            record["mechanism"] = session.auth_data["mechanism"]
         write_atomically(os.path.join(self.spool, name + ".json"),
                          json.dumps(record, indent=1).encode("utf-8"))
         return f"250 OK stored as {name}"
+
+
+def parse_pairs(text):
+    """The key=value pairs of a bearer token message, each ended by ^A, the
+    last by ^A^A; None when malformed."""
+    if not text.endswith("\x01\x01"):
+        return None
+    pairs = {}
+    for pair in text[:-2].split("\x01"):
+        key, equals, value = pair.partition("=")
+        if not equals:
+            return None
+        pairs[key] = value
+    return pairs
+
+
+class OAuthHandler(StoringHandler):
+    """Takes one bearer token for one user, by XOAUTH2 or OAUTHBEARER."""
+
+    # What the client must answer the error challenge with, decoded.
+    ERROR_ANSWER = {"XOAUTH2": b"", "OAUTHBEARER": b"\x01"}
+    ERROR = {
+        "XOAUTH2": {"status": "401", "schemes": "bearer", "scope": "mail"},
+        "OAUTHBEARER": {"status": "invalid_token", "scope": "mail"},
+    }
+
+    def __init__(self, spool, user, token):
+        super().__init__(spool)
+        self.user = user
+        self.token = token
+
+    async def auth_XOAUTH2(self, server, args):
+        return await self.authenticate(server, args, "XOAUTH2")
+
+    async def auth_OAUTHBEARER(self, server, args):
+        return await self.authenticate(server, args, "OAUTHBEARER")
+
+    @staticmethod
+    def user_and_token(mechanism, text):
+        """The user and token the client sent, or None when malformed."""
+        if mechanism == "OAUTHBEARER":
+            # A GS2 header ("n,a=USER,") before the pairs.
+            header, separator, text = text.partition(",\x01")
+            flag, _, authzid = header.partition(",")
+            if not separator or flag != "n" or not authzid.startswith("a="):
+                return None
+            user = authzid[2:]
+        pairs = parse_pairs(text)
+        if pairs is None:
+            return None
+        if mechanism == "XOAUTH2":
+            user = pairs.get("user")
+        scheme, _, token = pairs.get("auth", "").partition(" ")
+        if user is None or scheme.lower() != "bearer":
+            return None
+        return user, token
+
+    async def authenticate(self, server, args, mechanism):
+        # challenge_auth answers a line it cannot decode (or "*") itself.
+        refused = AuthResult(success=False, handled=True)
+        if len(args) > 1:
+            try:
+                initial = base64.b64decode(args[1], validate=True)
+            except ValueError:
+                await server.push("501 5.5.2 Cannot decode the initial response")
+                return refused
+        else:
+            initial = await server.challenge_auth("", encode_to_b64=False)
+            if initial is MISSING:
+                return refused
+        try:
+            sent = self.user_and_token(mechanism, initial.decode("utf-8"))
+        except UnicodeDecodeError:
+            sent = None
+        if sent is None:
+            await server.push(f"501 5.5.2 Malformed {mechanism} initial response")
+            return refused
+        if sent == (self.user, self.token):
+            return AuthResult(success=True, auth_data={"login": self.user,
+                                                       "mechanism": mechanism})
+        answer = await server.challenge_auth(json.dumps(self.ERROR[mechanism]))
+        if answer is MISSING:
+            return refused
+        if answer != self.ERROR_ANSWER[mechanism]:
+            await server.push(f"501 5.5.2 {mechanism}: the error challenge was not answered "
+                              "as the mechanism says")
+            return refused
+        await server.push(f"535 5.7.8 {mechanism}: the token was not accepted")
+        return refused
+
+
+class TokenSMTP(SMTP):
+    """An AUTH line with a bearer token is far longer than other commands."""
+
+    line_length_limit = 12288
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.command_size_limits["AUTH"] = self.line_length_limit
 
 
 def alive(pid):
@@ -81,13 +193,28 @@ def alive(pid):
 
 async def serve(args):
     loop = asyncio.get_running_loop()
-    handler = StoringHandler(args.spool)
-    server = await loop.create_server(
+    options = {}
+    server_class = SMTP
+    if args.oauth:
+        with open(args.oauth, encoding="utf-8") as f:
+            oauth = json.load(f)
+        handler = OAuthHandler(args.spool, oauth["user"], oauth["token"])
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(os.path.join(args.tls_dir, "server.pem"),
+                                os.path.join(args.tls_dir, "server.key"))
+        options = {"tls_context": context, "require_starttls": True, "auth_required": True,
+                   "auth_require_tls": True, "auth_exclude_mechanism": ["PLAIN", "LOGIN"]}
+        server_class = TokenSMTP
+    else:
+        handler = StoringHandler(args.spool)
+
+    def protocol():
         # Room for bodies well beyond the largest test; a fixed hostname keeps
         # aiosmtpd from looking the machine's name up in DNS.
-        lambda: SMTP(handler, hostname=SERVER_NAME, data_size_limit=256 * 1024 * 1024,
-                     loop=loop),
-        host="127.0.0.1", port=0)
+        return server_class(handler, hostname=SERVER_NAME, data_size_limit=256 * 1024 * 1024,
+                            loop=loop, **options)
+
+    server = await loop.create_server(protocol, host="127.0.0.1", port=0)
     port = server.sockets[0].getsockname()[1]
     write_atomically(args.port_file, f"{port}\n".encode())
     print(f"listening on 127.0.0.1:{port}", flush=True)
@@ -122,6 +249,8 @@ def main():
                         help="stop once this process has ended")
     parser.add_argument("--max-seconds", type=float, default=3600.0,
                         help="stop after this long whatever happens")
+    parser.add_argument("--oauth", help="JSON file with the user and the token to accept")
+    parser.add_argument("--tls-dir", help="folder with server.pem and server.key")
     args = parser.parse_args()
     os.makedirs(args.spool, exist_ok=True)
     asyncio.run(serve(args))
