@@ -25,4 +25,18 @@ std::string AddressLiteral(const sockaddr_storage& address) {
   return {};
 }
 
+bool IsIpAddress(const std::string& name) {
+  in6_addr v6{};
+  in_addr v4{};
+  return ::inet_pton(AF_INET, name.c_str(), &v4) == 1 ||
+         ::inet_pton(AF_INET6, name.c_str(), &v6) == 1;
+}
+
+std::string WithoutBrackets(std::string name) {
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
+    return name.substr(1, name.size() - 2);
+  }
+  return name;
+}
+
 }  // namespace qv::connection

@@ -13,4 +13,10 @@ namespace qv::connection {
 // families.
 std::string AddressLiteral(const sockaddr_storage& address);
 
+// Whether name is an IPv4 or IPv6 address rather than a host name.
+bool IsIpAddress(const std::string& name);
+
+// A host as the user wrote it, without the brackets of "[::1]".
+std::string WithoutBrackets(std::string name);
+
 }  // namespace qv::connection

@@ -13,6 +13,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "address_literal.hpp"
 #include "connection.hpp"
 #include "helo_name.hpp"
 #include "qv/connection/stream_transport.hpp"
@@ -50,13 +51,6 @@ bool IsAscii(std::string_view bytes) {
     if (static_cast<unsigned char>(*p) >= 0x80) return false;
   }
   return true;
-}
-
-bool IsAddressLiteral(const std::string& name) {
-  in6_addr v6{};
-  in_addr v4{};
-  return ::inet_pton(AF_INET, name.c_str(), &v4) == 1 ||
-         ::inet_pton(AF_INET6, name.c_str(), &v6) == 1;
 }
 
 }  // namespace
@@ -122,10 +116,7 @@ void ConnectionCore::Connect(const String& remote_host, Integer remote_port) {
   if (options_.port != 0) port = options_.port;
 
   ClearLeftovers();
-  std::string name = ToUtf8(remote_host);
-  if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
-    name = name.substr(1, name.size() - 2);  // bracketed IPv6 literal
-  }
+  const std::string name = WithoutBrackets(ToUtf8(remote_host));
   std::unique_ptr<Transport> transport = make_transport_();
   tls_ = nullptr;
   if (implicit_tls_) {
@@ -135,7 +126,7 @@ void ConnectionCore::Connect(const String& remote_host, Integer remote_port) {
     implicit_tls_.reset();
   }
   conn_ = std::make_shared<Connection>(loop_, *this, std::move(transport));
-  state_ = IsAddressLiteral(name) ? socket_state::kConnecting : socket_state::kResolvingHost;
+  state_ = IsIpAddress(name) ? socket_state::kConnecting : socket_state::kResolvingHost;
   if (name.empty()) {
     // Reported from the loop, as every other connection failure is.
     loop_.Post([weak = weak_from_this(), c = std::weak_ptr<Connection>(conn_)] {
@@ -188,11 +179,7 @@ String ConnectionCore::GetData() {
 
 void ConnectionCore::StartTls(const TlsRequest& request) {
   TlsSettings settings;
-  settings.server_name = ToUtf8(request.server_name);
-  if (settings.server_name.size() > 2 && settings.server_name.front() == '[' &&
-      settings.server_name.back() == ']') {
-    settings.server_name = settings.server_name.substr(1, settings.server_name.size() - 2);
-  }
+  settings.server_name = WithoutBrackets(ToUtf8(request.server_name));
   settings.ca_file = ToUtf8(request.ca_file);
   if (state_ == socket_state::kClosed) {
     implicit_tls_ = std::move(settings);

@@ -1,5 +1,7 @@
 #include "qv/connection/tls_filter.hpp"
 
+#include "address_literal.hpp"
+
 #include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -21,13 +23,6 @@ constexpr std::size_t kHighWater = 256 * 1024;
 constexpr std::size_t kPairBuffer = 64 * 1024;
 // Clear text handed to OpenSSL at once: one record.
 constexpr std::size_t kRecord = 16 * 1024;
-
-bool IsAddress(const std::string& name) {
-  in6_addr v6{};
-  in_addr v4{};
-  return ::inet_pton(AF_INET, name.c_str(), &v4) == 1 ||
-         ::inet_pton(AF_INET6, name.c_str(), &v6) == 1;
-}
 
 // OpenSSL's reason for the last failure, for a text a user can act on.
 std::string LastErrorText() {
@@ -196,7 +191,7 @@ class TlsFilter::Engine final : public TransportEvents {
     SSL_set_connect_state(ssl_);
     SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     const std::string& name = settings_.server_name;
-    const bool address = IsAddress(name);
+    const bool address = IsIpAddress(name);
     if (!address && !name.empty()) SSL_set_tlsext_host_name(ssl_, name.c_str());
     if (settings_.verify) {
       const int named = address ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), name.c_str())
