@@ -30,6 +30,16 @@ std::u16string Stripped(const std::u16string& line) {
   return Submission(line);
 }
 
+// A server that answers the command with reply, and every other line as rest
+// does.
+std::function<std::u16string(const std::u16string&)> Answering(
+    std::u16string command, std::u16string reply,
+    std::u16string (*rest)(const std::u16string&) = Submission) {
+  return [=](const std::u16string& line) {
+    return line.rfind(command, 0) == 0 ? reply : rest(line);
+  };
+}
+
 enum class Handshake { kCompletes, kFails, kStalls };
 
 // The commands written, in order, with "." for the end of the data.
@@ -84,6 +94,7 @@ Outcome Converse(Rig& rig, SmtpProtocol protocol,
 
 TEST(Esmtp, ConversationsAndTheirEndings) {
   const std::string kDelivered = "MAIL RCPT RCPT DATA . QUIT";
+  // clang-format off: a row per case
   const struct {
     const char* name;
     SmtpProtocol protocol;
@@ -91,75 +102,35 @@ TEST(Esmtp, ConversationsAndTheirEndings) {
     Handshake handshake;
     Outcome want;
   } cases[] = {
-      {"EHLO in plain text",
-       SmtpProtocol::kEsmtp,
-       Submission,
-       Handshake::kCompletes,
-       {0, "EHLO " + kDelivered, "Success"}},
-      {"EHLO refused: the original conversation",
-       SmtpProtocol::kEsmtp,
-       [](const std::u16string& line) -> std::u16string {
-         return line.rfind(u"EHLO", 0) == 0 ? u"502 5.5.2 Error: command not recognized\r\n"
-                                            : Rig::Accepting(line);
-       },
-       Handshake::kCompletes,
-       {0, "EHLO HELO " + kDelivered, "Success"}},
-      {"STARTTLS, then EHLO again",
-       SmtpProtocol::kStartTls,
-       Submission,
-       Handshake::kCompletes,
-       {0, "EHLO STARTTLS EHLO " + kDelivered, "Success"}},
-      {"TLS from the first byte",
-       SmtpProtocol::kImplicitTls,
-       Submission,
-       Handshake::kCompletes,
-       {0, "EHLO " + kDelivered, "Success"}},
-      {"STARTTLS stripped from the offer",
-       SmtpProtocol::kStartTls,
-       Stripped,
-       Handshake::kCompletes,
+      {"EHLO in plain text", SmtpProtocol::kEsmtp, Submission, Handshake::kCompletes, {0,
+       "EHLO " + kDelivered, "Success"}},
+      {"EHLO refused: the original conversation", SmtpProtocol::kEsmtp, Answering(u"EHLO",
+       u"502 5.5.2 Error: command not recognized\r\n", Rig::Accepting), Handshake::kCompletes, {0,
+       "EHLO HELO " + kDelivered, "Success"}},
+      {"STARTTLS, then EHLO again", SmtpProtocol::kStartTls, Submission, Handshake::kCompletes, {0,
+       "EHLO STARTTLS EHLO " + kDelivered, "Success"}},
+      {"TLS from the first byte", SmtpProtocol::kImplicitTls, Submission, Handshake::kCompletes, {0,
+       "EHLO " + kDelivered, "Success"}},
+      {"STARTTLS stripped from the offer", SmtpProtocol::kStartTls, Stripped, Handshake::kCompletes,
        {2, "EHLO", "does not offer STARTTLS"}},
-      {"STARTTLS refused",
-       SmtpProtocol::kStartTls,
-       [](const std::u16string& line) -> std::u16string {
-         return line == u"STARTTLS\r\n" ? u"454 4.7.0 TLS not available\r\n" : Submission(line);
-       },
-       Handshake::kCompletes,
-       {2, "EHLO STARTTLS", "refused STARTTLS: 454 4.7.0"}},
-      {"EHLO refused when TLS is required",
-       SmtpProtocol::kStartTls,
-       [](const std::u16string& line) -> std::u16string {
-         return line.rfind(u"EHLO", 0) == 0 ? u"500 unknown\r\n" : Submission(line);
-       },
-       Handshake::kCompletes,
-       {2, "EHLO", "refused EHLO: 500 unknown"}},
-      {"text injected after the go-ahead",
-       SmtpProtocol::kStartTls,
-       [](const std::u16string& line) -> std::u16string {
-         return line == u"STARTTLS\r\n" ? u"220 go ahead\r\n250-injected\r\n250 STARTTLS\r\n"
-                                        : Submission(line);
-       },
-       Handshake::kCompletes,
-       {2, "EHLO STARTTLS", "something on the path added it"}},
-      {"a handshake that fails",
-       SmtpProtocol::kStartTls,
-       Submission,
-       Handshake::kFails,
-       {2, "EHLO STARTTLS", "for another name"}},
-      {"a handshake that stalls",
-       SmtpProtocol::kStartTls,
-       Submission,
-       Handshake::kStalls,
-       {3, "EHLO STARTTLS", "Timeout waiting for TLS handshake."}},
-      {"a refusal ends the send at once",
-       SmtpProtocol::kEsmtp,
-       [](const std::u16string& line) -> std::u16string {
-         return line.rfind(u"MAIL", 0) == 0 ? u"530 5.7.0 Must issue a STARTTLS command first\r\n"
-                                            : Submission(line);
-       },
-       Handshake::kCompletes,
-       {4, "EHLO MAIL QUIT", "530 5.7.0 Must issue a STARTTLS"}},
+      {"STARTTLS refused", SmtpProtocol::kStartTls, Answering(u"STARTTLS",
+       u"454 4.7.0 TLS not available\r\n", Submission), Handshake::kCompletes, {2, "EHLO STARTTLS",
+       "refused STARTTLS: 454 4.7.0"}},
+      {"EHLO refused when TLS is required", SmtpProtocol::kStartTls, Answering(u"EHLO",
+       u"500 unknown\r\n", Submission), Handshake::kCompletes, {2, "EHLO",
+       "refused EHLO: 500 unknown"}},
+      {"text injected after the go-ahead", SmtpProtocol::kStartTls, Answering(u"STARTTLS",
+       u"220 go ahead\r\n250-injected\r\n250 STARTTLS\r\n", Submission), Handshake::kCompletes, {2,
+       "EHLO STARTTLS", "something on the path added it"}},
+      {"a handshake that fails", SmtpProtocol::kStartTls, Submission, Handshake::kFails, {2,
+       "EHLO STARTTLS", "for another name"}},
+      {"a handshake that stalls", SmtpProtocol::kStartTls, Submission, Handshake::kStalls, {3,
+       "EHLO STARTTLS", "Timeout waiting for TLS handshake."}},
+      {"a refusal ends the send at once", SmtpProtocol::kEsmtp, Answering(u"MAIL",
+       u"530 5.7.0 Must issue a STARTTLS command first\r\n", Submission), Handshake::kCompletes, {4,
+       "EHLO MAIL QUIT", "530 5.7.0 Must issue a STARTTLS"}},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Rig rig;
@@ -265,6 +236,7 @@ TEST(Auth, MechanismsRefusalsAndTheRuleOfTls) {
   const std::u16string kError =
       u"334 eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIiwic2NvcGUiOiJtYWlsIn0=\r\n";
   const std::string kDelivered = "MAIL RCPT RCPT DATA . QUIT";
+  // clang-format off: a row per case
   const struct {
     const char* name;
     SmtpProtocol protocol;
@@ -276,116 +248,42 @@ TEST(Auth, MechanismsRefusalsAndTheRuleOfTls) {
     Outcome want;
     const char* auth_line;  // what the wire carries for AUTH, "" for none
   } cases[] = {
-      {"PLAIN over STARTTLS",
-       SmtpProtocol::kStartTls,
-       u"mail.example.com",
-       false,
-       u"",
-       false,
-       {},
-       {0, "EHLO STARTTLS EHLO AUTH " + kDelivered, "Success"},
-       "AUTH PLAIN AGFubgBzM2NyZXQ=\r\n"},
-      {"LOGIN where only LOGIN is offered",
-       SmtpProtocol::kImplicitTls,
-       u"mail.example.com",
-       false,
-       u"",
-       false,
-       AuthServer::Offering(u"LOGIN"),
-       {0, "EHLO AUTH " + kDelivered, "Success"},
+      {"PLAIN over STARTTLS", SmtpProtocol::kStartTls, u"mail.example.com", false, u"", false, {},
+       {0, "EHLO STARTTLS EHLO AUTH " + kDelivered, "Success"}, "AUTH PLAIN AGFubgBzM2NyZXQ=\r\n"},
+      {"LOGIN where only LOGIN is offered", SmtpProtocol::kImplicitTls, u"mail.example.com",
+       false, u"", false, AuthServer::Offering(u"LOGIN"), {0, "EHLO AUTH " + kDelivered, "Success"},
        "AUTH LOGIN\r\n"},
-      {"XOAUTH2 chosen for a token",
-       SmtpProtocol::kImplicitTls,
-       u"mail.example.com",
-       true,
-       u"",
-       false,
-       AuthServer::Offering(),
-       {0, "EHLO AUTH " + kDelivered, "Success"},
+      {"XOAUTH2 chosen for a token", SmtpProtocol::kImplicitTls, u"mail.example.com", true, u"",
+       false, AuthServer::Offering(), {0, "EHLO AUTH " + kDelivered, "Success"},
        "AUTH XOAUTH2 dXNlcj1hbm4BYXV0aD1CZWFyZXIgdDBrZW4BAQ==\r\n"},
-      {"an XOAUTH2 error challenge gets the empty line",
-       SmtpProtocol::kImplicitTls,
-       u"mail.example.com",
-       true,
-       u"",
-       false,
-       AuthServer::Offering(u"XOAUTH2", u"535 5.7.8 Username and Password not accepted\r\n",
-                            kError),
-       {4, "EHLO AUTH QUIT", "535 5.7.8 Username and Password not accepted"},
+      {"an XOAUTH2 error challenge gets the empty line", SmtpProtocol::kImplicitTls,
+       u"mail.example.com", true, u"", false, AuthServer::Offering(u"XOAUTH2",
+       u"535 5.7.8 Username and Password not accepted\r\n", kError), {4, "EHLO AUTH QUIT",
+       "535 5.7.8 Username and Password not accepted"}, nullptr},
+      {"an OAUTHBEARER error challenge gets ^A", SmtpProtocol::kImplicitTls, u"mail.example.com",
+       true, u"oauthbearer", false, AuthServer::Offering(u"OAUTHBEARER XOAUTH2",
+       u"535 5.7.8 invalid token\r\n", kError), {4, "EHLO AUTH QUIT", "535 5.7.8 invalid token"},
        nullptr},
-      {"an OAUTHBEARER error challenge gets ^A",
-       SmtpProtocol::kImplicitTls,
-       u"mail.example.com",
-       true,
-       u"oauthbearer",
-       false,
-       AuthServer::Offering(u"OAUTHBEARER XOAUTH2", u"535 5.7.8 invalid token\r\n", kError),
-       {4, "EHLO AUTH QUIT", "535 5.7.8 invalid token"},
-       nullptr},
-      {"a wrong password",
-       SmtpProtocol::kStartTls,
-       u"mail.example.com",
-       false,
-       u"",
-       false,
-       AuthServer::Offering(u"PLAIN", u"535 5.7.8 Error: authentication failed\r\n"),
-       {4, "EHLO STARTTLS EHLO AUTH QUIT", "535 5.7.8 Error: authentication failed"},
-       nullptr},
-      {"a temporary failure",
-       SmtpProtocol::kStartTls,
-       u"mail.example.com",
-       false,
-       u"",
-       false,
-       AuthServer::Offering(u"PLAIN", u"454 4.7.0 Temporary authentication failure\r\n"),
-       {4, "EHLO STARTTLS EHLO AUTH QUIT", "454 4.7.0"},
-       nullptr},
-      {"no TLS: nothing of the secret is sent",
-       SmtpProtocol::kEsmtp,
-       u"mail.example.com",
-       false,
-       u"",
-       true,
-       AuthServer::Offering(),
-       {2, "EHLO QUIT", "only over TLS"},
-       ""},
-      {"no TLS, to this machine, allowed",
-       SmtpProtocol::kEsmtp,
-       u"127.0.0.1",
-       false,
-       u"",
-       true,
-       AuthServer::Offering(),
-       {0, "EHLO AUTH " + kDelivered, "Success"},
+      {"a wrong password", SmtpProtocol::kStartTls, u"mail.example.com", false, u"", false,
+       AuthServer::Offering(u"PLAIN", u"535 5.7.8 Error: authentication failed\r\n"), {4,
+       "EHLO STARTTLS EHLO AUTH QUIT", "535 5.7.8 Error: authentication failed"}, nullptr},
+      {"a temporary failure", SmtpProtocol::kStartTls, u"mail.example.com", false, u"", false,
+       AuthServer::Offering(u"PLAIN", u"454 4.7.0 Temporary authentication failure\r\n"), {4,
+       "EHLO STARTTLS EHLO AUTH QUIT", "454 4.7.0"}, nullptr},
+      {"no TLS: nothing of the secret is sent", SmtpProtocol::kEsmtp, u"mail.example.com", false,
+       u"", true, AuthServer::Offering(), {2, "EHLO QUIT", "only over TLS"}, ""},
+      {"no TLS, to this machine, allowed", SmtpProtocol::kEsmtp, u"127.0.0.1", false, u"", true,
+       AuthServer::Offering(), {0, "EHLO AUTH " + kDelivered, "Success"},
        "AUTH PLAIN AGFubgBzM2NyZXQ=\r\n"},
-      {"no TLS, to this machine, not allowed",
-       SmtpProtocol::kEsmtp,
-       u"localhost",
-       false,
-       u"",
-       false,
-       AuthServer::Offering(),
-       {2, "EHLO QUIT", "only over TLS"},
-       ""},
-      {"AUTH not offered",
-       SmtpProtocol::kStartTls,
-       u"mail.example.com",
-       false,
-       u"",
-       false,
-       AuthServer::Offering(u""),
-       {2, "EHLO STARTTLS EHLO QUIT", "does not offer AUTH"},
-       ""},
-      {"a forced mechanism not offered",
-       SmtpProtocol::kStartTls,
-       u"mail.example.com",
-       false,
-       u"LOGIN",
-       false,
-       AuthServer::Offering(u"PLAIN"),
-       {2, "EHLO STARTTLS EHLO QUIT", "does not offer AUTH LOGIN"},
-       ""},
+      {"no TLS, to this machine, not allowed", SmtpProtocol::kEsmtp, u"localhost", false, u"",
+       false, AuthServer::Offering(), {2, "EHLO QUIT", "only over TLS"}, ""},
+      {"AUTH not offered", SmtpProtocol::kStartTls, u"mail.example.com", false, u"", false,
+       AuthServer::Offering(u""), {2, "EHLO STARTTLS EHLO QUIT", "does not offer AUTH"}, ""},
+      {"a forced mechanism not offered", SmtpProtocol::kStartTls, u"mail.example.com", false,
+       u"LOGIN", false, AuthServer::Offering(u"PLAIN"), {2, "EHLO STARTTLS EHLO QUIT",
+       "does not offer AUTH LOGIN"}, ""},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Rig rig;
@@ -414,10 +312,9 @@ TEST(Auth, MechanismsRefusalsAndTheRuleOfTls) {
     EXPECT_EQ(rig.control.get_OAuthToken(), u"");
     for (const std::vector<std::string>* shown : {&rig.socket.calls, &rig.sink.events}) {
       for (const std::string& entry : *shown) {
-        EXPECT_EQ(entry.find("s3cret"), std::string::npos) << entry;
-        EXPECT_EQ(entry.find("t0ken"), std::string::npos) << entry;
-        EXPECT_EQ(entry.find("AGFubgBz"), std::string::npos) << entry;
-        EXPECT_EQ(entry.find("dXNlcj1hbm4B"), std::string::npos) << entry;
+        for (const char* secret : {"s3cret", "t0ken", "AGFubgBz", "dXNlcj1hbm4B"}) {
+          EXPECT_EQ(entry.find(secret), std::string::npos) << entry;
+        }
       }
     }
   }
