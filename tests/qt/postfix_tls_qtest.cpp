@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "form_screenshot.hpp"
+#include "integration/real_server.hpp"
 #include "mail_window.hpp"
 #include "qt_wait.hpp"
 #include "qv/qt/qvsmtp_widget.hpp"
@@ -31,32 +32,9 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using qv::qt::test_support::SaveScreenshot;
 using qv::qt::test_support::TurnUntil;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string UniqueSender(const std::string& tag) {
-  static std::mt19937_64 random{std::random_device{}()};
-  return "qt-" + tag + "-" + std::to_string(random() % 1000000000000ULL) + "@qvsmtp.test";
-}
-
-// The message from sender in user's Maildir; delivery follows the 250 a
-// moment later, so this waits for it. Empty when none came.
-std::string Delivered(const fs::path& mail, const std::string& user, const std::string& sender) {
-  const std::string return_path = "Return-Path: <" + sender + ">";
-  const auto deadline = std::chrono::steady_clock::now() + 15s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(mail / user / "new", error)) {
-      std::string message = ReadFile(entry.path());
-      if (message.find(return_path) != std::string::npos) return message;
-    }
-    std::this_thread::sleep_for(100ms);
-  }
-  return {};
-}
+using qv::runtime::integration::Delivered;
+using qv::runtime::integration::ReadBytes;
+using qv::runtime::integration::UniqueSender;
 
 struct TlsCase {
   const char* name;
@@ -78,14 +56,14 @@ TEST_P(PostfixTls, DeliversOrRefusesTheCertificate) {
     GTEST_SKIP() << "QV_INTEGRATION_SERVERS is not set (run through ctest)";
   }
   const fs::path state_path = fs::path(dir) / "postfix.json";
-  const nlohmann::json state = nlohmann::json::parse(ReadFile(state_path), nullptr, false);
+  const nlohmann::json state = nlohmann::json::parse(ReadBytes(state_path), nullptr, false);
   ASSERT_TRUE(state.is_object()) << "no server recorded in " << state_path;
   if (state.contains("unavailable")) {
     GTEST_SKIP() << "postfix cannot run here: " << state.at("unavailable").get<std::string>();
   }
   ASSERT_TRUE(state.contains(c.listener)) << "no " << c.listener << " in " << state_path;
   const auto port = state.at(c.listener).get<std::uint16_t>();
-  const std::string sender = UniqueSender(c.name);
+  const std::string sender = UniqueSender(std::string("qt-") + c.name);
 
   MailWindow w;
   w.show();
@@ -117,8 +95,10 @@ TEST_P(PostfixTls, DeliversOrRefusesTheCertificate) {
   // line it adds: "(using TLSv1.3 with cipher TLS_AES_256_GCM_SHA384 ...".
   const QStringList agreed = w.statusSecurity().split(' ');
   ASSERT_EQ(agreed.size(), 2) << w.statusSecurity().toStdString();
-  const std::string message = Delivered(state.at("mail").get<std::string>(), "ann", sender);
-  ASSERT_FALSE(message.empty()) << "nothing from " << sender << " reached ann";
+  const std::vector<std::string> delivered =
+      Delivered(fs::path(state.at("mail").get<std::string>()) / "ann", sender, 15s);
+  ASSERT_FALSE(delivered.empty()) << "nothing from " << sender << " reached ann";
+  const std::string& message = delivered.front();
   const std::string used =
       "(using " + agreed[0].toStdString() + " with cipher " + agreed[1].toStdString() + " ";
   EXPECT_NE(message.find(used), std::string::npos) << message;
