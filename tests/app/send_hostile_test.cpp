@@ -54,8 +54,11 @@ TEST(SendHostileInput, EndToEnd) {
   WriteFile(busy, R"({"format": "qvcontrols1-properties", "version": 1, "controls": {"qvSMTP1": )"
                   R"([{"key": "Busy", "type": "Boolean", "value": true}]}})");
   WriteFile(crlf, "a\r\nb\r\n\r\n");
-  std::string flood = "220 peer.test ready\r\n";
-  while (flood.size() < 1'000'000) flood += "junk that is no reply at all\r\n";
+  // One greeting of many lines: HELO waits for its last line, so the whole
+  // flood has arrived before anything else happens, however slow the build.
+  std::string flood;
+  while (flood.size() < 60'000) flood += "220-a line of a greeting that goes on and on\r\n";
+  flood += "220 peer.test ready\r\n";
   const std::string hostile = "550 a\u009B31m b\u202E c\u2028 d";  // U+00FF from 0xFF below
 
   const std::vector<Case> cases = {
