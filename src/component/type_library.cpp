@@ -89,7 +89,7 @@ using C = qvSMTP;
 // Slot order. The properties count down from 0x6803000F; the two methods sit
 // between them under identifiers of their own series. The members added for
 // ESMTP and TLS follow them all, counting up from 0x68030010.
-constexpr std::array<MemberInfo, 25> kMembers = {
+constexpr std::array<MemberInfo, 26> kMembers = {
     Property<kBoolean, &C::get_Enabled, &C::put_Enabled>(
         "Enabled", 0x6803000F,
         "Returns/sets a value that determines whether an object can respond to user-generated "
@@ -135,6 +135,9 @@ constexpr std::array<MemberInfo, 25> kMembers = {
     Property<kBoolean, &C::get_AuthInTheClear, &C::put_AuthInTheClear>(
         "AuthInTheClear", 0x68030017,
         "Allows AUTH without TLS to a server on this machine (a loopback address) only."),
+    Property<kString, &C::get_MessageId, &C::put_MessageId>(
+        "MessageId", 0x68030018,
+        "Message-ID of the last message; a value set before Send serves the next one."),
 };
 
 constexpr std::array<EventInfo, 3> kEvents = {

@@ -1,6 +1,7 @@
 // The control's construction and its property accessors.
 #include "control/control_internals.hpp"
 #include "mail/auth.hpp"
+#include "mail/message_id.hpp"
 #include "qv/control/outcome.hpp"
 #include "qv/control/protocol.hpp"
 
@@ -221,6 +222,14 @@ void qvSMTP::put_AuthMechanism(const String& value) {
   }
   impl_->properties.AuthMechanism = value;
   Changed(u"AuthMechanism");
+}
+
+String qvSMTP::get_MessageId() const { return impl_->properties.MessageId; }
+
+void qvSMTP::put_MessageId(const String& value) {
+  impl_->properties.MessageId = mail::CleanMessageId(value);
+  impl_->properties.MessageIdGiven = !impl_->properties.MessageId.empty();
+  Changed(u"MessageId");
 }
 
 Boolean qvSMTP::get_AuthInTheClear() const { return impl_->properties.AuthInTheClear; }

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "mail/body_text.hpp"
+#include "mail/message_id.hpp"
 #include "mail/message_text.hpp"
 #include "mail/session.hpp"
 
@@ -55,6 +56,17 @@ void Session::WriteMessage() {
   WriteHeader(u"From", p.MailFrom);
   WriteHeader(u"To", p.RcptTo);
   WriteHeader(u"Date", DateHeaderText(p.DateHeader, clock_.UtcOffsetMinutes(p.DateHeader)));
+  // Beside the Date: together they identify the message. A host's own id
+  // serves one message; after it, each gets a new one.
+  if (!properties_.MessageIdGiven || properties_.MessageId.empty()) {
+    // The HELO name only when the sender has no domain.
+    const String fallback = SenderDomain(p.MailFrom).empty()
+                                ? ToText(socket_.ReadSetting(socket_setting::kLocalHostName))
+                                : String();
+    properties_.MessageId = NewMessageId(p.MailFrom, fallback);
+  }
+  properties_.MessageIdGiven = false;
+  socket_.SendData(u"Message-ID: <" + properties_.MessageId + u">\r\n");
   WriteHeader(u"MIME-Version", u"1.0");
   WriteHeader(u"Content-type", DeclaredContentType(p.ContentType, utf8_text));
   if (body_non_ascii) socket_.SendData(u"Content-Transfer-Encoding: 8bit\r\n");

@@ -64,6 +64,10 @@ struct Properties {
   Secret OAuthToken;
   String AuthMechanism;
   Boolean AuthInTheClear = kFalse;
+  // The Message-ID of the last message, or the host's own for the next one
+  // (MessageIdGiven); without one, each message gets a new id.
+  String MessageId;
+  bool MessageIdGiven = false;
 };
 
 // The conversations a control can hold.

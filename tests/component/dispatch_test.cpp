@@ -111,7 +111,7 @@ TEST(DispatchProperties, RefusedWritesKeepTheirNumbers) {
 
 TEST(DispatchErrors, UnknownIdentifiersFindNoMember) {
   ComponentRig rig;
-  for (const Long dispid : {Long{-514}, Long{0}, Long{1}, static_cast<Long>(0x68030018),
+  for (const Long dispid : {Long{-514}, Long{0}, Long{1}, static_cast<Long>(0x68030019),
                             static_cast<Long>(0x60030019)}) {
     for (const InvokeKind kind :
          {InvokeKind::kPropertyGet, InvokeKind::kPropertyPut, InvokeKind::kMethod}) {

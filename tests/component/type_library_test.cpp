@@ -67,6 +67,8 @@ const std::vector<ExpectedMember> kPublished = {
      "AUTH mechanism: empty chooses; PLAIN, LOGIN, XOAUTH2 or OAUTHBEARER forces one."},
     {"AuthInTheClear", kProp, 0x68030017, 1745027095, kBoolean,
      "Allows AUTH without TLS to a server on this machine (a loopback address) only."},
+    {"MessageId", kProp, 0x68030018, 1745027096, kString,
+     "Message-ID of the last message; a value set before Send serves the next one."},
 };
 
 TEST(MemberTable, EveryMemberAsPublishedInSlotOrder) {
@@ -128,7 +130,7 @@ TEST(MemberTable, LookupByIdentifierAndName) {
   // The stock enabled identifier and the default member find nothing.
   EXPECT_EQ(FindMember(Long{-514}), nullptr);
   EXPECT_EQ(FindMember(Long{0}), nullptr);
-  EXPECT_EQ(FindMember(static_cast<Long>(0x68030018)), nullptr);
+  EXPECT_EQ(FindMember(static_cast<Long>(0x68030019)), nullptr);
 
   EXPECT_EQ(FindMember(u"SEND")->name, "Send");
   EXPECT_EQ(FindMember(u"remotehostip")->name, "RemoteHostIP");
@@ -222,11 +224,11 @@ TEST(IdlText, DeclaresEveryMemberWithItsIdentifierAndHelp) {
   EXPECT_NE(idl.find("void SendComplete([in, out] short* status);"), std::string::npos);
   EXPECT_NE(idl.find("void DebugMessage([in, out] BSTR* msg);"), std::string::npos);
   EXPECT_NE(idl.find("HRESULT Port([in] long );"), std::string::npos);
-  // Two accessors a property, one declaration a method: 2 * 23 + 2 + 3 events.
+  // Two accessors a property, one declaration a method: 2 * 24 + 2 + 3 events.
   const std::regex id_attribute(R"(\[id\(0x[0-9a-f]{8}\))");
   const auto count = std::distance(std::sregex_iterator(idl.begin(), idl.end(), id_attribute),
                                    std::sregex_iterator());
-  EXPECT_EQ(count, 51);
+  EXPECT_EQ(count, 53);
   // Members appear in slot order.
   std::size_t last = 0;
   for (const ExpectedMember& member : kPublished) {
@@ -317,7 +319,7 @@ TEST(MemberListing, OneLinePerMemberAndEvent) {
     EXPECT_NE(listing.find(line_part), std::string::npos) << member.name;
   }
   EXPECT_NE(listing.find(" 1  SendBody      (iTag: Integer by reference)"), std::string::npos);
-  EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 2 + 25 + 3);
+  EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 2 + 26 + 3);
 }
 
 }  // namespace

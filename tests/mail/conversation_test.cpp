@@ -24,6 +24,7 @@ constexpr char kTwoRecipientWire[] =
     "From: from@example.com\r\n"
     "To: a@example.com, b@example.com\r\n"
     "Date: Fri, 9 Mar 2001 07:05:03 -0500\r\n"
+    "Message-ID: <1@example.com>\r\n"
     "MIME-Version: 1.0\r\n"
     "Content-type: text/plain; charset=US-ASCII\r\n"
     "X-Mailer: qvSMTP by Quenvix\r\n"

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
 
 #include "mail/message_text.hpp"
 #include "mail/recipient_list.hpp"
@@ -31,7 +32,8 @@ std::string MessageOf(Rig& rig) {
 std::string HeaderBlock(const std::string& to = "a@example.com, b@example.com",
                         const std::string& subject = "Hi", bool eight_bit = false) {
   return "Priority: Normal\r\nFrom: from@example.com\r\nTo: " + to +
-         "\r\nDate: Fri, 9 Mar 2001 07:05:03 -0500\r\nMIME-Version: 1.0\r\n" +
+         "\r\nDate: Fri, 9 Mar 2001 07:05:03 -0500\r\nMessage-ID: <1@example.com>\r\nMIME-Version: "
+         "1.0\r\n" +
          (eight_bit ? "Content-type: text/plain; charset=UTF-8\r\n"
                       "Content-Transfer-Encoding: 8bit\r\n"
                     : "Content-type: text/plain; charset=US-ASCII\r\n") +
@@ -441,6 +443,40 @@ TEST(Quit, SkippedSilentlyWhenNotConnected) {
   EXPECT_EQ(rig.control.get_status(), 0);
   EXPECT_EQ(rig.sink.CountOf("DebugMessage Sending QUIT"), 0);
   EXPECT_EQ(rig.socket.writes.back(), u"\r\n.\r\n");
+}
+
+// Every message carries one Message-ID: a host's own for the message it was
+// set for, otherwise 128 random bits in hex at the sender's domain (the HELO
+// name when the sender has none); the property tells which was used.
+TEST(MessageId, OnePerMessageAtTheSendersDomainOrTheHostsOwn) {
+  const struct {
+    const char* name;
+    std::u16string from;
+    std::u16string host_id;  // empty: none set
+    std::string pattern;
+  } cases[] = {
+      {"the sender's domain", u"from@mail.example.org", u"", "[0-9a-f]{32}@mail\\.example\\.org"},
+      {"a sender without a domain", u"postmaster", u"", "[0-9a-f]{32}@client\\.example\\.com"},
+      {"the host's own, cleaned", u"from@example.com", u" <own\r\n@id.example> ",
+       "own@id\\.example"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    rig.control.put_MailFrom(c.from);
+    rig.control.put_MessageId(c.host_id);  // replaces the rig's own
+    std::vector<std::string> ids;
+    for (int send = 0; send < 2; ++send) {
+      rig.StartAndGreet();
+      rig.Serve(Rig::Accepting);
+      ids.push_back(ToUtf8(rig.control.get_MessageId()));
+      EXPECT_NE(rig.Transcript().find("Message-ID: <" + ids.back() + ">\r\n"), std::string::npos);
+    }
+    EXPECT_TRUE(std::regex_match(ids[0], std::regex(c.pattern))) << ids[0];
+    // The next message never repeats an id, the host's own included.
+    EXPECT_NE(ids[0], ids[1]);
+    EXPECT_TRUE(std::regex_match(ids[1], std::regex("[0-9a-f]{32}@.+"))) << ids[1];
+  }
 }
 
 }  // namespace

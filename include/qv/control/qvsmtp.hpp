@@ -152,6 +152,15 @@ class QV_EXPORT qvSMTP {
   Boolean get_AuthInTheClear() const;
   void put_AuthInTheClear(Boolean value);
 
+  // Every message carries a Message-ID header, "<unique@domain>": the unique
+  // part 128 random bits, the domain the sender's (the HELO name when the
+  // sender has none). Once the message is written this holds its id, without
+  // the angle brackets, to match a bounce to it. A host may set its own
+  // before Send (control characters, spaces and angle brackets are dropped):
+  // it serves that one message, and the next gets a new id again. Not stored.
+  String get_MessageId() const;
+  void put_MessageId(const String& value);
+
   // Container lifecycle: Initialize, then InitProperties or ReadProperties,
   // then any of Resize, WriteProperties and the members, Terminate last.
   void Initialize();
