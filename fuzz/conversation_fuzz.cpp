@@ -269,7 +269,7 @@ class Harness final : public qv::qvSMTPEvents {
   }
 
   // What the control may write next, given what it wrote last in this send:
-  // HELO, MAIL FROM, RCPT TO for each entry, DATA, the eight header lines
+  // HELO, MAIL FROM, RCPT TO for each entry, DATA, the nine header lines
   // (with the 8bit line after Content-type for a body outside ASCII), the
   // blank line, the body (unless empty or the host's), the end of data, QUIT;
   // QUIT also right after a refused address. Envelope commands and header
@@ -281,7 +281,7 @@ class Harness final : public qv::qvSMTPEvents {
       for (const char16_t c : text) Check(c >= 0x20 || c == u'\t' || c == u'\r' || c == u'\n');
     }
     static constexpr std::u16string_view kHeaders[] = {
-        u"Priority: ",     u"From: ",         u"To: ",       u"Date: ",
+        u"Priority: ",     u"From: ",         u"To: ",       u"Date: ",   u"Message-ID: <",
         u"MIME-Version: ", u"Content-type: ", u"X-Mailer: ", u"Subject: "};
     const auto starts = [&text](std::u16string_view prefix) {
       return text.compare(0, prefix.size(), prefix) == 0;
@@ -348,7 +348,7 @@ class Harness final : public qv::qvSMTPEvents {
         }
         return;
       case Wire::kData:
-        if (header_ == 6 && text == u"Content-Transfer-Encoding: 8bit\r\n") return;
+        if (header_ == 7 && text == u"Content-Transfer-Encoding: 8bit\r\n") return;
         if (header_ < std::size(kHeaders)) {
           Check(starts(kHeaders[header_++]));
         } else {

@@ -93,7 +93,7 @@ class Interrupted : public std::runtime_error {
 
 struct SendOptions {
   std::string server, from, to, subject, body, body_file, priority, date, props, save_props;
-  std::string content_type, x_mailer, helo, tls, ca_file;
+  std::string content_type, x_mailer, helo, tls, ca_file, message_id;
   std::string user, password_file, token_file, auth;
   // The value of a --password or --oauth2-token someone tried anyway: it is
   // refused without being shown.
@@ -115,6 +115,7 @@ struct SendOptions {
   CLI::Option* body_file_option = nullptr;
   CLI::Option* priority_option = nullptr;
   CLI::Option* date_option = nullptr;
+  CLI::Option* message_id_option = nullptr;
   CLI::Option* port_option = nullptr;
   CLI::Option* body_event_option = nullptr;
   CLI::Option* props_option = nullptr;
@@ -264,6 +265,24 @@ class SendCommand {
                                                ", --port " + std::to_string(o_.port));
       }
     }
+    std::string message_id = o_.message_id;
+    if (Given(o_.message_id_option)) {
+      if (message_id.size() > 2 && message_id.front() == '<' && message_id.back() == '>') {
+        message_id = message_id.substr(1, message_id.size() - 2);
+      }
+      bool clean = true;
+      for (const char c : message_id) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7F || c == '<' || c == '>') clean = false;
+      }
+      const std::size_t at = message_id.find('@');
+      if (!clean || at == 0 || at == std::string::npos || at + 1 == message_id.size()) {
+        throw ExitError(exit_code::kUsage,
+                        "--message-id: an id of the form unique@domain, without spaces, control "
+                        "characters or angle brackets inside: \"" +
+                            Printable(o_.message_id) + "\"");
+      }
+    }
     if (Given(o_.helo_option)) {
       for (const char c : o_.helo) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == ' ') {
@@ -371,6 +390,7 @@ class SendCommand {
     if (Given(o_.subject_option)) control.put_Subject(qv::FromUtf8(o_.subject));
     if (Given(o_.priority_option)) control.put_Priority(qv::FromUtf8(o_.priority));
     if (date) control.put_DateHeader(*date);
+    if (Given(o_.message_id_option)) control.put_MessageId(qv::FromUtf8(message_id));
     if (Given(o_.body_event_option)) control.put_BodyEvent(static_cast<qv::Integer>(o_.body_event));
 
     // With BodyEvent above zero the handler writes the body, so a body file
@@ -473,7 +493,7 @@ class SendCommand {
     }
     if (o_.json) {
       PrintJson(narration, narration.status(), qv::ToUtf8(control.get_StatusStr()), last_reply,
-                ended, result);
+                ended, control.get_MessageId(), result);
     }
     if (!(o_.quiet && result == 0)) {
       std::string line = OutcomeLine(narration.status(), control.get_StatusStr());
@@ -706,7 +726,7 @@ class SendCommand {
   // status: the outcome code, or null when the send has none (interrupted).
   void PrintJson(const Narration& narration, const nlohmann::ordered_json& status,
                  const std::string& status_str, const std::optional<std::string>& last_reply,
-                 const qv::SessionSnapshot& ended, int exit_status) {
+                 const qv::SessionSnapshot& ended, const String& message_id, int exit_status) {
     nlohmann::ordered_json out;
     out["status"] = status;
     out["statusStr"] = status_str;
@@ -719,6 +739,10 @@ class SendCommand {
     for (const String& capability : ended.capabilities)
       capabilities.push_back(qv::ToUtf8(capability));
     out["capabilities"] = capabilities;
+    // The id of the message written, to match a bounce; null when the send
+    // ended before the message.
+    out["messageId"] = message_id.empty() ? nlohmann::ordered_json(nullptr)
+                                          : nlohmann::ordered_json(qv::ToUtf8(message_id));
     out["exit"] = exit_status;
     const std::string text =
         TerminalSafeJson(out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
@@ -772,7 +796,9 @@ class SendCommand {
                       "been delivered"
                     : ": nothing was delivered");
     const int result = 128 + number;
-    if (o_.json) PrintJson(narration, nullptr, text, last_reply, ended, result);
+    if (o_.json)
+      PrintJson(narration, nullptr, text, last_reply, ended, site.control().get_MessageId(),
+                result);
     std::fprintf(stderr, "%s\n", text.c_str());
     std::fflush(nullptr);
     std::_Exit(result);
@@ -909,6 +935,11 @@ Command AddSendCommand(CLI::App& program) {
                                   "Date header, local time \"YYYY-MM-DD HH:MM:SS\" (DateHeader; "
                                   "default: when the control's properties were initialised)")
                       ->type_name("DATE");
+  o.message_id_option =
+      app->add_option("--message-id", o.message_id,
+                      "Message-ID header of this message, unique@domain (MessageId; default: "
+                      "128 random bits at the sender's domain); --json gives the id used")
+          ->type_name("ID");
   o.body_event_option =
       app->add_option("--body-event", o.body_event,
                       "Set BodyEvent to N: when the control asks for the body, the program writes "
@@ -991,11 +1022,12 @@ Command AddSendCommand(CLI::App& program) {
                                 "(the body cut after a few lines, with a count of the rest)");
   quiet->excludes(verbose);
   verbose->excludes(quiet);
-  app->add_flag("--json", o.json,
-                "Print one JSON object with status, statusStr, lastReply, elapsedMs, "
-                "debugMessages, tls (protocol version and cipher, null in plain text), "
-                "capabilities (the server's EHLO keywords) and exit (the exit status) on "
-                "standard output at the end");
+  app->add_flag(
+      "--json", o.json,
+      "Print one JSON object with status, statusStr, lastReply, elapsedMs, "
+      "debugMessages, tls (protocol version and cipher, null in plain text), "
+      "capabilities (the server's EHLO keywords), messageId and exit (the exit status) on "
+      "standard output at the end");
 
   return Command{app, [options] {
                    // Kept to the end of the process on purpose: destroying the loop would

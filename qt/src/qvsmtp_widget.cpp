@@ -314,6 +314,13 @@ void QvSmtpWidget::setAuthInTheClear(bool v) {
   QV_PUT("AuthInTheClear", control().put_AuthInTheClear(MakeBoolean(v)));
 }
 
+QString QvSmtpWidget::MessageId() const {
+  return ToQString(impl_->object->control().get_MessageId());
+}
+void QvSmtpWidget::setMessageId(const QString& v) {
+  QV_PUT("MessageId", control().put_MessageId(FromQString(v)));
+}
+
 QString QvSmtpWidget::tlsDescription() const {
   return ToQString(impl_->object->control().Snapshot().tls);
 }

@@ -42,9 +42,10 @@ std::vector<std::string> Narration(const RunResult& result) {
 TEST(Send, PutsTheControlsExactConversationOnTheWireAndExits0) {
   QV_REQUIRE_PROGRAM();
   SmtpPeer peer;
-  const RunResult result = RunProgram(SendArgs(
-      peer.port(), {"--to", "bob@example.com, carol@example.com", "--subject", "Hi", "--body",
-                    "one\n.two", "--priority", "Urgent", "--date", "2001-03-09 07:05:03"}));
+  const RunResult result = RunProgram(
+      SendArgs(peer.port(), {"--to", "bob@example.com, carol@example.com", "--subject", "Hi",
+                             "--body", "one\n.two", "--priority", "Urgent", "--date",
+                             "2001-03-09 07:05:03", "--message-id", "<1.2@example.com>"}));
   EXPECT_EQ(result.exit_code, 0) << result.err;
   const std::string host = qv::test_support::ExpectedLoopbackHeloName();
   EXPECT_EQ(peer.transcript(), "HELO " + host +
@@ -57,6 +58,7 @@ TEST(Send, PutsTheControlsExactConversationOnTheWireAndExits0) {
                                    "From: alice@example.com\r\n"
                                    "To: bob@example.com, carol@example.com\r\n"
                                    "Date: Fri, 9 Mar 2001 07:05:03 +0000\r\n"
+                                   "Message-ID: <1.2@example.com>\r\n"
                                    "MIME-Version: 1.0\r\n"
                                    "Content-type: text/plain; charset=US-ASCII\r\n"
                                    "X-Mailer: qvSMTP by Quenvix\r\n"
@@ -88,12 +90,17 @@ TEST(Send, JsonGivesOneObjectWithTheOutcomeAndEveryMessageInOrder) {
   std::vector<std::string> keys;
   for (const auto& item : json.items()) keys.push_back(item.key());
   EXPECT_EQ(keys, (std::vector<std::string>{"status", "statusStr", "lastReply", "elapsedMs",
-                                            "debugMessages", "tls", "capabilities", "exit"}));
+                                            "debugMessages", "tls", "capabilities", "messageId",
+                                            "exit"}));
   EXPECT_EQ(json["status"], 0);
   EXPECT_EQ(json["statusStr"], "Success");
   EXPECT_EQ(json["lastReply"], "250 ok\r\n");
   EXPECT_TRUE(json["tls"].is_null());
   EXPECT_EQ(json["capabilities"], Json::array());  // HELO asks for none
+  // The id the message went with, at the sender's domain.
+  const std::string id = json["messageId"];
+  EXPECT_TRUE(id.ends_with("@example.com")) << id;
+  EXPECT_NE(peer.transcript().find("\r\nMessage-ID: <" + id + ">\r\n"), std::string::npos);
   ASSERT_TRUE(json["elapsedMs"].is_number_integer());
   // Six ticks at least separate the greeting from the message's answer.
   EXPECT_GE(json["elapsedMs"].get<long>(), 250);
@@ -172,6 +179,8 @@ TEST(Send, BadUsageExits64WithOneLineAndSendsNothing) {
       {with({"--body-event", "40000"}), "--body-event"},
       {with({"--body-event", "many"}), "--body-event"},
       {with({"--port", "0"}), "--port"},
+      {with({"--message-id", "no-domain"}), "--message-id"},
+      {with({"--message-id", "a b@c"}), "--message-id"},
       {with({"--port", "65536"}), "--port"},
       {{"send", "--port", port, "--from", "a@b.c", "--to", "d@e.f"}, "--server"},
       {{"send", "--server", "127.0.0.1", "--port", port, "--to", "d@e.f"}, "--from"},

@@ -100,6 +100,9 @@ TEST_F(Aiosmtpd, TheStoredMessageIsTheComposedOne) {
                 "\r\n"
                 "To:  ann@example.test,bea@example.test\r\n"
                 "Date: Sun, 4 Jul 2021 09:30:00 -0400\r\n"
+                "Message-ID: <" +
+                ToUtf8(site->get_MessageId()) +
+                ">\r\n"
                 "MIME-Version: 1.0\r\n"
                 "Content-type: text/plain; charset=UTF-8\r\n"
                 "Content-Transfer-Encoding: 8bit\r\n"
@@ -128,6 +131,7 @@ TEST_F(Aiosmtpd, ASecondSendTakesItsBodyFromTheHandler) {
   site->put_Body(Variant(String(u"from Body")));
   SendAndWait(loop, site);
   ASSERT_EQ(site->get_status(), 0);
+  const std::string first_id = ToUtf8(site->get_MessageId());
 
   // The handler's text goes out unchanged: dot-stuffing is its own affair.
   std::vector<Integer> tags;
@@ -146,21 +150,19 @@ TEST_F(Aiosmtpd, ASecondSendTakesItsBodyFromTheHandler) {
 
   const std::vector<Stored> stored = StoredFrom(spool_, sender);
   ASSERT_EQ(stored.size(), 2u);
-  const std::string head =
-      "Priority: Normal\r\n"
-      "From: " +
-      sender +
-      "\r\n"
-      "To: ann@example.test\r\n"
-      "Date: Mon, 1 Jan 2001 00:00:00 -0500\r\n"
-      "MIME-Version: 1.0\r\n"
-      "Content-type: text/plain; charset=US-ASCII\r\n"
-      "X-Mailer: qvSMTP by Quenvix\r\n";
+  const auto head = [&](const std::string& id) {
+    return "Priority: Normal\r\nFrom: " + sender +
+           "\r\nTo: ann@example.test\r\nDate: Mon, 1 Jan 2001 00:00:00 -0500\r\nMessage-ID: <" +
+           id +
+           ">\r\nMIME-Version: 1.0\r\nContent-type: text/plain; charset=US-ASCII\r\n"
+           "X-Mailer: qvSMTP by Quenvix\r\n";
+  };
   std::vector<std::string> messages{stored[0].message, stored[1].message};
   std::sort(messages.begin(), messages.end());  // "first" before "second"
-  EXPECT_EQ(messages[0], head + "Subject: first\r\n\r\nfrom Body\r\n\r\n");
+  EXPECT_EQ(messages[0], head(first_id) + "Subject: first\r\n\r\nfrom Body\r\n\r\n");
   EXPECT_EQ(messages[1],
-            head + "Subject: second\r\n\r\nfirst line\r\n.stuffed by the host\r\nlast\r\n");
+            head(ToUtf8(site->get_MessageId())) +
+                "Subject: second\r\n\r\nfirst line\r\n.stuffed by the host\r\nlast\r\n");
 }
 
 TEST_F(Aiosmtpd, ARefusedRecipientEndsTheSendWithTheServersReply) {

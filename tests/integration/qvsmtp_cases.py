@@ -158,18 +158,26 @@ def encoded_words(name, value):
 STREAMED_CONTENT_TYPE = "text/plain; charset=UTF-8"
 
 
-def header_block(*, sender, to, date, subject, priority="Normal",
+def message_id_of(message):
+    """The id of the one Message-ID line of a stored message: 128 random bits
+    as 32 hex digits at the sender's domain."""
+    ids = re.findall(rb"\r\nMessage-ID: <([0-9a-f]{32}@[A-Za-z0-9.-]+)>\r\n", message)
+    assert len(ids) == 1, message[:2000]
+    return ids[0].decode()
+
+
+def header_block(*, sender, to, date, subject, message_id, priority="Normal",
                  content_type="text/plain; charset=US-ASCII", x_mailer="qvSMTP by Quenvix",
                  body=""):
     """The header lines and the blank line, as the server must store them: the
-    eight lines, with a charset of UTF-8 instead of US-ASCII when any text is
+    nine lines, with a charset of UTF-8 instead of US-ASCII when any text is
     outside ASCII, and the 8bit line when body (from Body) is."""
     eight_bit = not body.isascii()
     if not all(v.isascii() for v in (priority, sender, to, x_mailer, subject)) or eight_bit:
         content_type = re.sub(r"(?i)(charset\s*=\s*\"?)us-ascii(?=$|[\s;\"])", r"\g<1>UTF-8",
                               content_type)
     headers = [("Priority", encoded_words("Priority", priority)), ("From", sender), ("To", to),
-               ("Date", date), ("MIME-Version", "1.0"), ("Content-type", content_type)]
+               ("Date", date), ("Message-ID", f"<{message_id}>"), ("MIME-Version", "1.0"), ("Content-type", content_type)]
     if eight_bit:
         headers.append(("Content-Transfer-Encoding", "8bit"))
     headers += [("X-Mailer", encoded_words("X-Mailer", x_mailer)),
@@ -250,7 +258,7 @@ class AiosmtpdDelivery(Case):
         self.assertEqual(envelope["rcpt_tos"], ["bob@example.test"])
         self.assertEqual(envelope["helo"], expected_helo_name())
         self.assertEqual(message, header_block(
-            sender=sender, to="bob@example.test", subject="Lunch",
+            message_id=message_id_of(message), sender=sender, to="bob@example.test", subject="Lunch",
             date="Fri, 9 Mar 2001 07:05:03 -0500") + b"Noon?\r\n\r\n")
 
     def test_three_recipients(self):
@@ -268,7 +276,7 @@ class AiosmtpdDelivery(Case):
                 self.assertEqual(envelope["rcpt_tos"],
                                  ["ann@example.test", "bea@example.test", "cid@example.test"])
                 self.assertEqual(message, header_block(
-                    sender=sender, to=to, subject="Three",
+                    message_id=message_id_of(message), sender=sender, to=to, subject="Three",
                     date="Sat, 29 Feb 2020 23:59:59 -0500") + b"Hi all\r\n\r\n")
 
     def test_refused_recipient_ends_the_send_with_the_servers_text(self):
@@ -310,7 +318,7 @@ class AiosmtpdDelivery(Case):
                 self.assertSent(outcome)
                 _, message = self.assertOneMessage(self.aiosmtpd, sender)
                 self.assertEqual(message, header_block(
-                    sender=sender, to="h@example.test", subject=stored_subject,
+                    message_id=message_id_of(message), sender=sender, to="h@example.test", subject=stored_subject,
                     priority=priority, date=date_value(date, zone)) + b"b\r\n\r\n")
                 parsed = email.message_from_bytes(message, policy=email.policy.default)
                 self.assertEqual(parsed["Subject"], stored_subject)
@@ -337,7 +345,7 @@ class AiosmtpdDelivery(Case):
         self.assertSent(outcome)
         _, message = self.assertOneMessage(self.aiosmtpd, sender)
         self.assertEqual(message, header_block(
-            sender=sender, to="r@example.test", subject="Restored \u00e9", priority="Low",
+            message_id=message_id_of(message), sender=sender, to="r@example.test", subject="Restored \u00e9", priority="Low",
             date=date_value("2016-10-30 01:30:00", "Europe/Berlin"),
             content_type="text/plain; charset=UTF-8", x_mailer="Mailer 2.0 \u2014 integration")
             + b"restored body\r\n.\r\n\r\n")
@@ -392,7 +400,7 @@ class AiosmtpdDelivery(Case):
             with self.subTest(body=name, mode=mode):
                 self.assertSent(outcome)
                 _, message = self.assertOneMessage(self.aiosmtpd, sender)
-                head = header_block(sender=sender, to="b@example.test", subject=name,
+                head = header_block(message_id=message_id_of(message), sender=sender, to="b@example.test", subject=name,
                                     date="Fri, 9 Mar 2001 07:05:03 -0500",
                                     body="" if mode == "stream" else from_the_program(body, mode),
                                     **({"content_type": STREAMED_CONTENT_TYPE}
@@ -445,7 +453,7 @@ class LargeBody(Case):
                                    "--body-file", path, *options)
                     self.assertSent(outcome)
                     _, message = self.assertOneMessage(aiosmtpd, sender)
-                    head = header_block(sender=sender, to="big@example.test", subject="Large",
+                    head = header_block(message_id=message_id_of(message), sender=sender, to="big@example.test", subject="Large",
                                         date="Fri, 9 Mar 2001 07:05:03 -0500",
                                         body="" if mode == "stream" else body,
                                         **({"content_type": STREAMED_CONTENT_TYPE}

@@ -247,6 +247,9 @@ TEST_P(QtSend, EndsWithTheOutcomeOnTheWire) {
                                                      "Date: Fri, 9 Mar 2001 07:05:03 " +
                                                      ZoneText(zone) +
                                                      "\r\n"
+                                                     "Message-ID: <" +
+                                                     w.MessageId().toStdString() +
+                                                     ">\r\n"
                                                      "MIME-Version: 1.0\r\n"
                                                      "Content-type: text/plain; charset=UTF-8\r\n"
                                                      "X-Mailer: qvSMTP by Quenvix\r\n"

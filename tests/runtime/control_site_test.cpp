@@ -106,6 +106,9 @@ TEST(ControlSite, SendsAWholeMessageToAnSmtpServer) {
                                "Date: Fri, 9 Mar 2001 07:05:03 " +
                                ZoneText(site.clock(), *FromCalendar(2001, 3, 9, 7, 5, 3)) +
                                "\r\n"
+                               "Message-ID: <" +
+                               ToUtf8(site->get_MessageId()) +
+                               ">\r\n"
                                "MIME-Version: 1.0\r\n"
                                "Content-type: text/plain; charset=UTF-8\r\n"
                                "X-Mailer: qvSMTP by Quenvix\r\n"

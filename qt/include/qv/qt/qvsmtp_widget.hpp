@@ -79,6 +79,7 @@ class QV_QT_EXPORT QvSmtpWidget : public QWidget {
       QString AuthMechanism READ AuthMechanism WRITE setAuthMechanism NOTIFY AuthMechanismChanged)
   Q_PROPERTY(
       bool AuthInTheClear READ AuthInTheClear WRITE setAuthInTheClear NOTIFY AuthInTheClearChanged)
+  Q_PROPERTY(QString MessageId READ MessageId WRITE setMessageId DESIGNABLE false STORED false)
 
  public:
   enum class Mode { RunTime, DesignTime };
@@ -151,6 +152,13 @@ class QV_QT_EXPORT QvSmtpWidget : public QWidget {
   // Credentials may go without TLS to a server on this machine.
   bool AuthInTheClear() const;
   void setAuthInTheClear(bool value);
+  // The Message-ID (without angle brackets) of the message the last send
+  // wrote, to match a bounce to it: read it in a SendComplete slot. One set
+  // before Send serves that message only; each message gets a new one
+  // otherwise. Neither designable nor stored, and without NOTIFY: the engine
+  // sets it while it writes the message.
+  QString MessageId() const;
+  void setMessageId(const QString& value);
 
   // The protocol version and cipher the last send agreed, as the control
   // reports them ("TLSv1.3 TLS_AES_256_GCM_SHA384"); empty until a send's
