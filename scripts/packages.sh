@@ -4,8 +4,10 @@ QV_DEMO_PACKAGES=(g++ cmake make pkg-config libasio-dev libcli11-dev nlohmann-js
 QV_BUILD_PACKAGES=("${QV_DEMO_PACKAGES[@]}" libgtest-dev libgmock-dev)
 # file and python3-pil read the bitmaps back, as any image tool would; the
 # openssl command makes the private Postfix's test CA and certificates; sasl2-bin
-# (saslpasswd2) and libsasl2-modules give it a user who logs in with PLAIN or LOGIN.
-QV_TEST_PACKAGES=(python3-aiosmtpd postfix openssl sasl2-bin libsasl2-modules file python3-pil)
+# (saslpasswd2) and libsasl2-modules give it a user who logs in with PLAIN or LOGIN;
+# spamassassin scores what the program sends, with the rules the package ships.
+QV_TEST_PACKAGES=(python3-aiosmtpd postfix openssl sasl2-bin libsasl2-modules file python3-pil
+                  spamassassin)
 # The Qt host, its Designer plugin and the mail form; their tests run on an Xvfb
 # display and take screenshots (xwd from x11-apps, convert from imagemagick);
 # xdotool clicks in Designer.

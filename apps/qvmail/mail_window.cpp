@@ -65,12 +65,19 @@ MailWindow::MailWindow(QWidget* parent)
       code_label_(new QLabel(this)),
       text_label_(new QLabel(this)),
       security_label_(new QLabel(this)),
+      message_id_label_(new QLabel(this)),
       wait_label_(new QLabel(this)) {
   ui_->setupUi(this);
   Q_ASSERT(ui_->securityCombo->count() == static_cast<int>(std::size(kSecurityChoices)));
   statusBar()->addWidget(code_label_);
   statusBar()->addWidget(text_label_, 1);
   statusBar()->addPermanentWidget(security_label_);
+  // Plain text: an id in angle brackets must not be taken for markup. The
+  // user copies it to search a bounce for it.
+  message_id_label_->setTextFormat(Qt::PlainText);
+  message_id_label_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  message_id_label_->setToolTip(tr("Message-ID of the message sent"));
+  statusBar()->addPermanentWidget(message_id_label_);
   statusBar()->addPermanentWidget(wait_label_);
   ui_->progressBar->setRange(0, 100);
   ui_->progressBar->setValue(0);
@@ -116,6 +123,9 @@ void MailWindow::Send() {
   c.setRcptTo(ui_->recipientsEdit->text());
   c.setSubject(ui_->subjectEdit->text());
   c.setDateHeader(QDateTime::currentDateTime());
+  // The control keeps the last id it wrote: emptied here, it holds one after
+  // this send only if this send wrote its message (each message gets a new id).
+  c.setMessageId(QString());
   const QString body = ui_->bodyEdit->toPlainText();
   streamed_body_.clear();
   body_written_ = false;
@@ -132,6 +142,7 @@ void MailWindow::Send() {
   ui_->progressBar->setValue(0);
   code_label_->clear();
   security_label_->clear();
+  message_id_label_->clear();
   text_label_->setText(tr("Sending..."));
   send_clock_.start();
   if (c.Send() == 0) progress_timer_.start();
@@ -177,6 +188,10 @@ void MailWindow::Complete(qint16& status) {
   // Also after a failure that came once the connection was encrypted: the
   // user sees that the refusal itself travelled protected.
   security_label_->setText(control().tlsDescription());
+  // Also when the server refused what it was sent: a bounce or a log entry
+  // may still name this id.
+  const QString id = control().MessageId();
+  message_id_label_->setText(id.isEmpty() ? QString() : '<' + id + '>');
   if (status == 0) ui_->progressBar->setValue(100);
 }
 

@@ -2,8 +2,9 @@
 // security, port and CAs, and the user and password to log in with over
 // TLS), a Send button, the conversation's log, a progress
 // bar for long bodies and the outcome in the status bar, with the protocol
-// and cipher when the connection was encrypted. All of it runs on the GUI
-// thread; the control never blocks it.
+// and cipher when the connection was encrypted and the Message-ID of the
+// message written. All of it runs on the GUI thread; the control never
+// blocks it.
 #pragma once
 
 #include <QElapsedTimer>
@@ -42,6 +43,10 @@ class MailWindow : public QMainWindow {
   // The status bar's encryption part: what the last send's TLS agreed
   // ("TLSv1.3 TLS_AES_256_GCM_SHA384"), empty when it was not encrypted.
   QString statusSecurity() const { return security_label_->text(); }
+  // The status bar's Message-ID part: "<id>" as the message's header carries
+  // it, for matching a bounce to the message; empty when the last send ended
+  // before the message was written.
+  QString statusMessageId() const { return message_id_label_->text(); }
 
  private slots:
   void Send();
@@ -58,6 +63,7 @@ class MailWindow : public QMainWindow {
   QLabel* code_label_;
   QLabel* text_label_;
   QLabel* security_label_;
+  QLabel* message_id_label_;
   QLabel* wait_label_;
   QTimer progress_timer_;
   QElapsedTimer send_clock_;

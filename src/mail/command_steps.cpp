@@ -19,10 +19,15 @@ void Session::WriteHelo() {
 }
 
 void Session::WriteMailFrom() {
+  String parameters;
+  declared_8bitmime_ = false;
+  planned_message_id_.clear();
+  if (Esmtp() && !WriteMailFromParameters(parameters)) return;
   const Generation generation = generation_;
   RaiseDebugMessage(u"Sending FROM: " + properties_.MailFrom);
   if (generation_ != generation) return;
-  socket_.SendData(u"MAIL FROM: <" + WithoutControlCharacters(properties_.MailFrom) + u">\r\n");
+  socket_.SendData(u"MAIL FROM: <" + WithoutControlCharacters(properties_.MailFrom) + u">" +
+                   parameters + u"\r\n");
   session_state_ = session_state::kWaitFromAck;
   MarkStateStart();
 }
@@ -67,6 +72,7 @@ void Session::QuitAndFinish(Integer code, String text) {
 }
 
 void Session::SendData(const Variant& data) {
+  if (stream_encoder_) return SendDataUtf8(ToUtf8(ToText(data)));
   if (const String* text = data.get_if<String>()) {
     socket_.SendData(*text);  // no copy of a large body
     return;
@@ -74,6 +80,11 @@ void Session::SendData(const Variant& data) {
   socket_.SendData(ToText(data));
 }
 
-void Session::SendDataUtf8(std::string_view data) { socket_.SendUtf8(data); }
+void Session::SendDataUtf8(std::string_view data) {
+  if (!stream_encoder_) return socket_.SendUtf8(data);
+  std::string encoded;
+  stream_encoder_->Encode(data, encoded);
+  if (!encoded.empty()) socket_.SendUtf8(encoded);
+}
 
 }  // namespace qv::mail

@@ -174,6 +174,58 @@ String DeclaredContentType(std::u16string_view content_type, bool utf8_text) {
   return out;
 }
 
+bool DeclaresNonAsciiCharset(std::u16string_view content_type) {
+  for (std::size_t at = FindIgnoringCase(content_type, u"charset"); at != String::npos;
+       at = FindIgnoringCase(content_type, u"charset", at + 1)) {
+    std::size_t value = at + 7;
+    while (value < content_type.size() && content_type[value] == u' ') ++value;
+    if (value >= content_type.size() || content_type[value] != u'=') continue;
+    ++value;
+    while (value < content_type.size() &&
+           (content_type[value] == u' ' || content_type[value] == u'"')) {
+      ++value;
+    }
+    if (FindIgnoringCase(content_type, u"us-ascii", value) == value) continue;
+    return value < content_type.size();
+  }
+  return false;
+}
+
+String FoldedHeaderLine(std::u16string_view line) {
+  constexpr std::size_t kLineOctets = 998;
+  const auto octets = [](char16_t c) -> std::size_t {
+    // A surrogate is half of a four-octet character.
+    return c < 0x80 ? 1 : c < 0x800 ? 2 : (c >= 0xD800 && c < 0xE000) ? 2 : 3;
+  };
+  String out;
+  std::size_t start = 0;  // of the current line, in line
+  while (true) {
+    std::size_t used = start == 0 ? 0 : 1;  // a continuation starts with its space
+    std::size_t end = start;
+    while (end < line.size() && used + octets(line[end]) <= kLineOctets)
+      used += octets(line[end++]);
+    if (end == line.size()) {
+      out.append(line.substr(start));
+      return out;
+    }
+    // The latest break in [start, end]: before a space, or after a comma.
+    std::size_t cut = end;
+    while (cut > start + 1 && line[cut] != u' ' && line[cut - 1] != u',') --cut;
+    if (cut <= start + 1) cut = end;
+    if (cut < line.size() && line[cut] >= 0xDC00 && line[cut] < 0xE000) --cut;  // whole pairs
+    out.append(line.substr(start, cut - start));
+    out += u"\r\n";
+    if (line[cut] == u' ') {
+      start = cut;  // the space starts the continuation
+      out += u' ';
+      ++start;
+    } else {
+      out += u' ';
+      start = cut;
+    }
+  }
+}
+
 String DateHeaderText(Date date, int utc_offset_minutes) {
   const auto fields = ToCalendar(date);
   if (!fields) {
@@ -207,6 +259,13 @@ void AppendTransparentBody(std::u16string_view body, String& out) {
   // Most bodies grow only by their bare line ends and leading dots.
   out.reserve(out.size() + body.size() + body.size() / 64 + 16);
   BodyEncoder().Encode(body, out);
+}
+
+std::string TransparentBodyUtf8(std::u16string_view body) {
+  String wire;
+  AppendTransparentBody(body, wire);
+  wire += u"\r\n";
+  return ToUtf8(wire);
 }
 
 }  // namespace qv::mail

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "qv/core/date.hpp"
@@ -39,6 +40,17 @@ String UnstructuredHeaderValue(std::size_t name_size, std::u16string_view value)
 // on the wire; every other value is kept as given.
 String DeclaredContentType(std::u16string_view content_type, bool utf8_text);
 
+// Whether the Content-type value names a charset other than US-ASCII: a
+// streamed body, which the control cannot read ahead, is then taken to hold
+// 8-bit text.
+bool DeclaresNonAsciiCharset(std::u16string_view content_type);
+
+// A header line (without its line end) folded so that no line passes RFC
+// 5322's 998 octets: a fold goes before the last space, or after the last
+// comma, that keeps the line within the limit; where a stretch has neither,
+// it is cut at the limit. A line that fits is returned unchanged.
+String FoldedHeaderLine(std::u16string_view line);
+
 // "ddd, d mmm yyyy hh:nn:ss" followed by a space and the zone as +hhmm/-hhmm,
 // for example "Fri, 9 Mar 2001 07:05:03 -0500". Throws AutomationError (5)
 // when no calendar date matches the value.
@@ -48,5 +60,8 @@ String DateHeaderText(Date date, int utc_offset_minutes);
 // becomes CR LF, and a line that begins with "." gets a second one, so that no
 // body line can end the data or lose its dot. Nothing is added at the end.
 void AppendTransparentBody(std::u16string_view body, String& out);
+
+// The transparent wire form of a body and its closing CR LF, as UTF-8.
+std::string TransparentBodyUtf8(std::u16string_view body);
 
 }  // namespace qv::mail

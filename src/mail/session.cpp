@@ -5,6 +5,8 @@
 #include <cmath>
 #include <exception>
 
+#include "mail/message_text.hpp"
+#include "mail/recipient_list.hpp"
 #include "mail/reply_code.hpp"
 #include "qv/core/text.hpp"
 
@@ -12,6 +14,8 @@ namespace qv::mail {
 namespace {
 
 constexpr double kSecondsPerDay = 86400.0;
+// RFC 5321 4.5.3.1.3: the longest reverse-path or forward-path.
+constexpr std::size_t kPathOctets = 256;
 constexpr Integer kSmtpPort = 25;
 constexpr Integer kSubmissionsPort = 465;  // TLS from the first byte
 
@@ -83,6 +87,11 @@ Integer Session::Send() {
     throw;
   }
   if (generation_ != started) return outcome::kSuccess;  // the handler's loop ended it
+  if (const String too_long = OverlongAddress(); !too_long.empty()) {
+    // No server takes it; a megabyte of sender would go out as one line.
+    FinishSession(outcome::kSocketError, too_long);
+    return outcome::kSuccess;
+  }
   Long port = properties_.Port;
   if (port == 0) port = protocol_ == protocol::kImplicitTls ? kSubmissionsPort : kSmtpPort;
   port_ = port;
@@ -92,6 +101,22 @@ Integer Session::Send() {
   // Ports above 32767 travel as the negative 16-bit number of the same bits.
   socket_.Connect(properties_.RemoteHost, static_cast<Integer>(static_cast<std::uint16_t>(port)));
   return outcome::kSuccess;
+}
+
+String Session::OverlongAddress() const {
+  const auto check = [](const String& address) -> String {
+    const std::size_t octets = ToUtf8(address).size() + 2;  // with its angle brackets
+    if (octets <= kPathOctets) return {};
+    return u"An address of " + FromUtf8(std::to_string(octets)) +
+           u" octets with its angle brackets is longer than the 256 a server takes (RFC 5321 "
+           u"4.5.3.1.3): " +
+           address.substr(0, 64) + u"...; nothing was sent.";
+  };
+  String problem = check(WithoutControlCharacters(properties_.MailFrom));
+  for (String pending = properties_.RcptTo; problem.empty() && !pending.empty();) {
+    problem = check(EnvelopeAddress(CutNextRecipient(pending)));
+  }
+  return problem;
 }
 
 void Session::FinishSession(Integer code, String text) {

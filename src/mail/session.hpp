@@ -5,10 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "mail/auth.hpp"
 #include "mail/properties.hpp"
+#include "mail/quoted_printable.hpp"
 #include "mail/reply_tail.hpp"
 #include "mail/session_state.hpp"
 #include "qv/core/types.hpp"
@@ -86,6 +89,9 @@ class Session final : private SocketEvents, private TimerEvents {
   void FinishSession(Integer code, String text);
   void CompleteSend(Integer code, String text);
   void QuitAndFinish(Integer code, String text);
+  // The text that refuses an address of the envelope too long for any
+  // server, or empty.
+  String OverlongAddress() const;
   // Ends the conversation as a socket error does (code 2 with text).
   void EndWithSocketError(String text);
 
@@ -132,10 +138,26 @@ class Session final : private SocketEvents, private TimerEvents {
   void WriteMailFrom();
   void WriteNextRecipient();
   void WriteDataCommand();
-  void WriteHeader(std::u16string_view name, std::u16string_view value);
-  // An unstructured header: text outside ASCII goes as encoded-words.
-  void WriteTextHeader(std::u16string_view name, std::u16string_view value);
   void WriteMessage();
+
+  // How the body travels: 8bit (labelled, and declared to a server that
+  // offers 8BITMIME), or quoted-printable (a body holding NUL; 8-bit text to
+  // an ESMTP server without 8BITMIME). message_plan.cpp.
+  struct MessagePlan {
+    bool eight_bit = false;
+    bool quoted_printable = false;
+  };
+  MessagePlan PlanMessage() const;
+  // The header lines, each with its line end, and the blank line after them.
+  void HeaderLines(const MessagePlan& plan, const String& message_id,
+                   const std::function<void(const String&)>& put) const;
+  // The size of the message with its Body, as SIZE declares it.
+  std::uint64_t MessageOctets(const MessagePlan& plan, const String& message_id) const;
+  // Appends MAIL FROM's parameters, or ends the send (and returns false) when
+  // the server cannot take the message.
+  bool WriteMailFromParameters(String& parameters);
+  // The host's own id for this message, or a new one.
+  String MessageIdFor() const;
 
   void RaiseDebugMessage(const String& text);
   void RaiseSendComplete(Integer& status);
@@ -178,6 +200,11 @@ class Session final : private SocketEvents, private TimerEvents {
   AuthMechanism auth_mechanism_ = AuthMechanism::kPlain;
   int auth_step_ = 0;
   ReplyTail reply_tail_;
+  // MAIL FROM declared BODY=8BITMIME; the id that SIZE counted.
+  bool declared_8bitmime_ = false;
+  String planned_message_id_;
+  // While the host writes a body that goes quoted-printable.
+  std::optional<QuotedPrintableEncoder> stream_encoder_;
   // The message has been handed to a socket that reports when it has left;
   // the wait for its acknowledgement counts from that report.
   bool awaiting_send_complete_ = false;

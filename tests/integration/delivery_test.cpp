@@ -158,7 +158,9 @@ TEST_F(Aiosmtpd, ASecondSendTakesItsBodyFromTheHandler) {
            "X-Mailer: qvSMTP by Quenvix\r\n";
   };
   std::vector<std::string> messages{stored[0].message, stored[1].message};
-  std::sort(messages.begin(), messages.end());  // "first" before "second"
+  if (messages[0].find("\r\nSubject: first\r\n") == std::string::npos) {
+    std::swap(messages[0], messages[1]);  // "first" before "second"
+  }
   EXPECT_EQ(messages[0], head(first_id) + "Subject: first\r\n\r\nfrom Body\r\n\r\n");
   EXPECT_EQ(messages[1],
             head(ToUtf8(site->get_MessageId())) +

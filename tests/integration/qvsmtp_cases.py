@@ -168,11 +168,12 @@ def message_id_of(message):
 
 def header_block(*, sender, to, date, subject, message_id, priority="Normal",
                  content_type="text/plain; charset=US-ASCII", x_mailer="qvSMTP by Quenvix",
-                 body=""):
+                 body="", streamed=False):
     """The header lines and the blank line, as the server must store them: the
     nine lines, with a charset of UTF-8 instead of US-ASCII when any text is
-    outside ASCII, and the 8bit line when body (from Body) is."""
-    eight_bit = not body.isascii()
+    outside ASCII, and the 8bit line when body (from Body) is, or when the
+    program streams it labelled UTF-8."""
+    eight_bit = streamed or not body.isascii()
     if not all(v.isascii() for v in (priority, sender, to, x_mailer, subject)) or eight_bit:
         content_type = re.sub(r"(?i)(charset\s*=\s*\"?)us-ascii(?=$|[\s;\"])", r"\g<1>UTF-8",
                               content_type)
@@ -217,6 +218,31 @@ def body_arguments(body, mode, folder):
     with open(path, "wb") as f:
         f.write(body.encode())
     return ["--body-file", path] + (["--body-event", "1"] if mode == "stream" else [])
+
+
+# SpamAssassin's engine as `spamassassin -L -t` runs it: local tests only (no
+# DNS, no network lists), the rules Debian's package ships, Bayes off. Called
+# directly because the command also tries a state folder in the login's home
+# from the password file; here all state stays in HOME, a temporary folder.
+SPAM_CHECK = r"""
+use Mail::SpamAssassin;
+my $sa = Mail::SpamAssassin->new({local_tests_only => 1, dont_copy_prefs => 1,
+    home_dir_for_helpers => $ENV{HOME}, rules_filename => "/usr/share/spamassassin",
+    post_config_text => "use_bayes 0\n"});
+my $status = $sa->check($sa->parse(\*STDIN));
+print $status->get_score, " ", $status->get_names_of_tests_hit, "\n";
+"""
+
+
+def spam_check(message, folder):
+    """SpamAssassin's score of a message and the names of the rules it hits."""
+    completed = subprocess.run(["/usr/bin/perl", "-e", SPAM_CHECK], input=message,
+                               capture_output=True, timeout=30,
+                               env=dict(os.environ, HOME=folder, TMPDIR=folder))
+    if completed.returncode != 0:
+        raise AssertionError(completed.stderr.decode("utf-8", "replace"))
+    score, _, names = completed.stdout.decode().strip().partition(" ")
+    return float(score), set(filter(None, names.split(",")))
 
 
 class Case(unittest.TestCase):
@@ -369,6 +395,26 @@ class AiosmtpdDelivery(Case):
                 self.assertLessEqual(before - timedelta(seconds=1), sent, date)
                 self.assertLessEqual(sent, after + timedelta(seconds=1), date)
 
+    @unittest.skipUnless(shutil.which("spamassassin"),
+                         "spamassassin is not installed (Debian package spamassassin)")
+    def test_spamassassin_scores(self):
+        # The Message-ID line spares a message MISSING_MID, and text outside
+        # ASCII, as the control encodes it, costs no points of its own.
+        table = [("ASCII", "Lunch on Friday", "Noon at the usual place?\nAnn"),
+                 ("non-ASCII", "Gr\u00fc\u00dfe aus Z\u00fcrich \u65e5\u672c",
+                  "Mittag am \u00fcblichen Ort?\n\u65e5\u672c\u8a9e \U0001F600\n\u00c4nne")]
+        scores = {}
+        for name, subject, body in table:
+            with self.subTest(message=name):
+                sender = unique_sender("spam")
+                self.assertSent(send(self.aiosmtpd["port"], "--from", sender, "--to",
+                                     "bob@example.test", "--subject", subject, "--body", body))
+                _, message = self.assertOneMessage(self.aiosmtpd, sender)
+                scores[name], rules = spam_check(message, self.folder.name)
+                print(f"{name}: score {scores[name]}, rules {sorted(rules)}", file=sys.stderr)
+                self.assertNotIn("MISSING_MID", rules)
+        self.assertLessEqual(scores["non-ASCII"], scores["ASCII"])
+
     def test_body_arrives_intact(self):
         bodies = {
             "dots": ".\n.x\n..y\nx.\n. \n.\r\n.",
@@ -403,7 +449,7 @@ class AiosmtpdDelivery(Case):
                 head = header_block(message_id=message_id_of(message), sender=sender, to="b@example.test", subject=name,
                                     date="Fri, 9 Mar 2001 07:05:03 -0500",
                                     body="" if mode == "stream" else from_the_program(body, mode),
-                                    **({"content_type": STREAMED_CONTENT_TYPE}
+                                    **({"content_type": STREAMED_CONTENT_TYPE, "streamed": True}
                                        if mode == "stream" else {}))
                 self.assertEqual(message[:len(head)], head)
                 self.assertEqual(message[len(head):], stored_body(body, mode))
@@ -456,7 +502,7 @@ class LargeBody(Case):
                     head = header_block(message_id=message_id_of(message), sender=sender, to="big@example.test", subject="Large",
                                         date="Fri, 9 Mar 2001 07:05:03 -0500",
                                         body="" if mode == "stream" else body,
-                                        **({"content_type": STREAMED_CONTENT_TYPE}
+                                        **({"content_type": STREAMED_CONTENT_TYPE, "streamed": True}
                                            if mode == "stream" else {}))
                     self.assertEqual(message[:len(head)], head)
                     expected = stored_body(body, mode)

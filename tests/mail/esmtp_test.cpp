@@ -35,9 +35,8 @@ std::u16string Stripped(const std::u16string& line) {
 std::function<std::u16string(const std::u16string&)> Answering(
     std::u16string command, std::u16string reply,
     std::u16string (*rest)(const std::u16string&) = Submission) {
-  return [=](const std::u16string& line) {
-    return line.rfind(command, 0) == 0 ? reply : rest(line);
-  };
+  return
+      [=](const std::u16string& line) { return line.rfind(command, 0) == 0 ? reply : rest(line); };
 }
 
 enum class Handshake { kCompletes, kFails, kStalls };
@@ -102,33 +101,61 @@ TEST(Esmtp, ConversationsAndTheirEndings) {
     Handshake handshake;
     Outcome want;
   } cases[] = {
-      {"EHLO in plain text", SmtpProtocol::kEsmtp, Submission, Handshake::kCompletes, {0,
-       "EHLO " + kDelivered, "Success"}},
-      {"EHLO refused: the original conversation", SmtpProtocol::kEsmtp, Answering(u"EHLO",
-       u"502 5.5.2 Error: command not recognized\r\n", Rig::Accepting), Handshake::kCompletes, {0,
-       "EHLO HELO " + kDelivered, "Success"}},
-      {"STARTTLS, then EHLO again", SmtpProtocol::kStartTls, Submission, Handshake::kCompletes, {0,
-       "EHLO STARTTLS EHLO " + kDelivered, "Success"}},
-      {"TLS from the first byte", SmtpProtocol::kImplicitTls, Submission, Handshake::kCompletes, {0,
-       "EHLO " + kDelivered, "Success"}},
-      {"STARTTLS stripped from the offer", SmtpProtocol::kStartTls, Stripped, Handshake::kCompletes,
+      {"EHLO in plain text",
+       SmtpProtocol::kEsmtp,
+       Submission,
+       Handshake::kCompletes,
+       {0, "EHLO " + kDelivered, "Success"}},
+      {"EHLO refused: the original conversation",
+       SmtpProtocol::kEsmtp,
+       Answering(u"EHLO", u"502 5.5.2 Error: command not recognized\r\n", Rig::Accepting),
+       Handshake::kCompletes,
+       {0, "EHLO HELO " + kDelivered, "Success"}},
+      {"STARTTLS, then EHLO again",
+       SmtpProtocol::kStartTls,
+       Submission,
+       Handshake::kCompletes,
+       {0, "EHLO STARTTLS EHLO " + kDelivered, "Success"}},
+      {"TLS from the first byte",
+       SmtpProtocol::kImplicitTls,
+       Submission,
+       Handshake::kCompletes,
+       {0, "EHLO " + kDelivered, "Success"}},
+      {"STARTTLS stripped from the offer",
+       SmtpProtocol::kStartTls,
+       Stripped,
+       Handshake::kCompletes,
        {2, "EHLO", "does not offer STARTTLS"}},
-      {"STARTTLS refused", SmtpProtocol::kStartTls, Answering(u"STARTTLS",
-       u"454 4.7.0 TLS not available\r\n", Submission), Handshake::kCompletes, {2, "EHLO STARTTLS",
-       "refused STARTTLS: 454 4.7.0"}},
-      {"EHLO refused when TLS is required", SmtpProtocol::kStartTls, Answering(u"EHLO",
-       u"500 unknown\r\n", Submission), Handshake::kCompletes, {2, "EHLO",
-       "refused EHLO: 500 unknown"}},
-      {"text injected after the go-ahead", SmtpProtocol::kStartTls, Answering(u"STARTTLS",
-       u"220 go ahead\r\n250-injected\r\n250 STARTTLS\r\n", Submission), Handshake::kCompletes, {2,
-       "EHLO STARTTLS", "something on the path added it"}},
-      {"a handshake that fails", SmtpProtocol::kStartTls, Submission, Handshake::kFails, {2,
-       "EHLO STARTTLS", "for another name"}},
-      {"a handshake that stalls", SmtpProtocol::kStartTls, Submission, Handshake::kStalls, {3,
-       "EHLO STARTTLS", "Timeout waiting for TLS handshake."}},
-      {"a refusal ends the send at once", SmtpProtocol::kEsmtp, Answering(u"MAIL",
-       u"530 5.7.0 Must issue a STARTTLS command first\r\n", Submission), Handshake::kCompletes, {4,
-       "EHLO MAIL QUIT", "530 5.7.0 Must issue a STARTTLS"}},
+      {"STARTTLS refused",
+       SmtpProtocol::kStartTls,
+       Answering(u"STARTTLS", u"454 4.7.0 TLS not available\r\n", Submission),
+       Handshake::kCompletes,
+       {2, "EHLO STARTTLS", "refused STARTTLS: 454 4.7.0"}},
+      {"EHLO refused when TLS is required",
+       SmtpProtocol::kStartTls,
+       Answering(u"EHLO", u"500 unknown\r\n", Submission),
+       Handshake::kCompletes,
+       {2, "EHLO", "refused EHLO: 500 unknown"}},
+      {"text injected after the go-ahead",
+       SmtpProtocol::kStartTls,
+       Answering(u"STARTTLS", u"220 go ahead\r\n250-injected\r\n250 STARTTLS\r\n", Submission),
+       Handshake::kCompletes,
+       {2, "EHLO STARTTLS", "something on the path added it"}},
+      {"a handshake that fails",
+       SmtpProtocol::kStartTls,
+       Submission,
+       Handshake::kFails,
+       {2, "EHLO STARTTLS", "for another name"}},
+      {"a handshake that stalls",
+       SmtpProtocol::kStartTls,
+       Submission,
+       Handshake::kStalls,
+       {3, "EHLO STARTTLS", "Timeout waiting for TLS handshake."}},
+      {"a refusal ends the send at once",
+       SmtpProtocol::kEsmtp,
+       Answering(u"MAIL", u"530 5.7.0 Must issue a STARTTLS command first\r\n", Submission),
+       Handshake::kCompletes,
+       {4, "EHLO MAIL QUIT", "530 5.7.0 Must issue a STARTTLS"}},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -202,6 +229,102 @@ TEST(Esmtp, TheEndOfDataIsWaitedForTenMinutes) {
   }
 }
 
+// What MAIL FROM declares, and what the control does when the server cannot
+// take the message as it is: SIZE, 8BITMIME, SMTPUTF8, and the mends that hold
+// in every conversation (NUL in the body, an over-long address or header).
+TEST(Esmtp, TheMessageGoesAsTheServerCanTakeIt) {
+  const auto offering = [](std::u16string keywords) {
+    return [keywords](const std::u16string& line) -> std::u16string {
+      if (line.rfind(u"EHLO", 0) == 0)
+        return u"250-mail.example.com\r\n" + keywords + u"250 HELP\r\n";
+      return Rig::Accepting(line);
+    };
+  };
+  const std::u16string all = u"250-SIZE 10240000\r\n250-8BITMIME\r\n250-SMTPUTF8\r\n";
+  const String grusse = u"Gr\u00fc\u00dfe";
+  // clang-format off: a row per case
+  const struct {
+    const char* name;
+    SmtpProtocol protocol;
+    std::u16string offered;
+    std::function<void(Rig&)> arrange;
+    Integer status;
+    std::string mail_from;  // the MAIL FROM line's parameters, or the status text
+    std::string wire_has;   // in the message as written
+  } cases[] = {
+      {"SIZE declares the message's own size", SmtpProtocol::kEsmtp, all, [](Rig&) {}, 0,
+       " SIZE=", ""},
+      {"a message larger than SIZE allows", SmtpProtocol::kEsmtp, u"250-SIZE 100\r\n",
+       [](Rig& r) { r.control.put_Body(Variant(String(200, u'x'))); }, 2,
+       "bytes, and the server takes at most 100: nothing of it was sent.", ""},
+      {"8-bit text declared to a server that takes it", SmtpProtocol::kEsmtp, all,
+       [&](Rig& r) { r.control.put_Body(Variant(grusse)); }, 0,
+       " BODY=8BITMIME SIZE=", "Content-Transfer-Encoding: 8bit\r\n"},
+      {"8-bit text quoted-printable to one that does not", SmtpProtocol::kEsmtp, u"",
+       [&](Rig& r) { r.control.put_Body(Variant(grusse + u" a=b")); }, 0, "",
+       "Content-Transfer-Encoding: quoted-printable\r\nX-Mailer: qvSMTP by Quenvix\r\n"
+       "Subject: Hi\r\n\r\nGr=C3=BC=C3=9Fe a=3Db\r\n"},
+      {"a streamed UTF-8 body quoted-printable on its way", SmtpProtocol::kEsmtp, u"",
+       [&](Rig& r) {
+         ControlInternals::Properties(r.control).ContentType = u"text/plain; charset=UTF-8";
+         r.control.put_BodyEvent(1);
+         r.sink.on_send_body = [&r](Integer&) {
+           r.control.SendData(Variant(String(u"\u00e9t\u00e9 ")));
+         };
+       },
+       0, "", "Content-Transfer-Encoding: quoted-printable\r\n"},
+      {"an address outside ASCII to a server with SMTPUTF8", SmtpProtocol::kEsmtp, all,
+       [](Rig& r) { r.control.put_RcptTo(u"j\u00f6rg@example.com"); }, 0, " SMTPUTF8 SIZE=", ""},
+      {"an address outside ASCII to a server without", SmtpProtocol::kEsmtp, u"250-8BITMIME\r\n",
+       [](Rig& r) { r.control.put_RcptTo(u"a@example.com, j\u00f6rg@example.com"); }, 2,
+       "The address j\xC3\xB6rg@example.com is outside ASCII, and the server does not offer "
+       "SMTPUTF8",
+       ""},
+      {"NUL in the body goes quoted-printable, also after HELO", SmtpProtocol::kHelo, u"",
+       [](Rig& r) { r.control.put_Body(Variant(String(u"a\0b", 3))); }, 0, "",
+       "quoted-printable\r\nX-Mailer: qvSMTP by Quenvix\r\nSubject: Hi\r\n\r\na=00b\r\n"},
+      {"an address longer than any server takes", SmtpProtocol::kHelo, u"",
+       [](Rig& r) { r.control.put_MailFrom(String(300, u'a') + u"@example.com"); }, 2,
+       "octets with its angle brackets is longer than the 256 a server takes", ""},
+      {"a header line past 998 octets is folded", SmtpProtocol::kHelo, u"",
+       [](Rig& r) { r.control.put_Subject(String(600, u'x') + u" " + String(600, u'y')); }, 0, "",
+       "\r\nSubject: " + std::string(600, 'x') + "\r\n " + std::string(600, 'y') + "\r\n"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    c.arrange(rig);
+    const Outcome got = Converse(rig, c.protocol, offering(c.offered));
+    EXPECT_EQ(got.status, c.status) << got.status_text;
+    std::string message;
+    std::string mail_from;
+    for (const String& write : rig.socket.writes) {
+      const std::string text = ToUtf8(write);
+      if (text.rfind("MAIL FROM:", 0) == 0) mail_from = text;
+      if (message.ends_with("\r\n.\r\n")) break;
+      if (!message.empty() || text.rfind("Priority:", 0) == 0) message += text;
+    }
+    if (c.status != 0) {
+      EXPECT_NE(got.status_text.find(c.mail_from), std::string::npos) << got.status_text;
+      EXPECT_EQ(mail_from, "");  // ended before MAIL FROM
+      continue;
+    }
+    const std::string params = mail_from.substr(mail_from.find('>') + 1);
+    EXPECT_EQ(params.substr(0, c.mail_from.size()), c.mail_from) << mail_from;
+    EXPECT_NE(message.find(c.wire_has), std::string::npos) << message;
+    std::size_t line_start = 0;  // no line past 998 octets
+    for (std::size_t end; (end = message.find("\r\n", line_start)) != std::string::npos;
+         line_start = end + 2) {
+      EXPECT_LE(end - line_start, 998u);
+    }
+    if (const std::size_t size = params.find("SIZE="); size != std::string::npos) {
+      // What SIZE declared is what went, up to the final dot.
+      EXPECT_EQ(std::stoul(params.substr(size + 5)), message.size() - 3) << message;
+    }
+  }
+}
+
 // A submission server that wants AUTH: it offers mechanisms, asks LOGIN's
 // two questions, and answers each secret as the case says.
 struct AuthServer {
@@ -248,40 +371,115 @@ TEST(Auth, MechanismsRefusalsAndTheRuleOfTls) {
     Outcome want;
     const char* auth_line;  // what the wire carries for AUTH, "" for none
   } cases[] = {
-      {"PLAIN over STARTTLS", SmtpProtocol::kStartTls, u"mail.example.com", false, u"", false, {},
-       {0, "EHLO STARTTLS EHLO AUTH " + kDelivered, "Success"}, "AUTH PLAIN AGFubgBzM2NyZXQ=\r\n"},
-      {"LOGIN where only LOGIN is offered", SmtpProtocol::kImplicitTls, u"mail.example.com",
-       false, u"", false, AuthServer::Offering(u"LOGIN"), {0, "EHLO AUTH " + kDelivered, "Success"},
-       "AUTH LOGIN\r\n"},
-      {"XOAUTH2 chosen for a token", SmtpProtocol::kImplicitTls, u"mail.example.com", true, u"",
-       false, AuthServer::Offering(), {0, "EHLO AUTH " + kDelivered, "Success"},
-       "AUTH XOAUTH2 dXNlcj1hbm4BYXV0aD1CZWFyZXIgdDBrZW4BAQ==\r\n"},
-      {"an XOAUTH2 error challenge gets the empty line", SmtpProtocol::kImplicitTls,
-       u"mail.example.com", true, u"", false, AuthServer::Offering(u"XOAUTH2",
-       u"535 5.7.8 Username and Password not accepted\r\n", kError), {4, "EHLO AUTH QUIT",
-       "535 5.7.8 Username and Password not accepted"}, nullptr},
-      {"an OAUTHBEARER error challenge gets ^A", SmtpProtocol::kImplicitTls, u"mail.example.com",
-       true, u"oauthbearer", false, AuthServer::Offering(u"OAUTHBEARER XOAUTH2",
-       u"535 5.7.8 invalid token\r\n", kError), {4, "EHLO AUTH QUIT", "535 5.7.8 invalid token"},
-       nullptr},
-      {"a wrong password", SmtpProtocol::kStartTls, u"mail.example.com", false, u"", false,
-       AuthServer::Offering(u"PLAIN", u"535 5.7.8 Error: authentication failed\r\n"), {4,
-       "EHLO STARTTLS EHLO AUTH QUIT", "535 5.7.8 Error: authentication failed"}, nullptr},
-      {"a temporary failure", SmtpProtocol::kStartTls, u"mail.example.com", false, u"", false,
-       AuthServer::Offering(u"PLAIN", u"454 4.7.0 Temporary authentication failure\r\n"), {4,
-       "EHLO STARTTLS EHLO AUTH QUIT", "454 4.7.0"}, nullptr},
-      {"no TLS: nothing of the secret is sent", SmtpProtocol::kEsmtp, u"mail.example.com", false,
-       u"", true, AuthServer::Offering(), {2, "EHLO QUIT", "only over TLS"}, ""},
-      {"no TLS, to this machine, allowed", SmtpProtocol::kEsmtp, u"127.0.0.1", false, u"", true,
-       AuthServer::Offering(), {0, "EHLO AUTH " + kDelivered, "Success"},
+      {"PLAIN over STARTTLS",
+       SmtpProtocol::kStartTls,
+       u"mail.example.com",
+       false,
+       u"",
+       false,
+       {},
+       {0, "EHLO STARTTLS EHLO AUTH " + kDelivered, "Success"},
        "AUTH PLAIN AGFubgBzM2NyZXQ=\r\n"},
-      {"no TLS, to this machine, not allowed", SmtpProtocol::kEsmtp, u"localhost", false, u"",
-       false, AuthServer::Offering(), {2, "EHLO QUIT", "only over TLS"}, ""},
-      {"AUTH not offered", SmtpProtocol::kStartTls, u"mail.example.com", false, u"", false,
-       AuthServer::Offering(u""), {2, "EHLO STARTTLS EHLO QUIT", "does not offer AUTH"}, ""},
-      {"a forced mechanism not offered", SmtpProtocol::kStartTls, u"mail.example.com", false,
-       u"LOGIN", false, AuthServer::Offering(u"PLAIN"), {2, "EHLO STARTTLS EHLO QUIT",
-       "does not offer AUTH LOGIN"}, ""},
+      {"LOGIN where only LOGIN is offered",
+       SmtpProtocol::kImplicitTls,
+       u"mail.example.com",
+       false,
+       u"",
+       false,
+       AuthServer::Offering(u"LOGIN"),
+       {0, "EHLO AUTH " + kDelivered, "Success"},
+       "AUTH LOGIN\r\n"},
+      {"XOAUTH2 chosen for a token",
+       SmtpProtocol::kImplicitTls,
+       u"mail.example.com",
+       true,
+       u"",
+       false,
+       AuthServer::Offering(),
+       {0, "EHLO AUTH " + kDelivered, "Success"},
+       "AUTH XOAUTH2 dXNlcj1hbm4BYXV0aD1CZWFyZXIgdDBrZW4BAQ==\r\n"},
+      {"an XOAUTH2 error challenge gets the empty line",
+       SmtpProtocol::kImplicitTls,
+       u"mail.example.com",
+       true,
+       u"",
+       false,
+       AuthServer::Offering(u"XOAUTH2", u"535 5.7.8 Username and Password not accepted\r\n",
+                            kError),
+       {4, "EHLO AUTH QUIT", "535 5.7.8 Username and Password not accepted"},
+       nullptr},
+      {"an OAUTHBEARER error challenge gets ^A",
+       SmtpProtocol::kImplicitTls,
+       u"mail.example.com",
+       true,
+       u"oauthbearer",
+       false,
+       AuthServer::Offering(u"OAUTHBEARER XOAUTH2", u"535 5.7.8 invalid token\r\n", kError),
+       {4, "EHLO AUTH QUIT", "535 5.7.8 invalid token"},
+       nullptr},
+      {"a wrong password",
+       SmtpProtocol::kStartTls,
+       u"mail.example.com",
+       false,
+       u"",
+       false,
+       AuthServer::Offering(u"PLAIN", u"535 5.7.8 Error: authentication failed\r\n"),
+       {4, "EHLO STARTTLS EHLO AUTH QUIT", "535 5.7.8 Error: authentication failed"},
+       nullptr},
+      {"a temporary failure",
+       SmtpProtocol::kStartTls,
+       u"mail.example.com",
+       false,
+       u"",
+       false,
+       AuthServer::Offering(u"PLAIN", u"454 4.7.0 Temporary authentication failure\r\n"),
+       {4, "EHLO STARTTLS EHLO AUTH QUIT", "454 4.7.0"},
+       nullptr},
+      {"no TLS: nothing of the secret is sent",
+       SmtpProtocol::kEsmtp,
+       u"mail.example.com",
+       false,
+       u"",
+       true,
+       AuthServer::Offering(),
+       {2, "EHLO QUIT", "only over TLS"},
+       ""},
+      {"no TLS, to this machine, allowed",
+       SmtpProtocol::kEsmtp,
+       u"127.0.0.1",
+       false,
+       u"",
+       true,
+       AuthServer::Offering(),
+       {0, "EHLO AUTH " + kDelivered, "Success"},
+       "AUTH PLAIN AGFubgBzM2NyZXQ=\r\n"},
+      {"no TLS, to this machine, not allowed",
+       SmtpProtocol::kEsmtp,
+       u"localhost",
+       false,
+       u"",
+       false,
+       AuthServer::Offering(),
+       {2, "EHLO QUIT", "only over TLS"},
+       ""},
+      {"AUTH not offered",
+       SmtpProtocol::kStartTls,
+       u"mail.example.com",
+       false,
+       u"",
+       false,
+       AuthServer::Offering(u""),
+       {2, "EHLO STARTTLS EHLO QUIT", "does not offer AUTH"},
+       ""},
+      {"a forced mechanism not offered",
+       SmtpProtocol::kStartTls,
+       u"mail.example.com",
+       false,
+       u"LOGIN",
+       false,
+       AuthServer::Offering(u"PLAIN"),
+       {2, "EHLO STARTTLS EHLO QUIT", "does not offer AUTH LOGIN"},
+       ""},
   };
   // clang-format on
   for (const auto& c : cases) {

@@ -112,6 +112,8 @@ TEST_P(MailForm, SendsAndReportsInTheStatusBar) {
   const std::string data = TransparentBody(body).toStdString() + "\r\n\r\n.\r\nQUIT\r\n";
   EXPECT_TRUE(wire.ends_with(data));
   EXPECT_NE(wire.find("\r\n..line 0 of the body\r\n"), std::string::npos);
+  EXPECT_NE(wire.find("\r\nMessage-ID: " + w.statusMessageId().toStdString() + "\r\n"),
+            std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, MailForm,
@@ -185,10 +187,12 @@ TEST(MailForm, ARefusedConnectionShowsTheSocketsText) {
   MailWindow w;
   w.show();
   Fill(w, qv::test_support::UnusedLoopbackPort(), "Hello");
+  w.control().setMessageId("earlier@example.com");  // as an earlier send leaves the control
   QTest::mouseClick(w.ui().sendButton, Qt::LeftButton);
   ASSERT_TRUE(TurnUntil([&] { return w.ui().sendButton->isEnabled(); }, 5s));
   EXPECT_EQ(w.statusCode(), "2");
   EXPECT_EQ(w.statusText(), "Connection refused");
+  EXPECT_EQ(w.statusMessageId().toStdString(), "");  // no message was written
 }
 
 }  // namespace
