@@ -518,5 +518,37 @@ TEST(Auth, MechanismsRefusalsAndTheRuleOfTls) {
   }
 }
 
+// LOGIN's question is answered only once it has arrived whole, wherever TCP
+// cuts it: an answer to half a question would be read as the next line.
+TEST(Auth, AChallengeIsAnsweredOnlyWhole) {
+  const std::u16string challenge = u"334 VXNlcm5hbWU6\r\n";
+  for (std::size_t split = 1; split < challenge.size(); ++split) {
+    SCOPED_TRACE(split);
+    Rig rig;
+    rig.control.put_UserName(u"ann");
+    rig.control.put_Password(u"s3cret");
+    rig.control.put_AuthMechanism(u"LOGIN");
+    rig.control.put_Protocol(static_cast<Integer>(SmtpProtocol::kImplicitTls));
+    rig.control.Send();
+    rig.socket.Secure();
+    rig.socket.AcceptConnection();
+    rig.socket.ServerSends(u"220 ready\r\n");
+    for (int tick = 0; tick < 50 && rig.state() != kWaitAuthAck; ++tick) {
+      rig.Tick();
+      if (rig.state() == kWaitEhloAck && rig.socket.writes.size() == 1) {
+        rig.socket.ServerSends(AuthServer::Offering(u"LOGIN")(rig.socket.writes.back()));
+      }
+    }
+    ASSERT_EQ(rig.state(), kWaitAuthAck);
+    const std::size_t written = rig.socket.writes.size();
+    rig.socket.ServerSends(challenge.substr(0, split));
+    rig.Tick();
+    EXPECT_EQ(rig.socket.writes.size(), written);
+    rig.socket.ServerSends(challenge.substr(split));
+    rig.Tick();
+    EXPECT_EQ(rig.socket.writes.size(), written + 1);
+  }
+}
+
 }  // namespace
 }  // namespace qv::testing
