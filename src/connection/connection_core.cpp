@@ -116,10 +116,12 @@ void ConnectionCore::Connect(const String& remote_host, Integer remote_port) {
   if (options_.port != 0) port = options_.port;
 
   ClearLeftovers();
+  connected_port_ = port;
   const std::string name = WithoutBrackets(ToUtf8(remote_host));
   std::unique_ptr<Transport> transport = make_transport_();
   tls_ = nullptr;
   if (implicit_tls_) {
+    implicit_tls_->port = port;
     auto filter = std::make_unique<TlsFilter>(loop_, std::move(transport), *implicit_tls_);
     tls_ = filter.get();
     transport = std::move(filter);
@@ -181,6 +183,7 @@ void ConnectionCore::StartTls(const TlsRequest& request) {
   TlsSettings settings;
   settings.server_name = WithoutBrackets(ToUtf8(request.server_name));
   settings.ca_file = ToUtf8(request.ca_file);
+  settings.port = connected_port_;
   if (state_ == socket_state::kClosed) {
     implicit_tls_ = std::move(settings);
     return;

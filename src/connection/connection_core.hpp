@@ -74,6 +74,8 @@ class ConnectionCore : public std::enable_shared_from_this<ConnectionCore> {
   std::shared_ptr<Connection> conn_;
   // Asked for before Connect: the next connection speaks TLS from its start.
   std::optional<TlsSettings> implicit_tls_;
+  // The port of the running connection, for the TLS sessions it may resume.
+  std::uint16_t connected_port_ = 0;
   // The connection's TLS, once it has one; it lives as long as conn_.
   TlsFilter* tls_ = nullptr;
   String incoming_;

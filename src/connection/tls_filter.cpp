@@ -9,6 +9,10 @@
 
 #include <algorithm>
 #include <array>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
 #include <utility>
 
 namespace qv::connection {
@@ -33,6 +37,98 @@ std::string LastErrorText() {
   return reason != nullptr ? reason : "error " + std::to_string(code);
 }
 
+// The contexts and sessions every filter of the process shares. A context is
+// made per trust choice (the CA file as it is now, or the system's store) and
+// lives as long as the process: reading a trust store costs more than a
+// handshake. Sessions are kept by server name and trust choice, the newest
+// one each server gave.
+class SharedTls {
+ public:
+  static SharedTls& Instance() {
+    static SharedTls* shared = new SharedTls;  // never destroyed: filters may outlive statics
+    return *shared;
+  }
+
+  // The context for ca_file (empty: the system's store), made on first use;
+  // nullptr with error set when the trust store cannot be read.
+  SSL_CTX* Context(const std::string& ca_file, std::string& key, std::string& error) {
+    key = ca_file;
+    if (!ca_file.empty()) {
+      // By what the file holds now: a file changed on disk is trusted as it
+      // is, and a new file at an old path is not mistaken for the old one.
+      std::ifstream in(ca_file, std::ios::binary);
+      key += '\n';
+      key.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (const auto found = contexts_.find(key); found != contexts_.end()) return found->second;
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    if (ctx == nullptr) {
+      error = "TLS is not available: " + LastErrorText();
+      return nullptr;
+    }
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    const int loaded = ca_file.empty()
+                           ? SSL_CTX_set_default_verify_paths(ctx)
+                           : SSL_CTX_load_verify_locations(ctx, ca_file.c_str(), nullptr);
+    if (loaded != 1) {
+      error = "The CA file " + ca_file + " cannot be read: " + LastErrorText();
+      SSL_CTX_free(ctx);
+      return nullptr;
+    }
+    // Sessions are kept here, by server, not in OpenSSL's own cache, which
+    // is keyed by session id and would not find them again for a new
+    // connection.
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(ctx, &SharedTls::OnNewSession);
+    contexts_.emplace(key, ctx);
+    return ctx;
+  }
+
+  // The session to offer: a new reference, or nullptr.
+  SSL_SESSION* Session(const std::string& server) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = sessions_.find(server);
+    if (found == sessions_.end()) return nullptr;
+
+    if (SSL_SESSION_is_resumable(found->second) != 1) {
+      SSL_SESSION_free(found->second);
+      sessions_.erase(found);
+      return nullptr;
+    }
+    SSL_SESSION_up_ref(found->second);
+    return found->second;
+  }
+
+  // The key a connection's sessions are kept under, set on its SSL.
+  static int KeyIndex() {
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+  }
+
+ private:
+  // OpenSSL hands over a session the server gave (TLS 1.3 sends them after
+  // the handshake). A copy is kept: OpenSSL marks the connection's own one
+  // spent when that connection ends without a close_notify, and one
+  // connection's ending says nothing about the session's worth.
+  static int OnNewSession(SSL* ssl, SSL_SESSION* session) {
+    const auto* key = static_cast<const std::string*>(SSL_get_ex_data(ssl, KeyIndex()));
+    if (key == nullptr || SSL_get_verify_result(ssl) != X509_V_OK) return 0;
+    SSL_SESSION* copy = SSL_SESSION_dup(session);
+    if (copy == nullptr) return 0;
+    SharedTls& shared = Instance();
+    const std::lock_guard<std::mutex> lock(shared.mutex_);
+    SSL_SESSION*& slot = shared.sessions_[*key];
+    if (slot != nullptr) SSL_SESSION_free(slot);
+    slot = copy;
+    return 0;
+  }
+
+  std::mutex mutex_;
+  std::map<std::string, SSL_CTX*> contexts_;
+  std::map<std::string, SSL_SESSION*> sessions_;
+};
+
 }  // namespace
 
 class TlsFilter::Engine final : public TransportEvents {
@@ -48,7 +144,7 @@ class TlsFilter::Engine final : public TransportEvents {
     if (below_) below_->SetEvents(nullptr);
     if (ssl_ != nullptr) SSL_free(ssl_);  // frees the inner end of the pair
     if (network_ != nullptr) BIO_free(network_);
-    if (ctx_ != nullptr) SSL_CTX_free(ctx_);
+    if (ctx_ != nullptr) SSL_CTX_free(ctx_);  // only a context of its own
   }
 
   void SetUpper(TransportEvents* events) { upper_ = events; }
@@ -169,20 +265,28 @@ class TlsFilter::Engine final : public TransportEvents {
 
  private:
   void Setup() {
-    ctx_ = SSL_CTX_new(TLS_client_method());
-    if (ctx_ == nullptr) return SetupFailed("TLS is not available: " + LastErrorText());
-    SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
+    SSL_CTX* ctx = nullptr;
     if (settings_.verify) {
-      const int loaded = settings_.ca_file.empty() ? SSL_CTX_set_default_verify_paths(ctx_)
-                                                   : SSL_CTX_load_verify_locations(
-                                                         ctx_, settings_.ca_file.c_str(), nullptr);
-      if (loaded != 1) {
-        return SetupFailed("The CA file " + settings_.ca_file +
-                           " cannot be read: " + LastErrorText());
-      }
-      SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
+      std::string error;
+      std::string trust;
+      ctx = SharedTls::Instance().Context(settings_.ca_file, trust, error);
+      if (ctx == nullptr) return SetupFailed(error);
+      session_key_ = settings_.server_name + "\n" + std::to_string(settings_.port) + "\n" + trust;
+    } else {
+      // Unverified connections share nothing.
+      ctx_ = ctx = SSL_CTX_new(TLS_client_method());
+      if (ctx_ == nullptr) return SetupFailed("TLS is not available: " + LastErrorText());
+      SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
     }
-    ssl_ = SSL_new(ctx_);
+    ssl_ = SSL_new(ctx);
+    if (ssl_ != nullptr && settings_.verify) {
+      SSL_set_verify(ssl_, SSL_VERIFY_PEER, nullptr);
+      SSL_set_ex_data(ssl_, SharedTls::KeyIndex(), &session_key_);
+      if (SSL_SESSION* offered = SharedTls::Instance().Session(session_key_)) {
+        SSL_set_session(ssl_, offered);
+        SSL_SESSION_free(offered);
+      }
+    }
     BIO* inner = nullptr;
     if (ssl_ == nullptr || BIO_new_bio_pair(&inner, kPairBuffer, &network_, kPairBuffer) != 1) {
       return SetupFailed("TLS is not available: " + LastErrorText());
@@ -237,6 +341,7 @@ class TlsFilter::Engine final : public TransportEvents {
       done_ = true;
       session_.version = SSL_get_version(ssl_);
       session_.cipher = SSL_CIPHER_get_name(SSL_get_current_cipher(ssl_));
+      session_.resumed = SSL_session_reused(ssl_) == 1;
       if (upper_) upper_->OnTransportConnected();
       if (failed_ || !upper_) return !failed_;
     }
@@ -319,7 +424,8 @@ class TlsFilter::Engine final : public TransportEvents {
   TlsSettings settings_;
   TransportEvents* upper_ = nullptr;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-  SSL_CTX* ctx_ = nullptr;
+  SSL_CTX* ctx_ = nullptr;  // an unverified connection's own; others share one
+  std::string session_key_;
   SSL* ssl_ = nullptr;
   BIO* network_ = nullptr;  // the filter's end of the pair
   std::string setup_error_;

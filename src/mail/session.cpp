@@ -140,6 +140,42 @@ void Session::EndWithSocketError(String text) {
 }
 
 void Session::OnTimer() {
+  StepOnce();
+  StepWhileReady();
+}
+
+void Session::StepWhileReady() {
+  using namespace session_state;
+  // Each pass runs one step; a step that leaves the state as it was waits on.
+  while (Esmtp() && !in_step_ && properties_.Busy == kTrue) {
+    bool ready = false;
+    switch (session_state_) {
+      case kSendEhlo:
+      case kSendStartTls:
+      case kSendAuth:
+      case kSendHelo:
+      case kSendMailFrom:
+      case kSendRcptTo:
+      case kSendDataCommand:
+        ready = true;
+        break;
+      case kSendMessage:
+        // The host writes its body from the tick, as it always has.
+        ready = properties_.BodyEvent <= 0;
+        break;
+      default:
+        ready = AwaitedReplyArrived();
+        break;
+    }
+    if (!ready) return;
+    const Generation generation = generation_;
+    const Integer state = session_state_;
+    StepOnce();
+    if (generation_ != generation || session_state_ == state) return;
+  }
+}
+
+void Session::StepOnce() {
   // A tick that arrives while a step runs (a handler stepped the host's loop)
   // would start the step again.
   if (in_step_) return;
@@ -341,6 +377,7 @@ void Session::OnConnected() {
   RaiseDebugMessage(u"Connected, waiting for HELO");
   session_state_ = session_state::kWaitGreeting;
   MarkStateStart();
+  if (generation_ == generation) StepWhileReady();
 }
 
 void Session::OnSecured() {
@@ -358,6 +395,7 @@ void Session::OnSecured() {
     EndAfterFailure(generation);
     throw;
   }
+  if (generation_ == generation) StepWhileReady();
 }
 
 void Session::OnDataArrival(Long /*bytes_total*/) {
@@ -366,6 +404,7 @@ void Session::OnDataArrival(Long /*bytes_total*/) {
   if (reply_buffer_.size() < kReplyBufferLimit) {
     reply_buffer_.append(fresh.substr(0, kReplyBufferLimit - reply_buffer_.size()));
   }
+  StepWhileReady();
 }
 
 void Session::OnError(Long /*number*/, const String& description) {
@@ -373,7 +412,7 @@ void Session::OnError(Long /*number*/, const String& description) {
   // arrived first decides, as the next tick would have.
   if (properties_.Busy == kTrue && !in_step_ && AwaitedReplyArrived()) {
     const Generation generation = generation_;
-    OnTimer();
+    StepOnce();
     if (generation_ != generation) return;
   }
   EndWithSocketError(description);
@@ -383,6 +422,7 @@ void Session::OnSendComplete() {
   if (session_state_ != session_state::kWaitMessageAck || !awaiting_send_complete_) return;
   awaiting_send_complete_ = false;
   MarkStateStart();
+  StepWhileReady();
 }
 
 void Session::RaiseDebugMessage(const String& text) {

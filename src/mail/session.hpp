@@ -84,6 +84,14 @@ class Session final : private SocketEvents, private TimerEvents {
   using Generation = std::uint64_t;
 
   void RunStep();
+  // One step of the conversation, as a tick runs it, unless one is running.
+  void StepOnce();
+  // In the ESMTP conversations a step runs as soon as it can, not at the next
+  // tick: when the reply it waits for has arrived whole, or when it writes a
+  // command whose turn has come. Never inside a running step; the tick stays
+  // the clock of the time limits and of SendBody. The original conversation
+  // keeps one step per tick.
+  void StepWhileReady();
   // The text is taken by value: it may come from the reply buffer, which a
   // handler's new conversation clears.
   void FinishSession(Integer code, String text);

@@ -63,8 +63,10 @@ Cert NewCert(EVP_PKEY* key, const char* common_name, X509* issuer, EVP_PKEY* iss
 // A TLS server on memory buffers, fed what the client wrote.
 class Server {
  public:
-  Server(X509* cert, EVP_PKEY* key) {
-    ctx_ = SSL_CTX_new(TLS_server_method());
+  // shared: a context of the test's, whose ticket keys outlive this server.
+  Server(X509* cert, EVP_PKEY* key, SSL_CTX* shared = nullptr) {
+    ctx_ = shared != nullptr ? shared : SSL_CTX_new(TLS_server_method());
+    if (shared != nullptr) SSL_CTX_up_ref(shared);
     SSL_CTX_use_certificate(ctx_, cert);
     SSL_CTX_use_PrivateKey(ctx_, key);
     ssl_ = SSL_new(ctx_);
@@ -234,9 +236,49 @@ struct Pki {
   Key ca_key = NewKey();
   Cert ca = NewCert(ca_key.get(), "test CA", nullptr, nullptr, -1, 2, nullptr, true);
   Key key = NewKey();
-  Cert cert = NewCert(key.get(), "server", ca.get(), ca_key.get(), -1, 2, "DNS:localhost", false);
+  Cert cert = NewCert(key.get(), "server", ca.get(), ca_key.get(), -1, 2,
+                      "DNS:localhost,IP:127.0.0.1", false);
   char path[32] = "/tmp/qv-tls-ca-XXXXXX";
 };
+
+// The session a server handed out is resumed by the next connection to the
+// same name and port with the same trust: a round trip, not a full
+// handshake. Another name, or another listener of the same server (which
+// would take the ticket without showing its certificate), starts afresh.
+TEST(TlsFilter, TheNextConnectionToTheServerResumesItsSession) {
+  const Pki pki;
+  SSL_CTX* server_ctx = SSL_CTX_new(TLS_server_method());
+  const struct {
+    const char* name;
+    std::uint16_t port;
+    bool resumed;
+  } connections[] = {{"localhost", 587, false},
+                     {"localhost", 587, true},
+                     {"localhost", 465, false},
+                     {"127.0.0.1", 587, false}};
+  for (const auto& [name, port, resumed] : connections) {
+    SCOPED_TRACE(std::string(name) + ":" + std::to_string(port));
+    ManualLoop loop;
+    auto script = std::make_shared<TransportScript>();
+    TlsFilter filter(loop, std::make_unique<ScriptedTransport>(script),
+                     TlsSettings{name, pki.path, true, port});
+    Upper upper;
+    filter.SetEvents(&upper);
+    Server server(pki.cert.get(), pki.key.get(), server_ctx);
+    std::string clear;
+    script->Connect();
+    for (int round = 0; round < 6 && !script->wire.empty(); ++round) {
+      const std::string answer = server.Take(std::exchange(script->wire, {}), clear);
+      if (!answer.empty()) script->Receive(answer);
+      loop.RunPosted();
+    }
+    ASSERT_TRUE(upper.connected) << upper.error;
+    EXPECT_EQ(filter.session().resumed, resumed);
+    script->Receive(server.Say("220 ready\r\n"));  // the client reads its ticket on the way
+    EXPECT_EQ(upper.received, "220 ready\r\n");
+  }
+  SSL_CTX_free(server_ctx);
+}
 
 // A socket service on a scripted transport, with its wire trace.
 struct SocketRig {

@@ -160,8 +160,8 @@ TEST(Esmtp, CapabilitiesComeFromTheWholeReplyWhereverItIsSplit) {
     ASSERT_TRUE(rig.Tick());
     EXPECT_EQ(rig.state(), kWaitEhloAck);  // never before the last line
     rig.socket.ServerSends(reply.substr(split));
-    ASSERT_TRUE(rig.Tick());
-    EXPECT_EQ(rig.state(), kSendStartTls);
+    // On arrival, not at the next tick: STARTTLS is already written.
+    EXPECT_EQ(rig.state(), kWaitStartTlsAck);
     EXPECT_EQ(rig.control.Snapshot().capabilities,
               (std::vector<String>{u"SIZE 10240000", u"STARTTLS", u"8BITMIME"}));
   }
@@ -183,6 +183,39 @@ TEST(Esmtp, TlsFromTheFirstByteGoesToItsOwnPortAndSaysSo) {
   EXPECT_NE(std::find(other_port.socket.calls.begin(), other_port.socket.calls.end(),
                       "Connect mail.example.com 2465"),
             other_port.socket.calls.end());
+}
+
+// In the ESMTP conversations a reply moves the conversation on when it
+// arrives: a whole send needs no tick at all. A reply that
+// arrives while a handler runs waits until that step has returned: steps are
+// never nested, and the events come in the order of the original
+// conversation.
+TEST(Esmtp, StepsRunOnArrivalNeverInsideAHandler) {
+  for (const bool answer_inside_handler : {false, true}) {
+    SCOPED_TRACE(answer_inside_handler);
+    Rig rig;
+    int depth = 0;
+    int deepest = 0;
+    std::size_t answered = 0;
+    const auto serve = [&] {
+      while (answered < rig.socket.writes.size()) {
+        const std::u16string reply = Submission(rig.socket.writes[answered++]);
+        if (!reply.empty()) rig.socket.ServerSends(reply);
+      }
+    };
+    rig.sink.on_debug_message = [&](String&) {
+      deepest = std::max(deepest, ++depth);
+      if (answer_inside_handler) serve();  // as a host that steps its loop here
+      --depth;
+    };
+    rig.control.put_Protocol(static_cast<Integer>(SmtpProtocol::kEsmtp));
+    rig.StartAndGreet();
+    serve();  // no tick at all
+    EXPECT_FALSE(rig.control.get_Busy());
+    EXPECT_EQ(rig.control.get_status(), 0);
+    EXPECT_EQ(Verbs(rig.socket), "EHLO MAIL RCPT RCPT DATA . QUIT");
+    EXPECT_EQ(deepest, 1);
+  }
 }
 
 // Submission servers scan the mail before they answer its end: the ESMTP

@@ -14,9 +14,16 @@
 // given (an IP address against the certificate's IP entries), SNI for names,
 // TLS 1.2 at least.
 //
+// Filters of one process share a context per trust choice, so the trust
+// store is read once, and keep the last session each server handed out for
+// the same name and trust choice: the next connection resumes it, which
+// costs a round trip and no certificate work instead of a full handshake.
+// Only sessions whose certificate was verified are kept.
+//
 // Thread: the loop's, as the transport below.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -38,12 +45,18 @@ struct QV_CONNECTION_EXPORT TlsSettings {
   std::string ca_file;
   // Off only when a host asks: the certificate is then not checked at all.
   bool verify = true;
+  // The server's port: a session is resumed only with the service that
+  // gave it, never with another listener that shares its keys.
+  std::uint16_t port = 0;
 };
 
 // What was agreed, once the handshake is done.
 struct QV_CONNECTION_EXPORT TlsSession {
   std::string version;  // "TLSv1.3"
   std::string cipher;   // "TLS_AES_256_GCM_SHA384"
+  // The handshake resumed a session this process had with the server (a
+  // ticket it handed out before), instead of a full one.
+  bool resumed = false;
 };
 
 class QV_CONNECTION_EXPORT TlsFilter final : public Transport {
