@@ -74,6 +74,7 @@ void Session::HeaderLines(const MessagePlan& plan, const String& message_id,
 }
 
 void Session::WriteMessage() {
+  pipelined_ = false;  // DATA has its 354: one reply at a time from here
   // The plan again: a handler may have changed the body since MAIL FROM;
   // what MAIL FROM declared still holds.
   const MessagePlan plan = PlanMessage();

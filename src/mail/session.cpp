@@ -69,6 +69,7 @@ Integer Session::Send() {
   reply_buffer_.clear();
   reply_tail_.Reset();
   awaiting_send_complete_ = false;
+  pipelined_ = false;
   pending_recipients_ = properties_.RcptTo;
   protocol_ = properties_.Protocol >= protocol::kHelo && properties_.Protocol <= protocol::kLast
                   ? properties_.Protocol
@@ -266,7 +267,7 @@ double Session::Limit(double helo_limit, double esmtp_limit) const {
 
 bool Session::EndedByRefusal(Integer code) {
   if (!Esmtp() || code < 400 || code >= 600 || WholeReplySize(reply_buffer_) == 0) return false;
-  QuitAndFinish(outcome::kAddressRefused, reply_buffer_);
+  QuitAndFinish(outcome::kAddressRefused, FrontReply());
   return true;
 }
 
@@ -306,8 +307,9 @@ void Session::WaitAddressAck(Integer next_state) {
     AcceptReply(next_state);
     return;
   }
-  if (code == kMailboxUnavailable) {
-    QuitAndFinish(outcome::kAddressRefused, reply_buffer_);
+  // In the ESMTP conversations a refusal is shown whole, as every other is.
+  if (code == kMailboxUnavailable && !(Esmtp() && WholeReplySize(reply_buffer_) == 0)) {
+    QuitAndFinish(outcome::kAddressRefused, FrontReply());
     return;
   }
   if (EndedByRefusal(code)) return;
@@ -330,8 +332,22 @@ void Session::WaitMessageAck() {
   }
 }
 
+String Session::FrontReply() const {
+  const std::size_t whole = pipelined_ ? WholeReplySize(reply_buffer_) : 0;
+  return whole > 0 ? reply_buffer_.substr(0, whole) : reply_buffer_;
+}
+
 void Session::AcceptReply(Integer next_state) {
   session_state_ = next_state;
+  if (pipelined_) {
+    // The replies to commands written together arrive together: each wait
+    // takes its own, and the next stays for the next wait.
+    const std::size_t whole = WholeReplySize(reply_buffer_);
+    if (whole > 0) {
+      reply_buffer_.erase(0, whole);
+      return;
+    }
+  }
   reply_tail_.Accepted(reply_buffer_);
   reply_buffer_.clear();
 }

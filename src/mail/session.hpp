@@ -138,6 +138,9 @@ class Session final : private SocketEvents, private TimerEvents {
   bool TimedOut(double limit);
   // Takes the reply at the front of the buffer: moves on and clears it.
   void AcceptReply(Integer next_state);
+  // The reply the wait acts on: the buffer, or after a pipelined write the
+  // first of the replies in it.
+  String FrontReply() const;
   // The reply that the current wait acts on is in the buffer.
   bool AwaitedReplyArrived() const;
 
@@ -208,6 +211,9 @@ class Session final : private SocketEvents, private TimerEvents {
   AuthMechanism auth_mechanism_ = AuthMechanism::kPlain;
   int auth_step_ = 0;
   ReplyTail reply_tail_;
+  // MAIL FROM, the RCPT TO lines and DATA went in one write (PIPELINING);
+  // until the 354, each wait takes one reply of several.
+  bool pipelined_ = false;
   // MAIL FROM declared BODY=8BITMIME; the id that SIZE counted.
   bool declared_8bitmime_ = false;
   String planned_message_id_;

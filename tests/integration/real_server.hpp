@@ -118,7 +118,9 @@ inline std::vector<std::string> Delivered(const std::filesystem::path& maildir,
   const auto deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {
     std::vector<std::string> found;
-    for (const auto& entry : std::filesystem::directory_iterator(maildir / "new")) {
+    // The Maildir is made with the first message it receives.
+    std::error_code missing;
+    for (const auto& entry : std::filesystem::directory_iterator(maildir / "new", missing)) {
       std::string message = ReadBytes(entry.path());
       if (message.rfind("Return-Path: <" + sender + ">\n", 0) == 0) {
         found.push_back(std::move(message));

@@ -218,6 +218,61 @@ TEST(Esmtp, StepsRunOnArrivalNeverInsideAHandler) {
   }
 }
 
+// With PIPELINING the envelope and DATA go in one write, and the replies,
+// however they arrive, are taken in order: the outcome is the unpipelined
+// conversation's, and after DATA nothing is written before its 354.
+TEST(Esmtp, PipelinedRepliesAreTakenInOrder) {
+  const std::u16string ehlo = u"250-mail.example.com\r\n250 PIPELINING\r\n";
+  const std::u16string refused = u"550 5.1.1 <b@example.com>: no such user\r\n";
+  // clang-format off
+  const struct {
+    const char* name;
+    std::size_t piece;  // the replies arrive this many characters at a time
+    std::u16string rcpt_b;
+    Integer status;
+    std::string status_text;
+    std::string verbs;
+  } cases[] = {
+      {"replies together", 1000, u"250 ok\r\n", 0, "Success", "EHLO MAIL . QUIT"},
+      {"replies a character at a time", 1, u"250 ok\r\n", 0, "Success", "EHLO MAIL . QUIT"},
+      {"550 to the second of three", 1000, refused, 4, ToUtf8(refused), "EHLO MAIL"},
+      {"550 to the second, in pieces", 3, refused, 4, ToUtf8(refused), "EHLO MAIL"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    rig.control.put_RcptTo(u"a@example.com, b@example.com, c@example.com");
+    rig.control.put_Protocol(static_cast<Integer>(SmtpProtocol::kEsmtp));
+    rig.StartAndGreet();
+    std::size_t answered = 0;
+    for (int tick = 0; tick < 100 && rig.timer.Enabled(); ++tick) {
+      for (; answered < rig.socket.writes.size(); ++answered) {
+        const std::u16string write = rig.socket.writes[answered];
+        std::u16string reply;
+        if (write.rfind(u"EHLO", 0) == 0) {
+          reply = ehlo;
+        } else if (write.rfind(u"MAIL", 0) == 0) {
+          // What a server answers, in order, to what was written together.
+          EXPECT_EQ(write,
+                    u"MAIL FROM: <from@example.com>\r\nRCPT TO: <a@example.com>\r\n"
+                    u"RCPT TO: <b@example.com>\r\nRCPT TO: <c@example.com>\r\nDATA\r\n");
+          reply = u"250 sender ok\r\n250 ok\r\n" + c.rcpt_b + u"250 ok\r\n354 go ahead\r\n";
+        } else {
+          reply = Rig::Accepting(write);
+        }
+        for (std::size_t at = 0; at < reply.size(); at += c.piece) {
+          rig.socket.ServerSends(reply.substr(at, c.piece));
+        }
+      }
+      rig.Tick();
+    }
+    EXPECT_EQ(rig.control.get_status(), c.status);
+    EXPECT_EQ(ToUtf8(rig.control.get_StatusStr()), c.status_text);
+    EXPECT_EQ(Verbs(rig.socket), c.verbs);
+  }
+}
+
 // Submission servers scan the mail before they answer its end: the ESMTP
 // conversations wait ten minutes for that answer, the original one ten seconds.
 TEST(Esmtp, TheEndOfDataIsWaitedForTenMinutes) {
