@@ -42,6 +42,7 @@ struct Options {
   int body_bytes = 64;
   int wait_ms = 2000;
   int limit_s = 120;
+  int protocol = 0;  // Protocol: 0 HELO, stepped by the tick; 1 EHLO, stepped on arrival
 };
 
 // The conversation's floor: 12 ticks of 50 ms for one recipient, 2 more for
@@ -174,6 +175,7 @@ void Build(Fleet& fleet, qv::runtime::EventLoop& loop, const Options& o, int por
     control.put_RcptTo(to);
     control.put_Subject(u"scale " + qv::FromUtf8(std::to_string(i)));
     control.put_Body(body_value);
+    control.put_Protocol(static_cast<qv::Integer>(o.protocol));
     fleet.outcomes[i].remaining = &fleet.remaining;
     control.Advise(&fleet.outcomes[i]);
     fleet.sites.push_back(std::move(site));
@@ -334,6 +336,8 @@ int main(int argc, char** argv) {
   app.add_option("--controls", o.controls, "Number of controls")->check(CLI::Range(1, 1000000));
   app.add_option("--recipients", o.recipients, "Recipients per message")->check(CLI::Range(1, 100));
   app.add_option("--body-bytes", o.body_bytes, "Body size in bytes")->check(CLI::Range(0, 1 << 20));
+  app.add_option("--protocol", o.protocol, "Protocol of every control: 0 HELO, 1 EHLO")
+      ->check(CLI::Range(0, 1));
   app.add_option("--wait-ms", o.wait_ms, "Measuring window of wait mode")
       ->check(CLI::Range(100, 600000));
   app.add_option("--limit", o.limit_s, "Seconds after which send mode gives up")
