@@ -40,12 +40,10 @@ std::uint64_t WireOctets(std::u16string_view text) {
     }
     if (line_start && c == u'.') ++octets;
     line_start = false;
-    octets += c < 0x80 ? 1 : c < 0x800 ? 2 : (c >= 0xD800 && c < 0xE000) ? 2 : 3;
+    octets += Utf8Octets(c);
   }
   return octets;
 }
-
-std::uint64_t Utf8Octets(std::u16string_view text) { return WireOctets(text) - 2; }
 
 // The first address of the envelope outside ASCII; empty when all are ASCII.
 String FirstNonAsciiAddress(const String& mail_from, String recipients) {
@@ -67,7 +65,8 @@ Session::MessagePlan Session::PlanMessage() const {
     // The host's text is not known ahead: its label says what it holds.
     eight_bit = DeclaresNonAsciiCharset(p.ContentType);
   } else if (const std::shared_ptr<const String> text = BodyTextOf(p.Body)) {
-    eight_bit = HoldsNonAscii(*text);
+    // Found once, when Body was assigned, for a text Body.
+    eight_bit = p.Body.Text() ? p.Body.TextHoldsNonAscii() : HoldsNonAscii(*text);
     // NUL is allowed in neither 7bit nor 8bit text (RFC 2045 2.7, 2.8).
     plan.quoted_printable = NeedsQuotedPrintable(*text);
   }
@@ -80,7 +79,7 @@ Session::MessagePlan Session::PlanMessage() const {
 
 std::uint64_t Session::MessageOctets(const MessagePlan& plan, const String& message_id) const {
   std::uint64_t octets = 0;
-  HeaderLines(plan, message_id, [&octets](const String& line) { octets += Utf8Octets(line); });
+  HeaderLines(plan, message_id, [&octets](const String& line) { octets += ToUtf8(line).size(); });
   // The line end before the final dot belongs to the message.
   octets += 2;
   const std::shared_ptr<const String> text = BodyTextOf(properties_.Body);

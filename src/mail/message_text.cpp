@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "qv/core/automation_error.hpp"
 #include "qv/core/text.hpp"
@@ -150,60 +151,65 @@ String UnstructuredHeaderValue(std::size_t name_size, std::u16string_view value)
   return out;
 }
 
-String DeclaredContentType(std::u16string_view content_type, bool utf8_text) {
-  String out(content_type);
-  if (!utf8_text) return out;
-  for (std::size_t at = FindIgnoringCase(out, u"charset"); at != String::npos;
-       at = FindIgnoringCase(out, u"charset", at + 1)) {
-    std::size_t value = at + 7;
-    while (value < out.size() && out[value] == u' ') ++value;
-    if (value >= out.size() || out[value] != u'=') continue;
-    ++value;
-    while (value < out.size() && out[value] == u' ') ++value;
-    const bool quoted = value < out.size() && out[value] == u'"';
-    if (quoted) ++value;
-    if (FindIgnoringCase(out, u"us-ascii", value) != value) continue;
-    const std::size_t end = value + 8;
-    // The whole value, not the start of a longer name.
-    if (end < out.size() && out[end] != u';' && out[end] != u' ' && out[end] != u'"' &&
-        out[end] != u'\t') {
-      continue;
-    }
-    out.replace(value, 8, u"UTF-8");
-  }
-  return out;
-}
+namespace {
 
-bool DeclaresNonAsciiCharset(std::u16string_view content_type) {
+// Where the value of each charset parameter starts (after "=", spaces and an
+// opening quote), and whether it is US-ASCII as a whole name, not the start of
+// a longer one.
+struct CharsetValue {
+  std::size_t start;
+  bool us_ascii;
+};
+
+std::vector<CharsetValue> CharsetValues(std::u16string_view content_type) {
+  std::vector<CharsetValue> values;
   for (std::size_t at = FindIgnoringCase(content_type, u"charset"); at != String::npos;
        at = FindIgnoringCase(content_type, u"charset", at + 1)) {
     std::size_t value = at + 7;
     while (value < content_type.size() && content_type[value] == u' ') ++value;
     if (value >= content_type.size() || content_type[value] != u'=') continue;
     ++value;
-    while (value < content_type.size() &&
-           (content_type[value] == u' ' || content_type[value] == u'"')) {
-      ++value;
-    }
-    if (FindIgnoringCase(content_type, u"us-ascii", value) == value) continue;
-    return value < content_type.size();
+    while (value < content_type.size() && content_type[value] == u' ') ++value;
+    if (value < content_type.size() && content_type[value] == u'"') ++value;
+    const std::size_t end = value + 8;
+    const bool us_ascii =
+        FindIgnoringCase(content_type, u"us-ascii", value) == value &&
+        (end >= content_type.size() || content_type[end] == u';' || content_type[end] == u' ' ||
+         content_type[end] == u'"' || content_type[end] == u'\t');
+    values.push_back({value, us_ascii});
+  }
+  return values;
+}
+
+}  // namespace
+
+String DeclaredContentType(std::u16string_view content_type, bool utf8_text) {
+  String out(content_type);
+  if (!utf8_text) return out;
+  const std::vector<CharsetValue> values = CharsetValues(content_type);
+  // From the back: each replacement moves what follows it.
+  for (auto value = values.rbegin(); value != values.rend(); ++value) {
+    if (value->us_ascii) out.replace(value->start, 8, u"UTF-8");
+  }
+  return out;
+}
+
+bool DeclaresNonAsciiCharset(std::u16string_view content_type) {
+  for (const CharsetValue& value : CharsetValues(content_type)) {
+    if (!value.us_ascii && value.start < content_type.size()) return true;
   }
   return false;
 }
 
 String FoldedHeaderLine(std::u16string_view line) {
   constexpr std::size_t kLineOctets = 998;
-  const auto octets = [](char16_t c) -> std::size_t {
-    // A surrogate is half of a four-octet character.
-    return c < 0x80 ? 1 : c < 0x800 ? 2 : (c >= 0xD800 && c < 0xE000) ? 2 : 3;
-  };
   String out;
   std::size_t start = 0;  // of the current line, in line
   while (true) {
     std::size_t used = start == 0 ? 0 : 1;  // a continuation starts with its space
     std::size_t end = start;
-    while (end < line.size() && used + octets(line[end]) <= kLineOctets)
-      used += octets(line[end++]);
+    while (end < line.size() && used + Utf8Octets(line[end]) <= kLineOctets)
+      used += Utf8Octets(line[end++]);
     if (end == line.size()) {
       out.append(line.substr(start));
       return out;

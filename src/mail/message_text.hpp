@@ -23,6 +23,12 @@ String HeaderValue(std::u16string_view value);
 // Appends the base64 form of bytes (RFC 4648, with padding).
 void AppendBase64(std::string_view bytes, String& out);
 
+// The UTF-8 octets of a UTF-16 unit: a surrogate is half of a four-octet
+// character.
+constexpr std::size_t Utf8Octets(char16_t c) {
+  return c < 0x80 ? 1 : c < 0x800 ? 2 : (c >= 0xD800 && c < 0xE000) ? 2 : 3;
+}
+
 // True when text holds a character outside ASCII.
 bool HoldsNonAscii(std::u16string_view text);
 

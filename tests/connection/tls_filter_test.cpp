@@ -103,6 +103,16 @@ class Server {
   SSL* ssl_;
 };
 
+// Carries the handshake between a filter's transport and server until
+// neither has more to say.
+void Handshake(ManualLoop& loop, TransportScript& script, Server& server, std::string& clear) {
+  for (int round = 0; round < 6 && !script.wire.empty(); ++round) {
+    const std::string answer = server.Take(std::exchange(script.wire, {}), clear);
+    if (!answer.empty()) script.Receive(answer);
+    loop.RunPosted();
+  }
+}
+
 class Upper : public TransportEvents {
  public:
   void OnTransportConnected() override { connected = true; }
@@ -159,11 +169,7 @@ TEST_P(TlsFilterCase, VerifiesTheServerAndCarriesTextBothWays) {
   Server server(cert.get(), key.get());
   std::string clear;
   script->Connect();  // implicit TLS: the client speaks first
-  for (int round = 0; round < 6 && !script->wire.empty(); ++round) {
-    const std::string answer = server.Take(std::exchange(script->wire, {}), clear);
-    if (!answer.empty()) script->Receive(answer);
-    loop.RunPosted();
-  }
+  Handshake(loop, *script, server, clear);
   unlink(path);
   EXPECT_EQ(upper.number, c.number);
   EXPECT_EQ(upper.error, c.error);
@@ -267,11 +273,7 @@ TEST(TlsFilter, TheNextConnectionToTheServerResumesItsSession) {
     Server server(pki.cert.get(), pki.key.get(), server_ctx);
     std::string clear;
     script->Connect();
-    for (int round = 0; round < 6 && !script->wire.empty(); ++round) {
-      const std::string answer = server.Take(std::exchange(script->wire, {}), clear);
-      if (!answer.empty()) script->Receive(answer);
-      loop.RunPosted();
-    }
+    Handshake(loop, *script, server, clear);
     ASSERT_TRUE(upper.connected) << upper.error;
     EXPECT_EQ(filter.session().resumed, resumed);
     script->Receive(server.Say("220 ready\r\n"));  // the client reads its ticket on the way
