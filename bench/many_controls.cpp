@@ -42,7 +42,11 @@ struct Options {
   int body_bytes = 64;
   int wait_ms = 2000;
   int limit_s = 120;
-  int protocol = 0;  // Protocol: 0 HELO, stepped by the tick; 1 EHLO, stepped on arrival
+  int protocol = 0;  // Protocol: 0 HELO, stepped by the tick; 1 EHLO and 2 STARTTLS, on arrival
+  std::string ca_file;
+  // Each Send waits for the one before to complete, so that a TLS session the
+  // server gave one control can be resumed by the next.
+  bool one_at_a_time = false;
 };
 
 // The conversation's floor: 12 ticks of 50 ms for one recipient, 2 more for
@@ -176,6 +180,7 @@ void Build(Fleet& fleet, qv::runtime::EventLoop& loop, const Options& o, int por
     control.put_Subject(u"scale " + qv::FromUtf8(std::to_string(i)));
     control.put_Body(body_value);
     control.put_Protocol(static_cast<qv::Integer>(o.protocol));
+    if (!o.ca_file.empty()) control.put_CaFile(qv::FromUtf8(o.ca_file));
     fleet.outcomes[i].remaining = &fleet.remaining;
     control.Advise(&fleet.outcomes[i]);
     fleet.sites.push_back(std::move(site));
@@ -187,6 +192,11 @@ void TearDown(Fleet& fleet, qv::runtime::EventLoop& loop) {
   for (auto& site : fleet.sites) site->control().Advise(nullptr);
   fleet.sites.clear();
   loop.RunFor(2000ms);
+}
+
+std::chrono::milliseconds TimeLeft(const Options& o, Clock::time_point start) {
+  const auto left = std::chrono::seconds(o.limit_s) - (Clock::now() - start);
+  return std::max(0ms, std::chrono::duration_cast<std::chrono::milliseconds>(left));
 }
 
 nlohmann::ordered_json RunSend(const Options& o) {
@@ -207,13 +217,19 @@ nlohmann::ordered_json RunSend(const Options& o) {
   const Usage before = ReadUsage();
   const auto start = Clock::now();
   int refused = 0;
-  for (int i = 0; i < o.controls; ++i) {
+  bool all_done = true;
+  for (int i = 0; i < o.controls && all_done; ++i) {
     fleet.outcomes[i].sent = Clock::now();
     if (fleet.sites[i]->control().Send() != 0) ++refused;
+    if (o.one_at_a_time) {
+      const Outcome& outcome = fleet.outcomes[i];
+      all_done = loop.RunUntil([&] { return outcome.complete; }, TimeLeft(o, start));
+    }
   }
   const auto sends_issued = Clock::now();
-  const bool all_done =
-      loop.RunUntil([&] { return fleet.remaining == 0; }, std::chrono::seconds(o.limit_s));
+  all_done = all_done &&
+             loop.RunUntil([&] { return fleet.remaining == 0; },
+                           TimeLeft(o, start));
   const auto end = Clock::now();
   const Usage after = ReadUsage();
   const long done_kib = CurrentRssKib();
@@ -240,6 +256,8 @@ nlohmann::ordered_json RunSend(const Options& o) {
   const double cpu_s = (after.user_s - before.user_s) + (after.system_s - before.system_s);
 
   out["mode"] = "send";
+  out["protocol"] = o.protocol;
+  out["one_at_a_time"] = o.one_at_a_time;
   out["controls"] = o.controls;
   out["recipients"] = o.recipients;
   out["body_bytes"] = o.body_bytes;
@@ -336,8 +354,12 @@ int main(int argc, char** argv) {
   app.add_option("--controls", o.controls, "Number of controls")->check(CLI::Range(1, 1000000));
   app.add_option("--recipients", o.recipients, "Recipients per message")->check(CLI::Range(1, 100));
   app.add_option("--body-bytes", o.body_bytes, "Body size in bytes")->check(CLI::Range(0, 1 << 20));
-  app.add_option("--protocol", o.protocol, "Protocol of every control: 0 HELO, 1 EHLO")
-      ->check(CLI::Range(0, 1));
+  app.add_option("--protocol", o.protocol, "Protocol of every control: 0 HELO, 1 EHLO, 2 STARTTLS")
+      ->check(CLI::Range(0, 2));
+  app.add_option("--ca-file", o.ca_file, "PEM CAs that the server's certificate must chain to")
+      ->check(CLI::ExistingFile);
+  app.add_flag("--one-at-a-time", o.one_at_a_time,
+               "Send mode: each Send after the one before has completed");
   app.add_option("--wait-ms", o.wait_ms, "Measuring window of wait mode")
       ->check(CLI::Range(100, 600000));
   app.add_option("--limit", o.limit_s, "Seconds after which send mode gives up")

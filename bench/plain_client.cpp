@@ -435,6 +435,7 @@ class ReceiverSession {
     if (!ssl_ || SSL_set_fd(ssl_.get(), fd_) != 1) TlsFail("SSL_new");
     if (SSL_accept(ssl_.get()) != 1) TlsFail("TLS handshake");
     tls_text_ = TlsDescription(ssl_.get());
+    resumed_ = SSL_session_reused(ssl_.get()) == 1;
     return true;
   }
 
@@ -482,8 +483,9 @@ class ReceiverSession {
     const double seconds = Seconds(Clock::now() - started_);
     // Logged before the reply, so the line is there when the client ends.
     if (ssl_) {
-      std::fprintf(log_, "{\"tls\":\"%s\",\"bytes\":%zu,\"seconds_after_354\":%.6f}\n",
-                   tls_text_.c_str(), data_bytes_, seconds);
+      std::fprintf(log_,
+                   "{\"tls\":\"%s\",\"resumed\":%s,\"bytes\":%zu,\"seconds_after_354\":%.6f}\n",
+                   tls_text_.c_str(), resumed_ ? "true" : "false", data_bytes_, seconds);
     } else {
       std::fprintf(log_, "{\"bytes\":%zu,\"seconds_after_354\":%.6f}\n", data_bytes_, seconds);
     }
@@ -499,6 +501,7 @@ class ReceiverSession {
   SSL_CTX* tls_;
   Ssl ssl_;
   std::string tls_text_;
+  bool resumed_ = false;
   std::vector<char> buffer_;
   std::string commands_;
   std::string pending_;
@@ -509,10 +512,11 @@ class ReceiverSession {
   Clock::time_point started_{};
 };
 
-// The server side of STARTTLS: one certificate, no session tickets (every
-// connection has a full handshake, which is not timed). Reading ahead lets
+// The server side of STARTTLS: one certificate, and by default no session
+// tickets, so that every connection has a full handshake (which is not
+// timed); with tickets, a client that keeps them resumes. Reading ahead lets
 // OpenSSL take many records from the kernel in one read.
-SslContext ServerContext(const std::string& cert, const std::string& key) {
+SslContext ServerContext(const std::string& cert, const std::string& key, bool tickets) {
   SslContext context(SSL_CTX_new(TLS_server_method()));
   if (!context) TlsFail("SSL_CTX_new");
   SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
@@ -522,7 +526,7 @@ SslContext ServerContext(const std::string& cert, const std::string& key) {
   if (SSL_CTX_use_PrivateKey_file(context.get(), key.c_str(), SSL_FILETYPE_PEM) != 1) {
     TlsFail("cannot load " + key);
   }
-  SSL_CTX_set_num_tickets(context.get(), 0);
+  if (!tickets) SSL_CTX_set_num_tickets(context.get(), 0);
   // A client that closes after QUIT without its close_notify ends the session
   // as a plain one would.
   SSL_CTX_set_options(context.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
@@ -532,12 +536,12 @@ SslContext ServerContext(const std::string& cert, const std::string& key) {
 }
 
 int Receive(const std::string& port_file, const std::string& log_path, const std::string& cert,
-            const std::string& key) {
+            const std::string& key, bool tickets) {
   std::FILE* log = std::fopen(log_path.c_str(), "a");
   if (log == nullptr) Fail("cannot open " + log_path);
   SslContext tls;
   if (!cert.empty()) {
-    tls = ServerContext(cert, key);
+    tls = ServerContext(cert, key, tickets);
     ::signal(SIGPIPE, SIG_IGN);  // OpenSSL writes to the socket with write(2)
   }
   const int listener = Listen(port_file);
@@ -603,6 +607,9 @@ int main(int argc, char** argv) {
           ->check(CLI::ExistingFile);
   CLI::Option* key_option = receive->add_option("--tls-key", key, "PEM private key of --tls-cert")
                                 ->check(CLI::ExistingFile);
+  bool tickets = false;
+  receive->add_flag("--session-tickets", tickets, "With --tls-cert: issue session tickets")
+      ->needs(cert_option);
   cert_option->needs(key_option);
   key_option->needs(cert_option);
   std::size_t bytes = 100 * 1000 * 1000;
@@ -618,7 +625,7 @@ int main(int argc, char** argv) {
     if (*send) return Send(port, file, smtp);
     if (*discard) return Discard(port_file);
     if (*memory) return Memory(bytes);
-    return Receive(port_file, log_path, cert, key);
+    return Receive(port_file, log_path, cert, key, tickets);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "plain_client: %s\n", e.what());
     return 1;

@@ -7,7 +7,10 @@
 #   3. a large body to smtp-sink beside a plain socket, curl and smtplib, with
 #      the peak memory of --body-file and of --body-event; the same body over
 #      STARTTLS beside a plain OpenSSL client and curl;
-#   4. 1,000 and 10,000 controls sending at once from one thread.
+#   4. 1,000 and 10,000 controls sending at once from one thread;
+#   5. the ESMTP conversation (stepped on arrival, pipelined): one message
+#      beside curl, 1,000 recipients, sections 4's sends at once in it, and
+#      1,000 messages over STARTTLS that resume one TLS session, beside curl.
 #
 # Usage: bench/run.sh [--quick] [--build-dir DIR] [--out FILE] [--no-build]
 #   --quick      smaller sizes and fewer repetitions, to try the script; writes
@@ -155,9 +158,15 @@ tls_log="$work/tls-make.log"
   --log "$work/tls-receive.log" --tls-cert "$tls/server.pem" --tls-key "$tls/server.key" </dev/null &
 tls_receive_pid=$!
 pids+=("$tls_receive_pid")
-wait_for_file "$work/tls-receive.port" ||
-  { echo "bench/run.sh: the TLS receiver did not start" >&2; exit 1; }
-echo "== servers: smtp-sink on $sink_port, discard on $(cat "$work/discard.port"), receiver on $(cat "$work/receive.port"), TLS receiver on $(cat "$work/tls-receive.port")"
+# Once more with session tickets, for the STARTTLS messages of section 5: a
+# client that keeps the ticket of one connection resumes with it on the next.
+"$build_dir/bench/qv_plain_client" receive --port-file "$work/ticket-receive.port" \
+  --log "$work/ticket-receive.log" --tls-cert "$tls/server.pem" --tls-key "$tls/server.key" \
+  --session-tickets </dev/null &
+pids+=($!)
+wait_for_file "$work/tls-receive.port" && wait_for_file "$work/ticket-receive.port" ||
+  { echo "bench/run.sh: the TLS receivers did not start" >&2; exit 1; }
+echo "== servers: smtp-sink on $sink_port, discard on $(cat "$work/discard.port"), receiver on $(cat "$work/receive.port"), TLS receivers on $(cat "$work/tls-receive.port") and $(cat "$work/ticket-receive.port") (tickets)"
 
 # --- Measurements and report ---------------------------------------------------
 export QV_ROOT="$root" QV_BUILD_DIR="$build_dir" QV_QUICK="$quick" QV_OUT="$out" QV_WORK="$work"
@@ -167,6 +176,7 @@ export QV_RECEIVE_LOG="$work/receive.log" QV_SOMAXCONN="$somaxconn_used"
 export QV_SOMAXCONN_RAISED="${somaxconn_saved:+1}" QV_NOFILE="$(ulimit -n)"
 export QV_TLS_RECEIVE_PORT="$(cat "$work/tls-receive.port")" QV_TLS_RECEIVE_LOG="$work/tls-receive.log"
 export QV_TLS_RECEIVE_PID="$tls_receive_pid" QV_CA_FILE="$tls/ca.pem"
+export QV_TICKET_RECEIVE_PORT="$(cat "$work/ticket-receive.port")" QV_TICKET_RECEIVE_LOG="$work/ticket-receive.log"
 
 /usr/bin/python3 - <<'PY'
 import datetime
@@ -587,14 +597,21 @@ for round_ in range(CFG["body_reps"]):
             e["tls"].append(stamp.get("tls", "none"))
 
 # --- 4. Scale ------------------------------------------------------------------------------------------
+ESMTP = "ours, ESMTP"
+
+
+def many_send(port, n, who="ours"):
+    return [MANY, "--port", port, "--controls", n, "--limit", 600] + (["--protocol", 1] if who == ESMTP else [])
+
+
 scale = []
 for n, reps in CFG["scale"]:
-    for who in ("ours", "smtp-source"):
+    for who in ("ours", ESMTP, "smtp-source"):
         for _ in range(reps):
             log(f"scale: {n:,} sends at once, {who}")
             cpu0 = sink_cpu()
-            if who == "ours":
-                r = run([MANY, "--port", SINK, "--controls", n, "--limit", 600], timeout=900)
+            if who != "smtp-source":
+                r = run(many_send(SINK, n, who), timeout=900)
                 if not r.out.strip():
                     raise SystemExit(f"qv_many_controls printed nothing: {r.err[-1000:]}")
                 j = last_json(r)
@@ -633,6 +650,69 @@ for _ in range(CFG["scale"][0][1]):
     for c in held:
         c.close()
     time.sleep(0.5)  # the sink ends the held sessions before the next run
+
+# --- 5. ESMTP --------------------------------------------------------------------------------------------
+# One message, qvsmtp --ehlo and curl in turn, so that a slow spell falls on both.
+log("ESMTP: one message, qvsmtp --ehlo beside curl")
+ehlo_cmd = qvsmtp_send(SINK, "--subject", "latency", "--body", TINY_BODY, "--ehlo")
+qv_json(run(ehlo_cmd), "qvsmtp send --ehlo (warm-up)")
+ehlo = {k: [] for k in ("wall", "elapsed", "curl")}
+for _ in range(CFG["latency_runs"]):
+    r = run(ehlo_cmd)
+    ehlo["elapsed"].append(qv_json(r, "qvsmtp send --ehlo")["elapsedMs"])
+    ehlo["wall"].append(r.wall * 1000)
+    ehlo["curl"].append(must(run(curl_send(SINK, tiny_file)), "curl").wall * 1000)
+
+log("ESMTP: 1,000 recipients in one message")
+MANY_RCPT = 1000
+many_to = ", ".join(f"rcpt{i}@example.net" for i in range(1, MANY_RCPT + 1))
+many_rcpt_cmd = qvsmtp_send(SINK, "--subject", "recipients", "--body", TINY_BODY, "--ehlo", to=many_to)
+many_rcpt = {k: [] for k in ("wall", "elapsed")}
+for _ in range(CFG["rcpt_runs"]):
+    r = run(many_rcpt_cmd)
+    j = qv_json(r, "qvsmtp send --ehlo, 1,000 recipients")
+    if j.get("recipients") not in (None, MANY_RCPT):
+        raise SystemExit(f"qvsmtp sent to {j.get('recipients')} recipients, not {MANY_RCPT}")
+    many_rcpt["elapsed"].append(j["elapsedMs"])
+    many_rcpt["wall"].append(r.wall * 1000)
+
+# Messages over STARTTLS, one after another from one process, so that each
+# resumes the session the one before was given; curl, one process a message,
+# does a full handshake every time. CPU of whole processes, start-up included.
+TICKETS, TICKET_LOG = int(E["QV_TICKET_RECEIVE_PORT"]), E["QV_TICKET_RECEIVE_LOG"]
+tls_n = 100 if QUICK else 1000
+curl_n = 5 if QUICK else 20
+
+
+def ticket_lines():
+    try:
+        return [json.loads(line) for line in open(TICKET_LOG).read().splitlines()]
+    except FileNotFoundError:
+        return []
+
+
+log(f"ESMTP: {tls_n:,} messages over STARTTLS, one at a time, resuming")
+starttls_cmd = [MANY, "--port", TICKETS, "--controls", tls_n, "--protocol", 2, "--ca-file", CA,
+                "--one-at-a-time", "--limit", 900]
+before = len(ticket_lines())
+r = run(starttls_cmd, rss=True, timeout=1000)
+must(r, "qv_many_controls --protocol 2 --one-at-a-time")
+starttls = dict(j=last_json(r), cpu=r.user + r.sys, wall=r.wall, rss=r.rss_kib)
+got = ticket_lines()[before:]
+starttls["received"] = len(got)
+starttls["resumed"] = sum(1 for line in got if line.get("resumed"))
+starttls["tls"] = sorted({line.get("tls", "none") for line in got})
+
+log(f"ESMTP: {curl_n} messages over STARTTLS by curl, one process each")
+curl_tls = {k: [] for k in ("cpu", "wall")}
+before = len(ticket_lines())
+for _ in range(curl_n):
+    r = must(run(curl_tls_send(TICKETS, tiny_file), rss=True), "curl --ssl-reqd")
+    curl_tls["cpu"].append(r.user + r.sys)
+    curl_tls["wall"].append(r.wall)
+got = ticket_lines()[before:]
+curl_tls["received"] = len(got)
+curl_tls["resumed"] = sum(1 for line in got if line.get("resumed"))
 
 finished = datetime.datetime.now(datetime.timezone.utc)
 load_end = open("/proc/loadavg").read().split()[:3]

@@ -281,6 +281,7 @@ std::size_t Connection::Gather(std::array<std::string_view, kGatherLimit>& gathe
   std::size_t count = 0;
   while (count == 0 && !outgoing_.empty()) {
     bool first = true;
+    bool buffer_taken = false;
     for (Piece& piece : outgoing_) {
       if (count == gather.size()) break;
       const std::size_t skip = first ? front_offset_ : 0;
@@ -293,13 +294,17 @@ std::size_t Connection::Gather(std::array<std::string_view, kGatherLimit>& gathe
         gather[count++] = std::string_view(piece.bytes).substr(skip);
         continue;
       }
+      if (buffer_taken) break;  // one buffer: the next text waits for the next write
       if (encoded_size_ == 0) {
         EncodeNextPart(*piece.text);
         if (core_) core_->Trace(WireDirection::kSent, {encoded_.get(), encoded_size_});
       }
       if (encoded_size_ == 0) break;  // nothing left: dropped below
       gather[count++] = std::string_view(encoded_.get(), encoded_size_).substr(skip);
-      break;  // the buffer holds one part: what follows waits for the next write
+      // The buffer holds one part; after a text's last part the pieces that
+      // follow (the end of data) go in the same write.
+      if (piece.text->Remaining() > 0) break;
+      buffer_taken = true;
     }
     if (count == 0) {
       outgoing_.pop_front();  // a text with nothing left
@@ -405,7 +410,8 @@ void Connection::OnDrainWatch() {
 
 void Connection::FinishWrites() {
   if (!transport_) return;
-  transport_->ShutdownSend();
+  // Both a flush and the posted write can find the queue empty after QUIT.
+  if (!std::exchange(send_shut_, true)) transport_->ShutdownSend();
   if (eof_) End();
 }
 

@@ -172,6 +172,7 @@ class Connection final : public TransportEvents, public std::enable_shared_from_
   bool watching_ = false;
   bool closing_ = false;
   bool eof_ = false;
+  bool send_shut_ = false;
   bool failed_ = false;
   long last_unacknowledged_ = -1;
   Clock::time_point progress_{};

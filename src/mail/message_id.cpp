@@ -21,8 +21,10 @@ void FillRandom(std::array<std::uint8_t, 16>& bytes) {
     if (n <= 0) break;
     filled += static_cast<std::size_t>(n);
   }
+  if (filled == bytes.size()) return;
   // getrandom only fails on kernels older than 3.17; random_device reads the
-  // same pool there.
+  // same pool there. It is made only then: making one costs more than the
+  // rest of a message's header.
   std::random_device device;
   for (; filled < bytes.size(); ++filled) bytes[filled] = static_cast<std::uint8_t>(device());
 }
