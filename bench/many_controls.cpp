@@ -227,9 +227,7 @@ nlohmann::ordered_json RunSend(const Options& o) {
     }
   }
   const auto sends_issued = Clock::now();
-  all_done = all_done &&
-             loop.RunUntil([&] { return fleet.remaining == 0; },
-                           TimeLeft(o, start));
+  all_done = all_done && loop.RunUntil([&] { return fleet.remaining == 0; }, TimeLeft(o, start));
   const auto end = Clock::now();
   const Usage after = ReadUsage();
   const long done_kib = CurrentRssKib();
