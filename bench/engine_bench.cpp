@@ -15,6 +15,7 @@
 
 #include "mail/body_text.hpp"
 #include "mail/message_text.hpp"
+#include "mail/quoted_printable.hpp"
 #include "qv/control/qvsmtp.hpp"
 #include "qv/core/text.hpp"
 #include "qv/host/clock.hpp"
@@ -362,6 +363,18 @@ void BM_TransparentBytesWireForm(benchmark::State& state) {
   EncodeBytesInReads(state, text);
 }
 BENCHMARK(BM_TransparentBytesWireForm)->Unit(benchmark::kMillisecond);
+
+// What an assigned Body is read for once: characters outside ASCII, and NUL
+// or an over-long line that only quoted-printable can carry.
+void BM_BodyPlanScans(benchmark::State& state) {
+  const String& body = Body();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(qv::mail::HoldsNonAscii(body));
+    benchmark::DoNotOptimize(qv::mail::NeedsQuotedPrintable(body));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * body.size()));
+}
+BENCHMARK(BM_BodyPlanScans)->Unit(benchmark::kMillisecond);
 
 void BM_Utf8OfBody(benchmark::State& state) {
   String transparent;

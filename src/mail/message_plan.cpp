@@ -66,9 +66,11 @@ Session::MessagePlan Session::PlanMessage() const {
     eight_bit = DeclaresNonAsciiCharset(p.ContentType);
   } else if (const std::shared_ptr<const String> text = BodyTextOf(p.Body)) {
     // Found once, when Body was assigned, for a text Body.
-    eight_bit = p.Body.Text() ? p.Body.TextHoldsNonAscii() : HoldsNonAscii(*text);
+    const bool assigned_text = p.Body.Text() != nullptr;
+    eight_bit = assigned_text ? p.Body.TextHoldsNonAscii() : HoldsNonAscii(*text);
     // NUL is allowed in neither 7bit nor 8bit text (RFC 2045 2.7, 2.8).
-    plan.quoted_printable = NeedsQuotedPrintable(*text);
+    plan.quoted_printable =
+        assigned_text ? p.Body.TextNeedsQuotedPrintable() : NeedsQuotedPrintable(*text);
   }
   // An ESMTP server that did not take BODY=8BITMIME takes 7-bit data only
   // (RFC 6152).

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "mail/message_text.hpp"
+#include "mail/quoted_printable.hpp"
 
 namespace qv::mail {
 
@@ -12,6 +13,7 @@ BodyValue::BodyValue(Variant value) {
   if (String* text = value.get_if<String>()) {
     text_ = std::make_shared<const String>(std::move(*text));
     text_non_ascii_ = HoldsNonAscii(*text_);
+    text_needs_quoted_printable_ = NeedsQuotedPrintable(*text_);
   } else {
     other_ = std::move(value);
   }

@@ -14,7 +14,9 @@ namespace qv::mail {
 
 // Body's value. Text is held shared and never changed in place: the message
 // step hands it to the socket without a copy, and a later assignment replaces
-// it instead of changing text that is still being sent.
+// it instead of changing text that is still being sent. What the message
+// plan asks of a text is found when it is assigned, so that a large body is
+// not read again between the server's 354 and its first byte.
 class BodyValue {
  public:
   BodyValue() = default;
@@ -29,11 +31,15 @@ class BodyValue {
   // Whether Text() holds characters outside ASCII; found once, on assignment,
   // not in the message step.
   bool TextHoldsNonAscii() const { return text_non_ascii_; }
+  // Whether Text() can go only quoted-printable (a NUL, an over-long line);
+  // found on assignment too.
+  bool TextNeedsQuotedPrintable() const { return text_needs_quoted_printable_; }
 
  private:
   std::shared_ptr<const String> text_;
   Variant other_;
   bool text_non_ascii_ = false;
+  bool text_needs_quoted_printable_ = false;
 };
 
 struct Properties {

@@ -135,6 +135,15 @@ TEST(QuotedPrintable, IsNeededForNulAndOverlongLines) {
       {String(500, u'\u00fc'), true},
   };
   for (const auto& c : cases) EXPECT_EQ(NeedsQuotedPrintable(c.text), c.needed);
+  // The same limits wherever a line starts against the eight-unit runs.
+  for (std::size_t shift = 0; shift < 17; ++shift) {
+    const String before = String(shift, u'y') + u"\r\n";
+    for (const auto& c : cases) {
+      EXPECT_EQ(NeedsQuotedPrintable(before + c.text), c.needed) << "shifted by " << shift;
+    }
+    EXPECT_FALSE(NeedsQuotedPrintable(before + u"." + String(996, u'x') + u"\n"));
+    EXPECT_TRUE(NeedsQuotedPrintable(String(40, u'x').insert(shift, 1, u'\0')));
+  }
 }
 
 }  // namespace
