@@ -32,6 +32,9 @@ constexpr double kEsmtpCommandLimit = 300.0;  // MAIL, RCPT
 constexpr double kEsmtpDataLimit = 120.0;     // DATA's go-ahead
 constexpr double kEsmtpEndOfDataLimit = 600.0;
 
+// The tick of the ESMTP conversations while no SendBody is wanted, in ms.
+constexpr Long kEsmtpTickInterval = 1000;
+
 // Reply codes the waits accept.
 constexpr Integer kServiceReady = 220;
 constexpr Integer kOk = 250;
@@ -80,6 +83,12 @@ Integer Session::Send() {
   session_state_ = session_state::kWaitConnect;
   const Generation started = ++generation_;
 
+  // The ESMTP conversations step on arrival: their tick only keeps the time
+  // limits, a minute at the shortest, so one a second keeps each to within a
+  // second, for a twentieth of the wake-ups of a waiting control. SendBody
+  // keeps its beat.
+  const Long tick = Esmtp() && properties_.BodyEvent <= 0 ? kEsmtpTickInterval : kMailTimerInterval;
+  if (timer_.Interval() != tick) timer_.SetInterval(tick);
   timer_.SetEnabled(true);
   try {
     RaiseDebugMessage(u"Connecting to " + properties_.RemoteHost);

@@ -275,8 +275,18 @@ TEST(Esmtp, PipelinedRepliesAreTakenInOrder) {
 
 // Submission servers scan the mail before they answer its end: the ESMTP
 // conversations wait ten minutes for that answer, the original one ten seconds.
+// The wait and its clock: the ESMTP conversations tick once a second, as
+// their limits need no finer clock, unless the host writes the body.
 TEST(Esmtp, TheEndOfDataIsWaitedForTenMinutes) {
   for (const SmtpProtocol protocol : {SmtpProtocol::kHelo, SmtpProtocol::kEsmtp}) {
+    for (const Integer body_event : {0, 1}) {
+      Rig body_rig;
+      body_rig.control.put_Protocol(static_cast<Integer>(protocol));
+      body_rig.control.put_BodyEvent(body_event);
+      body_rig.control.Send();
+      const bool esmtp_tick = protocol == SmtpProtocol::kEsmtp && body_event == 0;
+      EXPECT_EQ(body_rig.timer.Interval(), esmtp_tick ? 1000 : 50) << body_event;
+    }
     Rig rig;
     double end_of_data = 0;
     const Outcome got = Converse(rig, protocol, [&](const std::u16string& line) -> std::u16string {

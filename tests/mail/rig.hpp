@@ -41,9 +41,9 @@ struct Rig {
 
   Integer state() const { return ControlInternals::Session(control).SessionState(); }
 
-  // Ticks once, 50 ms later.
+  // Ticks once, an interval of the timer later.
   bool Tick() {
-    clock.Advance(0.05);
+    clock.Advance(static_cast<double>(timer.Interval()) / 1000.0);
     return timer.Tick();
   }
 
