@@ -21,7 +21,7 @@
 #
 # Installs what is missing (Debian: postfix for smtp-sink, curl, python3, time,
 # openssl for the throwaway CA of the TLS receiver, libbenchmark-dev), needs
-# about 2.5 GB free in TMPDIR for the body files, and takes about 10 minutes
+# about 2.5 GB free in TMPDIR for the body files, and takes a few minutes
 # on two cores. Run it on a quiet machine: every figure is wall time or CPU
 # time of processes that share the cores.
 set -euo pipefail
