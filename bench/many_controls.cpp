@@ -220,8 +220,9 @@ nlohmann::ordered_json RunSend(const Options& o) {
   bool all_done = true;
   for (int i = 0; i < o.controls && all_done; ++i) {
     fleet.outcomes[i].sent = Clock::now();
-    if (fleet.sites[i]->control().Send() != 0) ++refused;
-    if (o.one_at_a_time) {
+    const bool sending = fleet.sites[i]->control().Send() == 0;
+    if (!sending) ++refused;
+    if (o.one_at_a_time && sending) {
       const Outcome& outcome = fleet.outcomes[i];
       all_done = loop.RunUntil([&] { return outcome.complete; }, TimeLeft(o, start));
     }

@@ -41,6 +41,28 @@ std::size_t EncodedRoom(unsigned char byte) {
   return 12;
 }
 
+constexpr std::size_t kLineOctets = 998;
+
+// The octets of every line counted as sent, unit by unit.
+bool CountedNeedsQuotedPrintable(std::u16string_view text) {
+  std::size_t octets = 0;  // of the current line, as sent
+  for (const char16_t c : text) {
+    if (c < 0x20) [[unlikely]] {
+      if (c == u'\r' || c == u'\n') {
+        octets = 0;
+        continue;
+      }
+      if (c == 0) return true;
+    }
+    // A surrogate is half of a four-octet character.
+    octets +=
+        1 + (c >= 0x80) + (c >= 0x800 && (c < 0xD800 || c >= 0xE000)) + (octets == 0 && c == u'.');
+    if (octets > kLineOctets) [[unlikely]]
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void QuotedPrintableEncoder::SoftBreakFor(std::size_t room, std::string& out) {
@@ -174,32 +196,6 @@ void QuotedPrintableEncoder::Finish(std::string& out) {
   if (blank_ != 0) PutEncoded(blank_, 3, out);
   *this = QuotedPrintableEncoder();
 }
-
-namespace {
-
-constexpr std::size_t kLineOctets = 998;
-
-// The octets of every line counted as sent, unit by unit.
-bool CountedNeedsQuotedPrintable(std::u16string_view text) {
-  std::size_t octets = 0;  // of the current line, as sent
-  for (const char16_t c : text) {
-    if (c < 0x20) [[unlikely]] {
-      if (c == u'\r' || c == u'\n') {
-        octets = 0;
-        continue;
-      }
-      if (c == 0) return true;
-    }
-    // A surrogate is half of a four-octet character.
-    octets +=
-        1 + (c >= 0x80) + (c >= 0x800 && (c < 0xD800 || c >= 0xE000)) + (octets == 0 && c == u'.');
-    if (octets > kLineOctets) [[unlikely]]
-      return true;
-  }
-  return false;
-}
-
-}  // namespace
 
 bool NeedsQuotedPrintable(std::u16string_view text) {
 #if defined(__SSE2__)

@@ -274,9 +274,9 @@ TEST(Esmtp, PipelinedRepliesAreTakenInOrder) {
 }
 
 // Submission servers scan the mail before they answer its end: the ESMTP
-// conversations wait ten minutes for that answer, the original one ten seconds.
-// The wait and its clock: the ESMTP conversations tick once a second, as
-// their limits need no finer clock, unless the host writes the body.
+// conversations wait ten minutes for that answer, the original one ten
+// seconds. Their clock: the ESMTP conversations tick once a second, which
+// limits of a minute and more need, unless the host writes the body.
 TEST(Esmtp, TheEndOfDataIsWaitedForTenMinutes) {
   for (const SmtpProtocol protocol : {SmtpProtocol::kHelo, SmtpProtocol::kEsmtp}) {
     for (const Integer body_event : {0, 1}) {
