@@ -9,7 +9,7 @@
 #      STARTTLS beside a plain OpenSSL client and curl;
 #   4. 1,000 and 10,000 controls sending at once from one thread;
 #   5. the ESMTP conversation (stepped on arrival, pipelined): one message
-#      beside curl, 1,000 recipients, sections 4's sends at once in it, and
+#      beside curl, 1,000 recipients, section 4's sends at once in it, and
 #      1,000 messages over STARTTLS that resume one TLS session, beside curl.
 #
 # Usage: bench/run.sh [--quick] [--build-dir DIR] [--out FILE] [--no-build]
@@ -40,7 +40,7 @@ while [ $# -gt 0 ]; do
     --build-dir) build_dir="${2:?--build-dir needs a directory}"; shift ;;
     --out) out="${2:?--out needs a file}"; shift ;;
     --no-build) build=0 ;;
-    -h | --help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench/run.sh: unknown argument $1 (see --help)" >&2; exit 64 ;;
   esac
   shift
