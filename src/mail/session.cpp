@@ -401,6 +401,9 @@ void Session::OnConnected() {
   }
   RaiseDebugMessage(u"Connected, waiting for HELO");
   session_state_ = session_state::kWaitGreeting;
+  // A conversation that starts again from the greeting waits for no reply
+  // to what was pipelined before: DATA, above all, is written again.
+  pipelined_ = false;
   MarkStateStart();
   if (generation_ == generation) StepWhileReady();
 }

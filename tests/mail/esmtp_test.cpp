@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <utility>
 
 #include "qv/control/protocol.hpp"
 #include "rig.hpp"
@@ -232,11 +233,14 @@ TEST(Esmtp, PipelinedRepliesAreTakenInOrder) {
     Integer status;
     std::string status_text;
     std::string verbs;
+    bool reconnect = false;  // the socket connects again instead of replying
   } cases[] = {
       {"replies together", 1000, u"250 ok\r\n", 0, "Success", "EHLO MAIL . QUIT"},
       {"replies a character at a time", 1, u"250 ok\r\n", 0, "Success", "EHLO MAIL . QUIT"},
       {"550 to the second of three", 1000, refused, 4, ToUtf8(refused), "EHLO MAIL"},
       {"550 to the second, in pieces", 3, refused, 4, ToUtf8(refused), "EHLO MAIL"},
+      // The conversation starts again: DATA is written again before the message.
+      {"connected again", 1000, u"250 ok\r\n", 0, "Success", "EHLO MAIL EHLO MAIL RCPT RCPT RCPT DATA . QUIT", true},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -246,12 +250,18 @@ TEST(Esmtp, PipelinedRepliesAreTakenInOrder) {
     rig.control.put_Protocol(static_cast<Integer>(SmtpProtocol::kEsmtp));
     rig.StartAndGreet();
     std::size_t answered = 0;
+    bool pipelined = false;
     for (int tick = 0; tick < 100 && rig.timer.Enabled(); ++tick) {
       for (; answered < rig.socket.writes.size(); ++answered) {
         const std::u16string write = rig.socket.writes[answered];
         std::u16string reply;
         if (write.rfind(u"EHLO", 0) == 0) {
-          reply = ehlo;
+          reply = pipelined ? u"250 mail.example.com\r\n" : ehlo;
+        } else if (write.rfind(u"MAIL", 0) == 0 && std::exchange(pipelined, true) && c.reconnect) {
+          reply = Rig::Accepting(write);
+        } else if (write.rfind(u"MAIL", 0) == 0 && c.reconnect) {
+          rig.socket.AcceptConnection();
+          reply = u"220 ready again\r\n";
         } else if (write.rfind(u"MAIL", 0) == 0) {
           // What a server answers, in order, to what was written together.
           EXPECT_EQ(write,
