@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 namespace qv::connection {
 
@@ -35,6 +36,59 @@ std::string LastErrorText() {
   if (code == 0) return "the server's answer was not TLS";
   const char* reason = ERR_reason_error_string(code);
   return reason != nullptr ? reason : "error " + std::to_string(code);
+}
+
+// The names a certificate is for, as a user would compare them with the
+// server's name: its DNS and IP entries, or its common name when it has
+// none (the one a verifier then checks). The certificate is the server's,
+// so what it says is made printable and bounded before it reaches a status.
+std::string CertificateNames(X509* cert) {
+  constexpr std::size_t kShown = 8;
+  constexpr std::size_t kLongest = 255;
+  std::vector<std::string> names;
+  const auto add = [&names](std::string_view name) {
+    std::string shown(name.substr(0, kLongest));
+    for (char& c : shown) {
+      if (c < 0x21 || c > 0x7e) c = '?';
+    }
+    names.push_back(std::move(shown));
+  };
+  if (auto* entries = static_cast<GENERAL_NAMES*>(
+          X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr))) {
+    for (int i = 0; i < sk_GENERAL_NAME_num(entries); ++i) {
+      const GENERAL_NAME* entry = sk_GENERAL_NAME_value(entries, i);
+      if (entry->type == GEN_DNS) {
+        const ASN1_IA5STRING* dns = entry->d.dNSName;
+        add({reinterpret_cast<const char*>(ASN1_STRING_get0_data(dns)),
+             static_cast<std::size_t>(ASN1_STRING_length(dns))});
+      } else if (entry->type == GEN_IPADD) {
+        const ASN1_OCTET_STRING* ip = entry->d.iPAddress;
+        const int length = ASN1_STRING_length(ip);
+        char text[INET6_ADDRSTRLEN] = {};
+        if ((length == 4 || length == 16) &&
+            inet_ntop(length == 4 ? AF_INET : AF_INET6, ASN1_STRING_get0_data(ip), text,
+                      sizeof text) != nullptr) {
+          add(text);
+        }
+      }
+    }
+    GENERAL_NAMES_free(entries);
+  }
+  if (names.empty()) {
+    const X509_NAME* subject = X509_get_subject_name(cert);
+    const int at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+    if (const ASN1_STRING* cn =
+            at < 0 ? nullptr : X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at))) {
+      add({reinterpret_cast<const char*>(ASN1_STRING_get0_data(cn)),
+           static_cast<std::size_t>(ASN1_STRING_length(cn))});
+    }
+  }
+  std::string text;
+  for (std::size_t i = 0; i < names.size() && i < kShown; ++i) {
+    text += (i == 0 ? "" : ", ") + names[i];
+  }
+  if (names.size() > kShown) text += " and " + std::to_string(names.size() - kShown) + " more";
+  return text;
 }
 
 // The contexts and sessions every filter of the process shares. A context is
@@ -381,9 +435,16 @@ class TlsFilter::Engine final : public TransportEvents {
     const std::string reason = X509_verify_cert_error_string(verdict);
     switch (verdict) {
       case X509_V_ERR_HOSTNAME_MISMATCH:
-      case X509_V_ERR_IP_ADDRESS_MISMATCH:
-        return Fail(tls_error::kNameMismatch,
-                    "The server's certificate is not for " + settings_.server_name);
+      case X509_V_ERR_IP_ADDRESS_MISMATCH: {
+        // Which names it does hold tells a user whether the server is
+        // known by another name or is not the server at all.
+        std::string text = "The server's certificate is not for " + settings_.server_name;
+        const STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl_);
+        const std::string names =
+            sk_X509_num(chain) > 0 ? CertificateNames(sk_X509_value(chain, 0)) : "";
+        if (!names.empty()) text += ": it is for " + names;
+        return Fail(tls_error::kNameMismatch, text);
+      }
       case X509_V_ERR_CERT_HAS_EXPIRED:
       case X509_V_ERR_CERT_NOT_YET_VALID:
         return Fail(tls_error::kExpired, "The server's certificate is not valid now: " + reason);

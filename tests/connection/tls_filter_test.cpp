@@ -192,9 +192,19 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"UnknownCa", "localhost", "DNS:localhost", -1, 2, false, tls_error::kUntrusted,
              "The server's certificate is not trusted: unable to get local issuer certificate"},
         Case{"AnotherName", "mail.example", "DNS:localhost", -1, 2, true, tls_error::kNameMismatch,
-             "The server's certificate is not for mail.example"},
+             "The server's certificate is not for mail.example: it is for localhost"},
         Case{"AnotherAddress", "127.0.0.2", "IP:127.0.0.1", -1, 2, true, tls_error::kNameMismatch,
-             "The server's certificate is not for 127.0.0.2"},
+             "The server's certificate is not for 127.0.0.2: it is for 127.0.0.1"},
+        // Without DNS or IP entries the common name is the one checked; the
+        // names shown are the first eight, each printable.
+        Case{"AnotherCommonName", "mail.example", nullptr, -1, 2, true, tls_error::kNameMismatch,
+             "The server's certificate is not for mail.example: it is for server"},
+        Case{"AnotherOfManyNames", "mail.example",
+             "DNS:m1.example,DNS:m2 example,DNS:m3.example,DNS:m4.example,DNS:m5.example,"
+             "DNS:m6.example,DNS:m7.example,IP:::1,DNS:m9.example,DNS:m10.example",
+             -1, 2, true, tls_error::kNameMismatch,
+             "The server's certificate is not for mail.example: it is for m1.example, m2?example, "
+             "m3.example, m4.example, m5.example, m6.example, m7.example, ::1 and 2 more"},
         Case{"Expired", "localhost", "DNS:localhost", -3, -1, true, tls_error::kExpired,
              "The server's certificate is not valid now: certificate has expired"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -135,7 +135,12 @@ INSTANTIATE_TEST_SUITE_P(
         TlsCase{"Untrusted", "STARTTLS", "port_starttls", false, "127.0.0.1", "2",
                 "The server's certificate is not trusted: ", nullptr},
         TlsCase{"OtherName", "STARTTLS", "port_starttls_wrong_name", true, "127.0.0.1", "2",
-                "The server's certificate is not for 127.0.0.1", nullptr},
+                "The server's certificate is not for 127.0.0.1: it is for mx.elsewhere.test",
+                nullptr},
+        // The plain listener: TLS asked for, never offered.
+        TlsCase{"NotOffered", "STARTTLS", "port", true, "127.0.0.1", "2",
+                "TLS is required, and the server does not offer STARTTLS: nothing more was sent.",
+                nullptr},
         TlsCase{"Expired", "TLS", "port_tls_expired", true, "127.0.0.1", "2",
                 "The server's certificate is not valid now: ", nullptr},
         TlsCase{"AuthStartTls", "STARTTLS", "port_submission", true, "localhost", "0", "Success",
