@@ -604,7 +604,8 @@ def delivered(postfix, user, sender, wait=15.0):
 class PostfixDelivery(Case):
     """A private Postfix smtpd with a careful admin's settings: what it takes
     is delivered to Maildirs and read back with Python's email package; what
-    it refuses shows its own reply."""
+    it refuses shows its own reply. Its listeners that demand TLS take the
+    program's STARTTLS and TLS from the first byte."""
 
     SIZE_LIMIT_BODY = "x" * 70 + "\n"
 
@@ -633,7 +634,13 @@ class PostfixDelivery(Case):
              "Access denied"),
             ("over the size limit", "port", "size", ["ann"], "Big", big, 3,
              "552 5.3.4 Error: message file too big"),
+            # Listeners that take mail only over TLS.
+            ("STARTTLS", "port_starttls", "starttls", ["ann"], "Sealed", "By STARTTLS", 0, None),
+            ("implicit TLS", "port_tls", "implicit", ["bob"], "Sealed", "From the first byte", 0,
+             None),
         ]
+        tls_options = {"STARTTLS": ("--tls", "starttls", "--ca-file", postfix["ca_file"]),
+                       "implicit TLS": ("--tls", "implicit", "--ca-file", postfix["ca_file"])}
         jobs = []
         for name, port_key, tag, users, subject, body, code, shown in table:
             sender = unique_sender(tag) if tag else postfix["refused_sender"]
@@ -642,12 +649,12 @@ class PostfixDelivery(Case):
         def run(job):
             name, port, sender, users, subject, body, _, _ = job
             to = ", ".join(f"{user}@qvsmtp.test" for user in users)
+            options = ("--from", sender, "--to", to, "--subject", subject,
+                       *tls_options.get(name, ()))
             # The large body comes through standard input, as from a pipe.
             if body is big:
-                return send(port, "--from", sender, "--to", to, "--subject", subject,
-                            stdin=body.encode())
-            return send(port, "--from", sender, "--to", to, "--subject", subject,
-                        "--body", body)
+                return send(port, *options, stdin=body.encode())
+            return send(port, *options, "--body", body)
 
         # The refusals wait out the control's 10 s limits: all at once.
         with concurrent.futures.ThreadPoolExecutor(max_workers=len(jobs)) as pool:
@@ -664,6 +671,11 @@ class PostfixDelivery(Case):
                         self.assertEqual(message["Subject"], subject)
                         expected = re.sub(r"\r\n|\r|\n", "\n", body) + "\n\n"
                         self.assertEqual(message.get_content(), expected)
+                        if name in tls_options:
+                            # Postfix's own line: "(using TLSv1.3 with cipher ...".
+                            version, cipher = outcome.json["tls"].split()
+                            self.assertIn(f"(using {version} with cipher {cipher} ",
+                                          message["Received"])
                 elif code == 4:
                     self.assertEqual(outcome.status_str, shown + "\r\n")
                     self.assertIn(f"status 4: {shown}", outcome.stderr)
