@@ -438,6 +438,11 @@ class SendCommand {
     }
     control.Advise(&narration);
 
+    if (!o_.quiet) {
+      const std::string advice =
+          PortAdvice(static_cast<qv::SmtpProtocol>(control.get_Protocol()), port);
+      if (!advice.empty()) std::fprintf(stderr, "qvsmtp send: note: %s\n", advice.c_str());
+    }
     CatchInterruptions();
     narration.Start();
     qv::Integer started = 0;
@@ -858,7 +863,8 @@ Command AddSendCommand(CLI::App& program) {
       "default (HELO in plain text, as the control has always spoken). With --tls the\n"
       "send ends with status 2 before MAIL FROM when the server does not offer\n"
       "STARTTLS or its certificate is not trusted for its name; -v marks where TLS\n"
-      "began.\n"
+      "began. A port whose servers speak otherwise than asked (465 without --tls\n"
+      "implicit, 587 without --tls starttls) earns a note first; the send goes on.\n"
       "\n"
       "Logging in (AUTH, after TLS and before MAIL FROM): --user NAME with a password\n"
       "(a provider's app password) or an OAuth 2.0 bearer token. The secret comes from\n"

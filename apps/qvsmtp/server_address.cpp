@@ -50,4 +50,20 @@ std::string DescribeServer(const std::string& host, std::uint16_t port) {
   return host + " port " + std::to_string(port);
 }
 
+std::string PortAdvice(qv::SmtpProtocol protocol, std::uint16_t port) {
+  const bool implicit = protocol == qv::SmtpProtocol::kImplicitTls;
+  if (port == 465 && !implicit) {
+    return "servers on port 465 speak TLS from the first byte and greet only after it: "
+           "add --tls implicit, or this send waits for a greeting that never comes";
+  }
+  if ((port == 25 || port == 587) && implicit) {
+    return "servers on port " + std::to_string(port) +
+           " greet in plain text and start TLS when asked: for them, --tls starttls";
+  }
+  if (port == 587 && protocol != qv::SmtpProtocol::kStartTls) {
+    return "servers on port 587 take mail for submission after STARTTLS: add --tls starttls";
+  }
+  return {};
+}
+
 }  // namespace qvsmtp
