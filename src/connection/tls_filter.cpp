@@ -247,7 +247,9 @@ class TlsFilter::Engine final : public TransportEvents {
 
   void SetReading(bool reading) {
     reading_ = reading;
-    below_->SetReading(reading);
+    // Records held back here came before anything the transport would read
+    // next: it reads again once they have gone in (Drive).
+    if (!reading || held_.empty()) below_->SetReading(reading);
     // Records already decrypted wait in OpenSSL: they follow from the loop.
     if (reading && done_) PostDrive();
   }
@@ -283,18 +285,14 @@ class TlsFilter::Engine final : public TransportEvents {
   void OnTransportConnected() override { Drive(); }
 
   void OnTransportReceived(std::string_view bytes) override {
-    while (!bytes.empty() && !failed_) {
-      const int n = BIO_write(network_, bytes.data(), static_cast<int>(bytes.size()));
-      if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
-      if (!Drive()) return;
-      if (n <= 0 && BIO_ctrl_get_write_guarantee(network_) == 0) {
-        // OpenSSL's buffer is full and the owner fetches nothing: the rest
-        // waits here, and the transport stops reading, until it does.
-        below_->SetReading(false);
-        held_.append(bytes);
-        return;
-      }
+    if (!held_.empty()) {
+      // Behind what is held back, in the order it came.
+      held_.append(bytes);
+      below_->SetReading(false);
+      if (reading_ && done_) PostDrive();
+      return;
     }
+    Feed(bytes);
   }
 
   void OnTransportWritable() override {
@@ -375,6 +373,23 @@ class TlsFilter::Engine final : public TransportEvents {
     });
   }
 
+  // Hands the server's bytes to OpenSSL as far as its buffer takes them,
+  // moving the handshake or the clear text on after each part.
+  void Feed(std::string_view bytes) {
+    while (!bytes.empty() && !failed_) {
+      const int n = BIO_write(network_, bytes.data(), static_cast<int>(bytes.size()));
+      if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
+      if (!Drive()) return;
+      if (n <= 0 && BIO_ctrl_get_write_guarantee(network_) == 0) {
+        // OpenSSL's buffer is full and the owner fetches nothing: the rest
+        // waits here, and the transport stops reading, until it does.
+        below_->SetReading(false);
+        held_.append(bytes);
+        return;
+      }
+    }
+  }
+
   // Moves the handshake on, or the clear text up; false once failed.
   bool Drive() {
     if (failed_) return false;
@@ -420,8 +435,8 @@ class TlsFilter::Engine final : public TransportEvents {
     if (reading_ && !held_.empty() && BIO_ctrl_get_write_guarantee(network_) > 0) {
       std::string held = std::move(held_);
       held_.clear();
-      below_->SetReading(true);
-      OnTransportReceived(held);
+      Feed(held);
+      if (held_.empty() && reading_ && !failed_) below_->SetReading(true);
     }
     return !failed_;
   }
