@@ -1,20 +1,16 @@
 #include "qv/connection/tls_filter.hpp"
 
-#include "address_literal.hpp"
-
-#include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <array>
-#include <fstream>
-#include <iterator>
-#include <map>
-#include <mutex>
 #include <utility>
-#include <vector>
+
+#include "address_literal.hpp"
+#include "certificate_names.hpp"
+#include "shared_tls.hpp"
 
 namespace qv::connection {
 
@@ -28,160 +24,6 @@ constexpr std::size_t kHighWater = 256 * 1024;
 constexpr std::size_t kPairBuffer = 64 * 1024;
 // Clear text handed to OpenSSL at once: one record.
 constexpr std::size_t kRecord = 16 * 1024;
-
-// OpenSSL's reason for the last failure, for a text a user can act on.
-std::string LastErrorText() {
-  const unsigned long code = ERR_peek_last_error();
-  ERR_clear_error();
-  if (code == 0) return "the server's answer was not TLS";
-  const char* reason = ERR_reason_error_string(code);
-  return reason != nullptr ? reason : "error " + std::to_string(code);
-}
-
-// The names a certificate is for, as a user would compare them with the
-// server's name: its DNS and IP entries, or its common name when it has
-// none (the one a verifier then checks). The certificate is the server's,
-// so what it says is made printable and bounded before it reaches a status.
-std::string CertificateNames(X509* cert) {
-  constexpr std::size_t kShown = 8;
-  constexpr std::size_t kLongest = 255;
-  std::vector<std::string> names;
-  const auto add = [&names](std::string_view name) {
-    std::string shown(name.substr(0, kLongest));
-    for (char& c : shown) {
-      if (c < 0x21 || c > 0x7e) c = '?';
-    }
-    names.push_back(std::move(shown));
-  };
-  if (auto* entries = static_cast<GENERAL_NAMES*>(
-          X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr))) {
-    for (int i = 0; i < sk_GENERAL_NAME_num(entries); ++i) {
-      const GENERAL_NAME* entry = sk_GENERAL_NAME_value(entries, i);
-      if (entry->type == GEN_DNS) {
-        const ASN1_IA5STRING* dns = entry->d.dNSName;
-        add({reinterpret_cast<const char*>(ASN1_STRING_get0_data(dns)),
-             static_cast<std::size_t>(ASN1_STRING_length(dns))});
-      } else if (entry->type == GEN_IPADD) {
-        const ASN1_OCTET_STRING* ip = entry->d.iPAddress;
-        const int length = ASN1_STRING_length(ip);
-        char text[INET6_ADDRSTRLEN] = {};
-        if ((length == 4 || length == 16) &&
-            inet_ntop(length == 4 ? AF_INET : AF_INET6, ASN1_STRING_get0_data(ip), text,
-                      sizeof text) != nullptr) {
-          add(text);
-        }
-      }
-    }
-    GENERAL_NAMES_free(entries);
-  }
-  if (names.empty()) {
-    const X509_NAME* subject = X509_get_subject_name(cert);
-    const int at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
-    if (const ASN1_STRING* cn =
-            at < 0 ? nullptr : X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at))) {
-      add({reinterpret_cast<const char*>(ASN1_STRING_get0_data(cn)),
-           static_cast<std::size_t>(ASN1_STRING_length(cn))});
-    }
-  }
-  std::string text;
-  for (std::size_t i = 0; i < names.size() && i < kShown; ++i) {
-    text += (i == 0 ? "" : ", ") + names[i];
-  }
-  if (names.size() > kShown) text += " and " + std::to_string(names.size() - kShown) + " more";
-  return text;
-}
-
-// The contexts and sessions every filter of the process shares. A context is
-// made per trust choice (the CA file as it is now, or the system's store) and
-// lives as long as the process: reading a trust store costs more than a
-// handshake. Sessions are kept by server name and trust choice, the newest
-// one each server gave.
-class SharedTls {
- public:
-  static SharedTls& Instance() {
-    static SharedTls* shared = new SharedTls;  // never destroyed: filters may outlive statics
-    return *shared;
-  }
-
-  // The context for ca_file (empty: the system's store), made on first use;
-  // nullptr with error set when the trust store cannot be read.
-  SSL_CTX* Context(const std::string& ca_file, std::string& key, std::string& error) {
-    key = ca_file;
-    if (!ca_file.empty()) {
-      // By what the file holds now: a file changed on disk is trusted as it
-      // is, and a new file at an old path is not mistaken for the old one.
-      std::ifstream in(ca_file, std::ios::binary);
-      key += '\n';
-      key.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (const auto found = contexts_.find(key); found != contexts_.end()) return found->second;
-    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-    if (ctx == nullptr) {
-      error = "TLS is not available: " + LastErrorText();
-      return nullptr;
-    }
-    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    const int loaded = ca_file.empty()
-                           ? SSL_CTX_set_default_verify_paths(ctx)
-                           : SSL_CTX_load_verify_locations(ctx, ca_file.c_str(), nullptr);
-    if (loaded != 1) {
-      error = "The CA file " + ca_file + " cannot be read: " + LastErrorText();
-      SSL_CTX_free(ctx);
-      return nullptr;
-    }
-    // Sessions are kept here, by server, not in OpenSSL's own cache, which
-    // is keyed by session id and would not find them again for a new
-    // connection.
-    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-    SSL_CTX_sess_set_new_cb(ctx, &SharedTls::OnNewSession);
-    contexts_.emplace(key, ctx);
-    return ctx;
-  }
-
-  // The session to offer: a new reference, or nullptr.
-  SSL_SESSION* Session(const std::string& server) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = sessions_.find(server);
-    if (found == sessions_.end()) return nullptr;
-
-    if (SSL_SESSION_is_resumable(found->second) != 1) {
-      SSL_SESSION_free(found->second);
-      sessions_.erase(found);
-      return nullptr;
-    }
-    SSL_SESSION_up_ref(found->second);
-    return found->second;
-  }
-
-  // The key a connection's sessions are kept under, set on its SSL.
-  static int KeyIndex() {
-    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
-    return index;
-  }
-
- private:
-  // OpenSSL hands over a session the server gave (TLS 1.3 sends them after
-  // the handshake). A copy is kept: OpenSSL marks the connection's own one
-  // spent when that connection ends without a close_notify, and one
-  // connection's ending says nothing about the session's worth.
-  static int OnNewSession(SSL* ssl, SSL_SESSION* session) {
-    const auto* key = static_cast<const std::string*>(SSL_get_ex_data(ssl, KeyIndex()));
-    if (key == nullptr || SSL_get_verify_result(ssl) != X509_V_OK) return 0;
-    SSL_SESSION* copy = SSL_SESSION_dup(session);
-    if (copy == nullptr) return 0;
-    SharedTls& shared = Instance();
-    const std::lock_guard<std::mutex> lock(shared.mutex_);
-    SSL_SESSION*& slot = shared.sessions_[*key];
-    if (slot != nullptr) SSL_SESSION_free(slot);
-    slot = copy;
-    return 0;
-  }
-
-  std::mutex mutex_;
-  std::map<std::string, SSL_CTX*> contexts_;
-  std::map<std::string, SSL_SESSION*> sessions_;
-};
 
 }  // namespace
 
