@@ -9,21 +9,18 @@
 namespace qvsmtp {
 namespace {
 
-TEST(ServerAddress, HostAndPortOrAUsageError) {
+TEST(ServerAddress, AnIpv6AddressTakesAPortOnlyAfterItsBrackets) {
   struct Row {
     const char* text;
     const char* host;  // nullptr: refused with exit 64
     int port;          // 0: none given
   };
   // clang-format off
-  for (const Row& row : {Row{"mail.example", "mail.example", 0},
-                         Row{"mail.example:587", "mail.example", 587},
-                         Row{"[::1]:465", "::1", 465},
+  // The forms of an IPv6 address; a name with a port, a bad port and a port
+  // --port contradicts are the program's own tests.
+  for (const Row& row : {Row{"[::1]:465", "::1", 465},
                          Row{"[::1]", "::1", 0},
                          Row{"::1", "::1", 0},  // an IPv6 address without brackets has no port
-                         Row{"mail.example:0", nullptr, 0},
-                         Row{"mail.example:65536", nullptr, 0},
-                         Row{"mail.example:", nullptr, 0},
                          Row{"[::1", nullptr, 0},
                          Row{"[::1]465", nullptr, 0}}) {
     // clang-format on

@@ -194,52 +194,6 @@ TEST(TlsFilter, TheNextConnectionToTheServerResumesItsSession) {
   SSL_CTX_free(server_ctx);
 }
 
-// An owner that stops reading after every 20 KiB, as the socket's owner does
-// when text waits unfetched, and reads again while the transport already
-// has more: what the filter held back meanwhile still comes first.
-TEST(TlsFilter, TextHeldBackWhileTheOwnerPausesKeepsItsOrder) {
-  const Pki pki;
-  ManualLoop loop;
-  auto script = std::make_shared<TransportScript>();
-  TlsFilter filter(loop, std::make_unique<ScriptedTransport>(script),
-                   TlsSettings{"localhost", pki.path, true});
-  struct Pausing : Upper {
-    TlsFilter* filter = nullptr;
-    std::size_t since = 0;
-    void OnTransportReceived(std::string_view bytes) override {
-      Upper::OnTransportReceived(bytes);
-      if ((since += bytes.size()) < 20 * 1024) return;
-      since = 0;
-      filter->SetReading(false);
-    }
-  } upper;
-  upper.filter = &filter;
-  filter.SetEvents(&upper);
-  Server server(pki.cert.get(), pki.key.get());
-  std::string clear;
-  script->Connect();
-  Handshake(loop, *script, server, clear);
-  ASSERT_TRUE(upper.connected) << upper.error;
-
-  std::string text;
-  for (int line = 0; text.size() < 300 * 1024; ++line) text += std::to_string(line) + "\r\n";
-  const std::string records = server.Say(text);
-  std::size_t at = 0;
-  for (int round = 0; round < 1000 && upper.received.size() < text.size(); ++round) {
-    // Paused for ten deliveries, so that OpenSSL's buffer fills and the
-    // filter holds the rest back; then reading again, its Drive posted ...
-    if (!script->reading && (round % 10 == 0 || at >= records.size())) filter.SetReading(true);
-    if (at < records.size()) {  // ... and the transport delivering first
-      script->Receive(std::string_view(records).substr(at, 9000));
-      at += 9000;
-    }
-    loop.RunPosted();
-    ASSERT_EQ(upper.number, 0) << upper.error;
-  }
-  EXPECT_EQ(upper.received.size(), text.size());
-  EXPECT_TRUE(upper.received == text);
-}
-
 // A socket service on a scripted transport, with its wire trace.
 struct SocketRig {
   SocketRig() {
