@@ -2,11 +2,11 @@
 // events chosen by the input: how the server's records arrive (split
 // anywhere), when the owner stops and starts reading (also inside its own
 // handler, as the socket's owner does while text waits unfetched), how much
-// the transport below takes per write, and what the client writes. Every
-// order is one a real connection can take, so in each the owner gets the
-// server's text whole and in order, the server gets the client's, nothing
-// fails, and a transport told to stop reading is told to read again once
-// the owner reads.
+// the transport below takes per write, what the client writes, and when the
+// server ends. Every order is one a real connection can take, so in each
+// the owner gets the server's text whole and in order and hears of the end
+// once, after it; the server gets the client's text; nothing fails; and a
+// transport told to stop reading is told to read again once the owner reads.
 #include <unistd.h>
 #include <cstddef>
 #include <cstdint>
@@ -57,6 +57,8 @@ struct Owner : TransportEvents {
   std::string received;
   std::size_t pause_after = 0;  // 0: never
   std::size_t since = 0;
+  const std::string* said = nullptr;  // all the server said
+  int ends = 0;
   bool connected = false;
   Long failed = 0;
   std::string error;
@@ -71,7 +73,10 @@ struct Owner : TransportEvents {
     }
   }
   void OnTransportWritable() override {}
-  void OnTransportPeerClosed() override { Broken("the server never closes"); }
+  void OnTransportPeerClosed() override {
+    if (++ends > 1) Broken("the owner heard of the end twice");
+    if (received != *said) Broken("the owner heard of the end before the text");
+  }
   void OnTransportFailed(Long number, const std::string& text) override {
     failed = number;
     error = text;
@@ -120,10 +125,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string said;     // the server's text, clear
   std::string records;  // the server's records, not yet delivered
   std::string wrote;    // the client's text the filter took
-  // Delivers up to n bytes of records, as a transport that reads does.
+  bool ended = false;   // the server ended the connection
+  bool fin = false;     // and the transport read the connection's end
+  owner.said = &said;
+  // Delivers up to n bytes of records, as a transport that reads does; once
+  // they are all read, the end of an ended connection.
   const auto deliver = [&](std::size_t n) {
+    if (!script->reading) return;
     n = std::min(n, records.size());
-    if (n == 0 || !script->reading) return;
+    if (n == 0) {
+      if (ended && !fin) {
+        fin = true;
+        script->PeerClose();
+      }
+      return;
+    }
     const std::string part = records.substr(0, n);
     records.erase(0, n);
     script->Receive(part);
@@ -135,8 +151,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (in.More()) {
     const std::uint8_t op = in.Byte();
     const std::size_t amount = in.Amount();
-    switch (op % 8) {
+    switch (op % 9) {
       case 0: {
+        if (ended) break;
         const std::string text = TextAt(said.size(), amount % 40000 + 1);
         said += text;
         records += server.Say(text);
@@ -158,6 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         loop.RunPosted();
         break;
       case 6: {
+        if (ended) break;
         const std::string text = TextAt(wrote.size() + 0x5000000, amount % 70000 + 1);
         const std::string_view piece[1] = {text};
         wrote += text.substr(0, filter.Write(piece));
@@ -166,6 +184,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 7:
         script->Drain(amount);
         carry();
+        break;
+      case 8:
+        // With its close_notify, or only the connection's end, as many SMTP
+        // servers end after their 221.
+        if (!std::exchange(ended, true) && amount % 2 == 0) records += server.Close();
         break;
     }
     if (owner.failed != 0) Broken(("failed: " + owner.error).c_str());
@@ -182,11 +205,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   carry();
   for (int round = 0; round < 100000; ++round) {
     loop.RunPosted();
-    if (records.empty()) break;
+    if (records.empty() && fin == ended) break;
     if (!script->reading) Broken("the owner reads, yet the transport was never told to");
     deliver(16 * 1024);
   }
   loop.RunPosted();
+  if (owner.ends != (ended ? 1 : 0)) Broken("the owner did not hear of the end once");
   if (owner.failed != 0) Broken(("failed: " + owner.error).c_str());
   if (owner.received != said) Broken("the owner did not get the server's text whole");
   script->Drain();

@@ -149,7 +149,10 @@ class TlsFilter::Engine final : public TransportEvents {
       return Fail(tls_error::kClosedInHandshake,
                   "The server ended the connection during the TLS handshake");
     }
-    if (upper_) upper_->OnTransportPeerClosed();
+    // Text OpenSSL still holds, or the filter holds back while the owner
+    // reads nothing, came before the end: the end follows it (Drive).
+    peer_closed_ = true;
+    Drive();
   }
 
   void OnTransportFailed(Long number, const std::string& description) override {
@@ -257,6 +260,7 @@ class TlsFilter::Engine final : public TransportEvents {
       if (failed_ || !upper_) return !failed_;
     }
     std::array<char, kRecord> clear{};
+    bool drained = false;  // every whole record read
     while (reading_ && !failed_) {
       const int n = SSL_read(ssl_, clear.data(), static_cast<int>(clear.size()));
       if (n > 0) {
@@ -266,9 +270,12 @@ class TlsFilter::Engine final : public TransportEvents {
       const int error = SSL_get_error(ssl_, n);
       MoveOut();  // a key update or a ticket may want an answer
       Flush();
-      if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) break;
+      if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+        drained = true;
+        break;
+      }
       if (error == SSL_ERROR_ZERO_RETURN) {
-        if (upper_) upper_->OnTransportPeerClosed();
+        TellEnd();
         break;
       }
       Fail(tls_error::kHandshakeFailed, "TLS failed while receiving: " + LastErrorText());
@@ -279,8 +286,17 @@ class TlsFilter::Engine final : public TransportEvents {
       held_.clear();
       Feed(held);
       if (held_.empty() && reading_ && !failed_) below_->SetReading(true);
+    } else if (drained && peer_closed_ && held_.empty()) {
+      TellEnd();  // after the last of the text
     }
     return !failed_;
+  }
+
+  // The owner hears of the connection's end once: by the server's
+  // close_notify, or by the transport's end once the text before it is up.
+  void TellEnd() {
+    if (std::exchange(told_end_, true) || !upper_) return;
+    upper_->OnTransportPeerClosed();
   }
 
   void HandshakeFailed() {
@@ -355,6 +371,8 @@ class TlsFilter::Engine final : public TransportEvents {
   bool reading_ = true;
   bool upper_wants_writable_ = false;
   bool shutting_down_ = false;
+  bool peer_closed_ = false;  // the transport read the connection's end
+  bool told_end_ = false;
 };
 
 TlsFilter::TlsFilter(Loop& loop, std::unique_ptr<Transport> below, TlsSettings settings)

@@ -83,6 +83,11 @@ class Server {
     SSL_write(ssl_, clear.data(), static_cast<int>(clear.size()));
     return Drain();
   }
+  // The server's close_notify: it says no more.
+  std::string Close() {
+    SSL_shutdown(ssl_);
+    return Drain();
+  }
 
  private:
   std::string Drain() {
