@@ -221,6 +221,11 @@ class TlsFilter::Engine final : public TransportEvents {
   // Hands the server's bytes to OpenSSL as far as its buffer takes them,
   // moving the handshake or the clear text on after each part.
   void Feed(std::string_view bytes) {
+    ++feeding_;
+    struct Done {
+      int& feeding;
+      ~Done() { --feeding; }
+    } done{feeding_};
     while (!bytes.empty() && !failed_) {
       const int n = BIO_write(network_, bytes.data(), static_cast<int>(bytes.size()));
       if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -285,8 +290,11 @@ class TlsFilter::Engine final : public TransportEvents {
       std::string held = std::move(held_);
       held_.clear();
       Feed(held);
-      if (held_.empty() && reading_ && !failed_) below_->SetReading(true);
-    } else if (drained && peer_closed_ && held_.empty()) {
+      if (held_.empty() && reading_ && !failed_) {
+        below_->SetReading(true);
+        if (peer_closed_ && feeding_ == 0) TellEnd();  // its last Drive read all
+      }
+    } else if (drained && peer_closed_ && held_.empty() && feeding_ == 0) {
       TellEnd();  // after the last of the text
     }
     return !failed_;
@@ -373,6 +381,7 @@ class TlsFilter::Engine final : public TransportEvents {
   bool shutting_down_ = false;
   bool peer_closed_ = false;  // the transport read the connection's end
   bool told_end_ = false;
+  int feeding_ = 0;  // Feed calls under way: more text may follow
 };
 
 TlsFilter::TlsFilter(Loop& loop, std::unique_ptr<Transport> below, TlsSettings settings)
