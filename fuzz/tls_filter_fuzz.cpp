@@ -2,11 +2,12 @@
 // events chosen by the input: how the server's records arrive (split
 // anywhere), when the owner stops and starts reading (also inside its own
 // handler, as the socket's owner does while text waits unfetched), how much
-// the transport below takes per write, what the client writes, and when the
-// server ends. Every order is one a real connection can take, so in each
-// the owner gets the server's text whole and in order and hears of the end
-// once, after it; the server gets the client's text; nothing fails; and a
-// transport told to stop reading is told to read again once the owner reads.
+// the transport below takes per write, what the client writes, and when
+// either side ends. Every order is one a real connection can take, so in
+// each the owner gets the server's text whole and in order and hears of the
+// end once, after it; the server gets the client's text and then its
+// close_notify; nothing fails; and a transport told to stop reading is told
+// to read again once the owner reads.
 #include <unistd.h>
 #include <cstddef>
 #include <cstdint>
@@ -127,6 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string wrote;    // the client's text the filter took
   bool ended = false;   // the server ended the connection
   bool fin = false;     // and the transport read the connection's end
+  bool shut = false;    // the client ended its side
   owner.said = &said;
   // Delivers up to n bytes of records, as a transport that reads does; once
   // they are all read, the end of an ended connection.
@@ -151,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (in.More()) {
     const std::uint8_t op = in.Byte();
     const std::size_t amount = in.Amount();
-    switch (op % 9) {
+    switch (op % 10) {
       case 0: {
         if (ended) break;
         const std::string text = TextAt(said.size(), amount % 40000 + 1);
@@ -178,7 +180,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (ended) break;
         const std::string text = TextAt(wrote.size() + 0x5000000, amount % 70000 + 1);
         const std::string_view piece[1] = {text};
-        wrote += text.substr(0, filter.Write(piece));
+        const std::size_t taken = filter.Write(piece);
+        if (shut && taken != 0) Broken("text taken after the end of the client's side");
+        wrote += text.substr(0, taken);
         break;
       }
       case 7:
@@ -189,6 +193,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // With its close_notify, or only the connection's end, as many SMTP
         // servers end after their 221.
         if (!std::exchange(ended, true) && amount % 2 == 0) records += server.Close();
+        break;
+      case 9:
+        shut = true;
+        filter.ShutdownSend();
         break;
     }
     if (owner.failed != 0) Broken(("failed: " + owner.error).c_str());
@@ -216,5 +224,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   script->Drain();
   carry();
   if (server_got != wrote) Broken("the server did not get the client's text whole");
+  if (shut && !(script->shut_down && server.HeardClose())) {
+    Broken("the client's side did not end with its close_notify");
+  }
   return 0;
 }

@@ -88,6 +88,8 @@ class Server {
     SSL_shutdown(ssl_);
     return Drain();
   }
+  // Whether the client's close_notify has been read.
+  bool HeardClose() const { return (SSL_get_shutdown(ssl_) & SSL_RECEIVED_SHUTDOWN) != 0; }
 
  private:
   std::string Drain() {
