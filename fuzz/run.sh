@@ -5,7 +5,7 @@
 #
 # SECONDS per target, default 60. TARGETs are the names of fuzz/*_fuzz.cpp
 # without the suffix (conversation, recipients, property_file, variant,
-# utf8, tls_filter); default all of them.
+# utf8, tls_filter, socket); default all of them.
 #
 # The build: a separate configure of the whole project in build-fuzz (or
 # $QV_FUZZ_BUILD_DIR) with clang++. fuzz/CMakeLists.txt compiles the library

@@ -1,0 +1,244 @@
+// The socket service on a scripted transport and a manual clock, with the
+// order of events chosen by the input: the peer's UTF-8 split at any byte,
+// the owner fetching on arrival or later, a small receive limit that stops
+// the transport reading, text of every kind handed over, a transport that
+// takes any number of bytes per write, the peer's acknowledgement, the
+// clock. In every order the owner gets the peer's text whole, in order and
+// in whole characters, is told of it whenever some waits, and reads again
+// once it has fetched; the wire gets the owner's text in call order; and
+// OnSendComplete comes only once the peer has taken everything.
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "qv/connection/connection_socket.hpp"
+#include "qv/core/text.hpp"
+#include "support/manual_loop.hpp"
+#include "support/scripted_transport.hpp"
+
+namespace {
+
+using qv::Long;
+using qv::String;
+using qv::connection::ConnectionSocket;
+using qv::connection::DeliveryGate;
+using qv::connection::SocketOptions;
+using qv::test_support::ManualLoop;
+using qv::test_support::ScriptedTransport;
+using qv::test_support::TransportScript;
+
+[[noreturn]] void Broken(const char* what) {
+  std::fprintf(stderr, "socket fuzz: %s\n", what);
+  std::abort();
+}
+
+class Input {
+ public:
+  Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  bool More() const { return at_ < size_; }
+  std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+  std::size_t Amount() {
+    const std::size_t high = Byte();
+    return high << 8 | Byte();
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
+
+// UTF-8 of count characters from the input's bytes: ASCII, and two-, three-
+// and four-byte sequences.
+std::string Characters(Input& in, std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t pick = in.Byte();
+    const std::uint32_t code = pick < 160   ? pick % 128
+                               : pick < 200 ? 0x80u + pick * 7u
+                               : pick < 240 ? 0x800u + pick * 211u
+                                            : 0x10000u + pick * 3001u;
+    qv::String one;
+    if (code >= 0x10000) {
+      one += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+      one += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+    } else {
+      one += static_cast<char16_t>(code);
+    }
+    text += qv::ToUtf8(one);
+  }
+  return text;
+}
+
+// A text handed over whole and encoded as the connection drains.
+class Parts final : public qv::OutgoingText {
+ public:
+  explicit Parts(std::string bytes) : bytes_(std::move(bytes)) {}
+  std::size_t Encode(char* out, std::size_t room) override {
+    const std::size_t n = std::min(room, bytes_.size() - at_);
+    bytes_.copy(out, n, at_);
+    at_ += n;
+    return n;
+  }
+  std::size_t Remaining() const override { return bytes_.size() - at_; }
+  String Whole() const override { return qv::FromUtf8(bytes_); }
+
+ private:
+  std::string bytes_;
+  std::size_t at_ = 0;
+};
+
+struct Owner : qv::SocketEvents {
+  ConnectionSocket* socket = nullptr;
+  const TransportScript* script = nullptr;
+  const std::string* handed = nullptr;  // everything handed over
+  String text;
+  bool fetch = true;
+  bool connected = false;
+  bool asked = false;  // RequestSendComplete since the last notification
+  Long error = 0;
+
+  void OnConnect() override { connected = true; }
+  void OnDataArrival(Long bytes_total) override {
+    if (bytes_total <= 0) Broken("an arrival of nothing");
+    if (fetch) text += socket->GetData();
+  }
+  void OnSecured() override { Broken("no TLS here"); }
+  void OnSendComplete() override {
+    if (!std::exchange(asked, false)) Broken("a SendComplete nobody asked for");
+    if (script->wire != *handed || script->unacknowledged != 0) {
+      Broken("SendComplete before the peer took everything");
+    }
+  }
+  void OnError(Long number, const String&) override { error = number; }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Input in(data, size);
+  ManualLoop loop;
+  DeliveryGate gate(loop);
+  SocketOptions options;
+  options.port = 2525;
+  options.read_buffer_size = 64;
+  options.receive_limit = 4 + in.Byte() * 16;    // room for one whole character
+  options.stall_limit = std::chrono::hours(24);  // stalls are not what this is about
+  std::shared_ptr<TransportScript> script;
+  ConnectionSocket socket(loop, gate, options, [&script] {
+    script = std::make_shared<TransportScript>();
+    return std::make_unique<ScriptedTransport>(script);
+  });
+  std::string handed;  // the owner's text, as UTF-8, in call order
+  Owner owner;
+  owner.socket = &socket;
+  owner.handed = &handed;
+  socket.SetEvents(&owner);
+  socket.Connect(u"mail.example", 25);
+  owner.script = script.get();
+  script->Connect();
+  loop.RunPosted();
+  if (!owner.connected) Broken("not connected");
+
+  std::string said;      // the peer's UTF-8
+  std::size_t sent = 0;  // how much of it the transport delivered
+  const auto deliver = [&](std::size_t n) {
+    n = std::min(n, said.size() - sent);
+    if (n == 0 || !script->reading) return;
+    const std::string part = said.substr(sent, n);
+    sent += n;
+    script->Receive(part);
+  };
+
+  while (in.More()) {
+    const std::uint8_t op = in.Byte();
+    const std::size_t amount = in.Amount();
+    switch (op % 11) {
+      case 0:
+        said += Characters(in, amount % 300 + 1);
+        break;
+      case 1:
+        deliver(amount % 5000 + 1);
+        break;
+      case 2: {
+        owner.text += socket.GetData();
+        loop.RunPosted();
+        // Nothing waits now, so the transport may read again.
+        if (!script->reading) Broken("fetched everything, yet the transport still may not read");
+        break;
+      }
+      case 3:
+        owner.fetch = !owner.fetch;
+        break;
+      case 4: {
+        const std::string text = Characters(in, amount % 200 + 1);
+        handed += text;
+        socket.SendData(qv::FromUtf8(text));
+        break;
+      }
+      case 5: {
+        const std::string text = Characters(in, amount % 200 + 1);
+        handed += text;
+        socket.SendUtf8(text);
+        break;
+      }
+      case 6: {
+        const std::string text(amount * 8 % 300000 + 1, static_cast<char>('a' + op % 26));
+        handed += text;
+        socket.SendText(std::make_unique<Parts>(text));
+        break;
+      }
+      case 7:
+        script->Drain(amount % 20000);
+        break;
+      case 8:
+        loop.RunPosted();
+        break;
+      case 9:
+        owner.asked = true;
+        socket.RequestSendComplete();
+        script->unacknowledged = static_cast<long>(amount % 4);
+        break;
+      case 10:
+        loop.Advance(std::chrono::milliseconds(amount % 500));
+        break;
+    }
+    if (owner.error != 0) Broken("an error on a connection that works");
+    const String whole = qv::FromUtf8(said.substr(0, sent));
+    if (whole.compare(0, owner.text.size(), owner.text) != 0) {
+      Broken("the owner got text the peer did not send, there");
+    }
+    if (script->wire.size() > handed.size() ||
+        handed.compare(0, script->wire.size(), script->wire) != 0) {
+      Broken("the wire is not what was handed over, in order");
+    }
+  }
+
+  // From now on the owner fetches on arrival and the peer takes everything.
+  owner.fetch = true;
+  owner.text += socket.GetData();
+  script->unacknowledged = 0;
+  for (int round = 0; round < 100000 && (sent < said.size() || script->wire != handed); ++round) {
+    loop.RunPosted();
+    if (sent < said.size() && !script->reading)
+      Broken("an owner that fetches, a transport that may not read");
+    deliver(4096);
+    script->Drain();
+    loop.RunPosted();
+  }
+  loop.Advance(std::chrono::seconds(2));  // the peer's acknowledgement is polled
+  if (owner.error != 0) Broken("an error on a connection that works");
+  if (owner.text != qv::FromUtf8(said)) Broken("the owner did not get the peer's text whole");
+  if (script->wire != handed) Broken("the wire did not get the owner's text whole");
+  if (owner.asked) Broken("a SendComplete asked for never came");
+  socket.Close();
+  loop.RunPosted();
+  return 0;
+}
