@@ -6,13 +6,17 @@
 // clock. In every order the owner gets the peer's text whole, in order and
 // in whole characters, is told of it whenever some waits, and reads again
 // once it has fetched; the wire gets the owner's text in call order; and
-// OnSendComplete comes only once the peer has taken everything.
+// OnSendComplete comes only once the peer has taken everything. Half the
+// inputs speak TLS from the first byte, to a TLS server in the process.
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -22,6 +26,7 @@
 #include "qv/core/text.hpp"
 #include "support/manual_loop.hpp"
 #include "support/scripted_transport.hpp"
+#include "support/tls_peer.hpp"
 
 namespace {
 
@@ -31,7 +36,9 @@ using qv::connection::ConnectionSocket;
 using qv::connection::DeliveryGate;
 using qv::connection::SocketOptions;
 using qv::test_support::ManualLoop;
+using qv::test_support::Pki;
 using qv::test_support::ScriptedTransport;
+using qv::test_support::Server;
 using qv::test_support::TransportScript;
 
 [[noreturn]] void Broken(const char* what) {
@@ -95,10 +102,20 @@ class Parts final : public qv::OutgoingText {
   std::size_t at_ = 0;
 };
 
+// The CA and the server's certificate, made once; the CA's file goes when
+// the process ends.
+const Pki& SharedPki() {
+  static const Pki* const pki = new Pki;
+  static const int removing = std::atexit([] { unlink(SharedPki().path); });
+  static_cast<void>(removing);
+  return *pki;
+}
+
 struct Owner : qv::SocketEvents {
   ConnectionSocket* socket = nullptr;
   const TransportScript* script = nullptr;
-  const std::string* handed = nullptr;  // everything handed over
+  const std::string* handed = nullptr;           // everything handed over
+  std::function<const std::string&()> peer_has;  // what the peer has of it, read now
   String text;
   bool fetch = true;
   bool connected = false;
@@ -113,7 +130,7 @@ struct Owner : qv::SocketEvents {
   void OnSecured() override { Broken("no TLS here"); }
   void OnSendComplete() override {
     if (!std::exchange(asked, false)) Broken("a SendComplete nobody asked for");
-    if (script->wire != *handed || script->unacknowledged != 0) {
+    if (peer_has() != *handed || script->unacknowledged != 0) {
       Broken("SendComplete before the peer took everything");
     }
   }
@@ -124,6 +141,7 @@ struct Owner : qv::SocketEvents {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Input in(data, size);
+  const bool tls = (in.Byte() & 1) != 0;
   ManualLoop loop;
   DeliveryGate gate(loop);
   SocketOptions options;
@@ -137,33 +155,56 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return std::make_unique<ScriptedTransport>(script);
   });
   std::string handed;  // the owner's text, as UTF-8, in call order
+  std::string taken;   // what the peer read of it
   Owner owner;
   owner.socket = &socket;
   owner.handed = &handed;
   socket.SetEvents(&owner);
-  socket.Connect(u"mail.example", 25);
+  std::unique_ptr<Server> server;
+  if (tls) {
+    socket.StartTls(qv::TlsRequest{u"localhost", qv::FromUtf8(SharedPki().path)});
+    server = std::make_unique<Server>(SharedPki().cert.get(), SharedPki().key.get());
+  }
+  socket.Connect(u"localhost", 25);
   owner.script = script.get();
   script->Connect();
+  if (tls) Handshake(loop, *script, *server, taken);
   loop.RunPosted();
   if (!owner.connected) Broken("not connected");
 
   std::string said;      // the peer's UTF-8
-  std::size_t sent = 0;  // how much of it the transport delivered
+  std::string stream;    // what goes on the wire for it: said, or its records
+  std::size_t sent = 0;  // how much of stream the transport delivered
   const auto deliver = [&](std::size_t n) {
-    n = std::min(n, said.size() - sent);
+    n = std::min(n, stream.size() - sent);
     if (n == 0 || !script->reading) return;
-    const std::string part = said.substr(sent, n);
+    const std::string part = stream.substr(sent, n);
     sent += n;
     script->Receive(part);
+  };
+  // The peer reads what reached it (through TLS, its answer comes later).
+  const auto take = [&] {
+    if (!tls) {
+      taken += std::exchange(script->wire, {});
+      return;
+    }
+    stream += server->Take(std::exchange(script->wire, {}), taken);
+  };
+  owner.peer_has = [&]() -> const std::string& {
+    take();
+    return taken;
   };
 
   while (in.More()) {
     const std::uint8_t op = in.Byte();
     const std::size_t amount = in.Amount();
     switch (op % 11) {
-      case 0:
-        said += Characters(in, amount % 300 + 1);
+      case 0: {
+        const std::string text = Characters(in, amount % 300 + 1);
+        said += text;
+        stream += tls ? server->Say(text) : text;
         break;
+      }
       case 1:
         deliver(amount % 5000 + 1);
         break;
@@ -197,6 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       case 7:
         script->Drain(amount % 20000);
+        take();
         break;
       case 8:
         loop.RunPosted();
@@ -211,13 +253,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     }
     if (owner.error != 0) Broken("an error on a connection that works");
-    const String whole = qv::FromUtf8(said.substr(0, sent));
+    const String whole = qv::FromUtf8(tls ? said : said.substr(0, sent));
     if (whole.compare(0, owner.text.size(), owner.text) != 0) {
       Broken("the owner got text the peer did not send, there");
     }
-    if (script->wire.size() > handed.size() ||
-        handed.compare(0, script->wire.size(), script->wire) != 0) {
-      Broken("the wire is not what was handed over, in order");
+    if (taken.size() > handed.size() || handed.compare(0, taken.size(), taken) != 0) {
+      Broken("the peer did not get what was handed over, in order");
     }
   }
 
@@ -225,18 +266,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   owner.fetch = true;
   owner.text += socket.GetData();
   script->unacknowledged = 0;
-  for (int round = 0; round < 100000 && (sent < said.size() || script->wire != handed); ++round) {
+  for (int round = 0; round < 100000 && (sent < stream.size() || taken != handed); ++round) {
     loop.RunPosted();
-    if (sent < said.size() && !script->reading)
+    if (sent < stream.size() && !script->reading) {
       Broken("an owner that fetches, a transport that may not read");
+    }
     deliver(4096);
     script->Drain();
+    take();
     loop.RunPosted();
   }
   loop.Advance(std::chrono::seconds(2));  // the peer's acknowledgement is polled
   if (owner.error != 0) Broken("an error on a connection that works");
   if (owner.text != qv::FromUtf8(said)) Broken("the owner did not get the peer's text whole");
-  if (script->wire != handed) Broken("the wire did not get the owner's text whole");
+  if (taken != handed) Broken("the peer did not get the owner's text whole");
   if (owner.asked) Broken("a SendComplete asked for never came");
   socket.Close();
   loop.RunPosted();
