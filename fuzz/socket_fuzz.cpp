@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 
+#include "event_script.hpp"
 #include "qv/connection/connection_socket.hpp"
 #include "qv/core/text.hpp"
 #include "support/manual_loop.hpp"
@@ -35,36 +36,17 @@ using qv::String;
 using qv::connection::ConnectionSocket;
 using qv::connection::DeliveryGate;
 using qv::connection::SocketOptions;
+using qv::fuzz::Broken;
+using qv::fuzz::Script;
 using qv::test_support::ManualLoop;
-using qv::test_support::Pki;
 using qv::test_support::ScriptedTransport;
 using qv::test_support::Server;
+using qv::test_support::SharedPki;
 using qv::test_support::TransportScript;
-
-[[noreturn]] void Broken(const char* what) {
-  std::fprintf(stderr, "socket fuzz: %s\n", what);
-  std::abort();
-}
-
-class Input {
- public:
-  Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  bool More() const { return at_ < size_; }
-  std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-  std::size_t Amount() {
-    const std::size_t high = Byte();
-    return high << 8 | Byte();
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t at_ = 0;
-};
 
 // UTF-8 of count characters from the input's bytes: ASCII, and two-, three-
 // and four-byte sequences.
-std::string Characters(Input& in, std::size_t count) {
+std::string Characters(Script& in, std::size_t count) {
   std::string text;
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint8_t pick = in.Byte();
@@ -102,15 +84,6 @@ class Parts final : public qv::OutgoingText {
   std::size_t at_ = 0;
 };
 
-// The CA and the server's certificate, made once; the CA's file goes when
-// the process ends.
-const Pki& SharedPki() {
-  static const Pki* const pki = new Pki;
-  static const int removing = std::atexit([] { unlink(SharedPki().path); });
-  static_cast<void>(removing);
-  return *pki;
-}
-
 struct Owner : qv::SocketEvents {
   ConnectionSocket* socket = nullptr;
   const TransportScript* script = nullptr;
@@ -127,7 +100,7 @@ struct Owner : qv::SocketEvents {
     if (bytes_total <= 0) Broken("an arrival of nothing");
     if (fetch) text += socket->GetData();
   }
-  void OnSecured() override { Broken("no TLS here"); }
+  void OnSecured() override { Broken("OnSecured without STARTTLS"); }
   void OnSendComplete() override {
     if (!std::exchange(asked, false)) Broken("a SendComplete nobody asked for");
     if (peer_has() != *handed || script->unacknowledged != 0) {
@@ -140,7 +113,7 @@ struct Owner : qv::SocketEvents {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Input in(data, size);
+  Script in(data, size);
   const bool tls = (in.Byte() & 1) != 0;
   ManualLoop loop;
   DeliveryGate gate(loop);

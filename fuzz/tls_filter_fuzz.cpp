@@ -19,6 +19,7 @@
 #include <string_view>
 #include <utility>
 
+#include "event_script.hpp"
 #include "qv/connection/tls_filter.hpp"
 #include "support/manual_loop.hpp"
 #include "support/scripted_transport.hpp"
@@ -30,16 +31,14 @@ using qv::Long;
 using qv::connection::TlsFilter;
 using qv::connection::TlsSettings;
 using qv::connection::TransportEvents;
+using qv::fuzz::Broken;
+using qv::fuzz::Script;
 using qv::test_support::ManualLoop;
 using qv::test_support::Pki;
 using qv::test_support::ScriptedTransport;
 using qv::test_support::Server;
+using qv::test_support::SharedPki;
 using qv::test_support::TransportScript;
-
-[[noreturn]] void Broken(const char* what) {
-  std::fprintf(stderr, "tls_filter fuzz: %s\n", what);
-  std::abort();
-}
 
 // Text whose every byte says where it stands, so that a part delivered
 // twice, lost or out of order shows.
@@ -82,28 +81,6 @@ struct Owner : TransportEvents {
     failed = number;
     error = text;
   }
-};
-
-// The CA and the server's certificate, made once (they are slow to make);
-// the CA's file goes when the process ends.
-const Pki& SharedPki() {
-  static const Pki* const pki = new Pki;
-  static const int removing = std::atexit([] { unlink(SharedPki().path); });
-  static_cast<void>(removing);
-  return *pki;
-}
-
-class Input {
- public:
-  Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  bool More() const { return at_ < size_; }
-  std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-  std::size_t Amount() { return static_cast<std::size_t>(Byte()) << 8 | Byte(); }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t at_ = 0;
 };
 
 }  // namespace
@@ -149,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The server reads what reached it; what it answers comes back later.
   const auto carry = [&] { records += server.Take(std::exchange(script->wire, {}), server_got); };
 
-  Input in(data, size);
+  Script in(data, size);
   while (in.More()) {
     const std::uint8_t op = in.Byte();
     const std::size_t amount = in.Amount();

@@ -131,4 +131,13 @@ struct Pki {
   char path[32] = "/tmp/qv-tls-ca-XXXXXX";
 };
 
+// One Pki for a whole process (certificates are slow to make); its CA file
+// goes when the process ends.
+inline const Pki& SharedPki() {
+  static const Pki* const pki = new Pki;
+  static const int removing = std::atexit([] { unlink(SharedPki().path); });
+  static_cast<void>(removing);
+  return *pki;
+}
+
 }  // namespace qv::test_support
