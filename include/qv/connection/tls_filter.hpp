@@ -76,6 +76,10 @@ class QV_CONNECTION_EXPORT TlsFilter final : public Transport {
   void StartHandshake();
   // Clear text taken; nothing before the handshake is done.
   std::size_t Write(std::span<const std::string_view> pieces) override;
+  // While not reading, what arrives waits in OpenSSL and then in the filter,
+  // and the transport below stops; reading again, the waiting text comes
+  // first, in order, and the connection's end (told once, by close_notify
+  // or by the transport's end) only after it.
   void SetReading(bool reading) override;
   // The transport's count plus the encrypted bytes not yet handed to it.
   long Unacknowledged() override;
