@@ -3,10 +3,11 @@
 // the owner fetching on arrival or later, a small receive limit that stops
 // the transport reading, text of every kind handed over, a transport that
 // takes any number of bytes per write, the peer's acknowledgement, the
-// clock. In every order the owner gets the peer's text whole, in order and
-// in whole characters, is told of it whenever some waits, and reads again
-// once it has fetched; the wire gets the owner's text in call order; and
-// OnSendComplete comes only once the peer has taken everything. Half the
+// clock, the peer's end. In every order the owner gets the peer's text
+// whole, in order and in whole characters, is told of it whenever some
+// waits, and reads again once it has fetched; the wire gets the owner's
+// text in call order; OnSendComplete comes only once the peer has taken
+// everything; and the state says whether the peer has ended. Half the
 // inputs speak TLS from the first byte, to a TLS server in the process.
 #include <unistd.h>
 
@@ -148,9 +149,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string said;      // the peer's UTF-8
   std::string stream;    // what goes on the wire for it: said, or its records
   std::size_t sent = 0;  // how much of stream the transport delivered
+  bool ended = false;    // the peer ended the connection
+  bool fin = false;      // and the transport read its end
   const auto deliver = [&](std::size_t n) {
+    if (!script->reading || fin) return;
     n = std::min(n, stream.size() - sent);
-    if (n == 0 || !script->reading) return;
+    if (n == 0) {
+      if (ended) {
+        fin = true;
+        script->PeerClose();
+      }
+      return;
+    }
     const std::string part = stream.substr(sent, n);
     sent += n;
     script->Receive(part);
@@ -171,8 +181,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (in.More()) {
     const std::uint8_t op = in.Byte();
     const std::size_t amount = in.Amount();
-    switch (op % 11) {
+    // Text is handed over, and SendComplete asked for, only while connected:
+    // after the peer's end the socket refuses the one and ignores the other,
+    // as it says.
+    if (((op % 12 >= 4 && op % 12 <= 6) || op % 12 == 9) && socket.State() != 7) continue;
+    switch (op % 12) {
       case 0: {
+        if (ended) break;
         const std::string text = Characters(in, amount % 300 + 1);
         said += text;
         stream += tls ? server->Say(text) : text;
@@ -224,6 +239,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 10:
         loop.Advance(std::chrono::milliseconds(amount % 500));
         break;
+      case 11:
+        // Over TLS with its close_notify or without; the transport reads the
+        // connection's end once it has read all before it.
+        if (!std::exchange(ended, true) && tls && amount % 2 == 0) stream += server->Close();
+        break;
     }
     if (owner.error != 0) Broken("an error on a connection that works");
     const String whole = qv::FromUtf8(tls ? said : said.substr(0, sent));
@@ -239,9 +259,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   owner.fetch = true;
   owner.text += socket.GetData();
   script->unacknowledged = 0;
-  for (int round = 0; round < 100000 && (sent < stream.size() || taken != handed); ++round) {
+  for (int round = 0; round < 100000 && (sent < stream.size() || taken != handed || fin != ended);
+       ++round) {
     loop.RunPosted();
-    if (sent < stream.size() && !script->reading) {
+    if ((sent < stream.size() || fin != ended) && !script->reading) {
       Broken("an owner that fetches, a transport that may not read");
     }
     deliver(4096);
@@ -254,6 +275,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (owner.text != qv::FromUtf8(said)) Broken("the owner did not get the peer's text whole");
   if (taken != handed) Broken("the peer did not get the owner's text whole");
   if (owner.asked) Broken("a SendComplete asked for never came");
+  if (socket.State() != (ended ? 8 : 7)) Broken("the state does not say how the connection stands");
   socket.Close();
   loop.RunPosted();
   return 0;
